@@ -1,0 +1,18 @@
+# Fails the build when a driver image reaches what kernel code may not use: the standard library's
+# allocation, containers or strings, exception support, or run-time type information.
+execute_process(COMMAND ${NM} -u ${OBJECT} OUTPUT_VARIABLE undefined RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${OBJECT}")
+endif()
+string(REPLACE "\n" ";" lines "${undefined}")
+set(bad "")
+foreach(line IN LISTS lines)
+  string(STRIP "${line}" line)
+  string(REGEX REPLACE "^U +" "" symbol "${line}")
+  if(symbol MATCHES "^(_Znw[mj]|_Zna[mj]|_ZnwmRKSt|_ZnajRKSt|_Zdl|_Zda|_ZNSt|_ZNKSt|_ZSt|_ZTI|_ZTV.*cxxabiv1|__cxa_throw|__cxa_allocate_exception|__cxa_begin_catch|__gxx_personality|malloc$|free$|calloc$|realloc$)")
+    list(APPEND bad "${symbol}")
+  endif()
+endforeach()
+if(bad)
+  message(FATAL_ERROR "driver image ${OBJECT} uses what kernel code may not: ${bad}")
+endif()

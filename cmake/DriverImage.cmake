@@ -1,0 +1,52 @@
+# A driver image: the driver's objects, built as kernel code (no exceptions, no RTTI), partially linked
+# into one relocatable object whose allocation operators are made local. The image's operator new and
+# delete then serve only the driver's own code, never the rest of the process, and the image must not
+# reach the standard library's allocation, containers or exception support (checked after linking).
+set(CV_DRIVER_FLAGS -fno-exceptions -fno-rtti -fno-threadsafe-statics)
+
+find_program(CV_OBJCOPY NAMES objcopy REQUIRED)
+find_program(CV_NM NAMES nm REQUIRED)
+find_program(CV_LD NAMES ld REQUIRED)
+
+function(cv_driver_image target)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEFINITIONS;INCLUDES" ${ARGN})
+  add_library(${target}_objects OBJECT ${ARG_SOURCES})
+  target_compile_options(${target}_objects PRIVATE ${CV_DRIVER_FLAGS})
+  target_compile_definitions(${target}_objects PUBLIC ${ARG_DEFINITIONS})
+  target_include_directories(${target}_objects PUBLIC ${CMAKE_SOURCE_DIR}/platform/nt/include ${ARG_INCLUDES})
+
+  set(partial ${CMAKE_CURRENT_BINARY_DIR}/${target}.partial.o)
+  set(image ${CMAKE_CURRENT_BINARY_DIR}/${target}.image.o)
+  if(CV_M32)
+    set(emulation -m elf_i386)
+  endif()
+  add_custom_command(
+    OUTPUT ${image}
+    COMMAND ${CV_LD} -r ${emulation} -o ${partial} $<TARGET_OBJECTS:${target}_objects>
+    COMMAND ${CMAKE_COMMAND} -DOBJECT=${partial} -DNM=${CV_NM} -P ${CMAKE_SOURCE_DIR}/cmake/CheckDriverImage.cmake
+    COMMAND ${CV_OBJCOPY} --wildcard --localize-symbol=_Znw* --localize-symbol=_Zna* --localize-symbol=_Zdl*
+            --localize-symbol=_Zda* ${partial} ${image}
+    DEPENDS ${target}_objects $<TARGET_OBJECTS:${target}_objects> ${CMAKE_SOURCE_DIR}/cmake/CheckDriverImage.cmake
+    COMMAND_EXPAND_LISTS VERBATIM
+    COMMENT "Linking driver image ${target}")
+  set_source_files_properties(${image} PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
+  add_library(${target} STATIC ${image})
+  set_target_properties(${target} PROPERTIES LINKER_LANGUAGE CXX)
+  target_compile_definitions(${target} INTERFACE ${ARG_DEFINITIONS})
+  target_include_directories(${target} INTERFACE ${CMAKE_SOURCE_DIR}/platform/nt/include ${ARG_INCLUDES})
+  target_link_libraries(${target} INTERFACE cv_platform_nt)
+endfunction()
+
+# Compiles a message catalogue into a header with the symbolic names and a message-table source.
+function(cv_message_catalogue input table out_header out_source)
+  get_filename_component(base ${input} NAME_WE)
+  set(header ${CMAKE_CURRENT_BINARY_DIR}/${base}.h)
+  set(source ${CMAKE_CURRENT_BINARY_DIR}/${base}.cpp)
+  add_custom_command(
+    OUTPUT ${header} ${source}
+    COMMAND cvmc --customer --table ${table} ${CMAKE_CURRENT_SOURCE_DIR}/${input} ${header} ${source}
+    DEPENDS cvmc ${CMAKE_CURRENT_SOURCE_DIR}/${input}
+    COMMENT "Compiling message catalogue ${input}")
+  set(${out_header} ${header} PARENT_SCOPE)
+  set(${out_source} ${source} PARENT_SCOPE)
+endfunction()

@@ -1,0 +1,60 @@
+// The one container of both drivers: a doubly linked list of fixed-size records, each allocated together
+// with a link trailer, with a cursor on the current record. Registered pointer members and nested lists
+// of a record are released with it, so one call tears down a whole tree of configuration records.
+#pragma once
+
+#include "CvImage.h"
+
+// The link trailer stored right behind each record.
+struct _Node {
+    PVOID pvThisStruct;
+    PVOID pvNextStruct;
+    PVOID pvPreviousStruct;
+};
+
+#define CV_LLIST_POINTER_ENTRIES 10
+#define CV_LLIST_LIST_PAIRS 10
+
+class CCvLinkedList {
+public:
+    explicit CCvLinkedList(POOL_TYPE PoolType);
+    ~CCvLinkedList() {}
+
+    PVOID AllocateNode(ULONG ulStructSize);
+    PVOID AllocateAndInsertNodeAtEnd(ULONG ulStructSize);
+#if defined(CV_IMAGE_CVNT)
+    PVOID AllocateAndInsertNodeAtStart(ULONG ulStructSize);
+    PVOID AllocateAndInsertNode(ULONG ulStructSize, ULONG ulLocation);
+    ULONG GetCurrentNodeIndex(ULONG ulStructSize);
+#endif
+    PVOID GetStartNode(ULONG ulStructSize);
+    PVOID GetEndNode(ULONG ulStructSize);
+    PVOID GetNextNode(ULONG ulStructSize);
+    PVOID GetPreviousNode(ULONG ulStructSize);
+    PVOID GetCurrentNode();
+    VOID DeleteCurrentNode(ULONG ulStructSize);
+    VOID DeleteAllNodes(ULONG ulStructSize);
+    NTSTATUS StatusSuccess() {
+        return STATUS_SUCCESS;
+    }
+    NTSTATUS StatusUnsuccessful() {
+        return STATUS_UNSUCCESSFUL;
+    }
+
+    // Registers a member of the records at ulOffset: a pool block, or a nested list with records of
+    // ulNestedStructSize. Offset 0 cannot be registered; a full table ignores further members.
+    VOID RegisterPointerMember(ULONG ulOffset);
+    VOID RegisterListMember(ULONG ulOffset, ULONG ulNestedStructSize);
+
+    ULONG aulToDeallocatePointer[CV_LLIST_POINTER_ENTRIES];
+    ULONG aulToDeallocateLlist[2 * CV_LLIST_LIST_PAIRS];
+    PVOID m_pvStartStruct;
+    PVOID m_pvEndStruct;
+    PVOID m_pvCurrentStruct;
+    POOL_TYPE m_PoolType;
+
+private:
+    VOID DeleteInternalPointers(PVOID pvStruct);
+    VOID DeleteInternalLists(PVOID pvStruct);
+    VOID ReleaseNode(PVOID pvStruct);
+};

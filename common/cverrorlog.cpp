@@ -1,0 +1,229 @@
+#include "CvErrorLog.h"
+
+#include "CvResourceKiller.h"
+#include "CvUnicode.h"
+
+PDRIVER_OBJECT pDriverObject = NULL;
+ULONG ulMinID = 0;
+ULONG ulMaxID = 0;
+
+namespace {
+
+#if defined(CV_IMAGE_CVNT)
+const WCHAR kEventSourcePath[] = u"EventLog\\System\\CvNt";
+const WCHAR kEventMessageFile[] =
+    u"%SystemRoot%\\System32\\IoLogMsg.dll;%SystemRoot%\\System32\\Drivers\\CvNt.sys";
+#else
+const WCHAR kEventSourcePath[] = u"EventLog\\System\\CvInstal";
+const WCHAR kEventMessageFile[] =
+    u"%SystemRoot%\\System32\\IoLogMsg.dll;%SystemRoot%\\System32\\Drivers\\CvInstal.sys";
+#endif
+
+const ULONG kValueBufferBytes = 36;
+const ULONG kEntryHeaderBytes = 48;
+
+BOOLEAN Admitted(ULONG ulLogID) {
+    ULONG ulCode = ulLogID & 0xFFFF;
+    return ulCode >= ulMinID && ulCode <= ulMaxID;
+}
+
+ULONG WideLength(PCWSTR p) {
+    ULONG n = 0;
+    while (p[n])
+        n++;
+    return n;
+}
+
+// Writes one entry with its insertion strings; nothing is written when no entry of that size is granted.
+VOID WriteEntry(ULONG ulLogID, PCWSTR* apStrings, ULONG ulCount) {
+    if (!pDriverObject)
+        return;
+    ULONG ulSize = kEntryHeaderBytes;
+    for (ULONG i = 0; i < ulCount; i++)
+        ulSize += WideLength(apStrings[i]) * sizeof(WCHAR) + sizeof(WCHAR);
+    // The size travels as one byte: a larger entry would be cut short, so it is not asked for at all.
+    if (ulSize > 0xFF)
+        return;
+    auto* pPacket = static_cast<PIO_ERROR_LOG_PACKET>(IoAllocateErrorLogEntry(pDriverObject, (UCHAR)ulSize));
+    if (!pPacket)
+        return;
+    pPacket->ErrorCode = (NTSTATUS)ulLogID;
+    pPacket->NumberOfStrings = (USHORT)ulCount;
+    if (ulCount) {
+        pPacket->StringOffset = (USHORT)offsetof(IO_ERROR_LOG_PACKET, DumpData);
+        PUCHAR pAt = reinterpret_cast<PUCHAR>(pPacket) + pPacket->StringOffset;
+        for (ULONG i = 0; i < ulCount; i++) {
+            ULONG ulBytes = (WideLength(apStrings[i]) + 1) * sizeof(WCHAR);
+            RtlCopyMemory(pAt, apStrings[i], ulBytes);
+            pAt += ulBytes;
+        }
+    }
+    IoWriteErrorLogEntry(pPacket);
+}
+
+VOID WriteNumbers(ULONG ulLogID, ULONG ulCount, const ULONG* aulNumbers, const UCHAR* aucBases) {
+    if (!Admitted(ulLogID))
+        return;
+    CCvUnicode uni0(PagedPool, aulNumbers[0], aucBases[0]);
+    if (uni0.Status != STATUS_SUCCESS)
+        return;
+    if (ulCount == 1) {
+        PCWSTR apStrings[1] = {uni0.m_uniUnicodeString.Buffer};
+        WriteEntry(ulLogID, apStrings, 1);
+        return;
+    }
+    CCvUnicode uni1(PagedPool, aulNumbers[1], aucBases[1]);
+    if (uni1.Status != STATUS_SUCCESS)
+        return;
+    if (ulCount == 2) {
+        PCWSTR apStrings[2] = {uni0.m_uniUnicodeString.Buffer, uni1.m_uniUnicodeString.Buffer};
+        WriteEntry(ulLogID, apStrings, 2);
+        return;
+    }
+    CCvUnicode uni2(PagedPool, aulNumbers[2], aucBases[2]);
+    if (uni2.Status != STATUS_SUCCESS)
+        return;
+    PCWSTR apStrings[3] = {uni0.m_uniUnicodeString.Buffer, uni1.m_uniUnicodeString.Buffer,
+                           uni2.m_uniUnicodeString.Buffer};
+    WriteEntry(ulLogID, apStrings, 3);
+}
+
+// Reads LogLevel from the key at pPath; 1 when it cannot be read. CvInstal at registration also writes
+// a missing value back as 1.
+NTSTATUS ReadLogLevel(PUNICODE_STRING pPath, BOOLEAN bCreateMissing, PULONG pulLevel) {
+    PVOID pvBuffer = operator new(kValueBufferBytes, PagedPool);
+    if (!pvBuffer)
+        return CV_STATUS_SEVERE;
+    UNICODE_STRING uniValueName;
+    RtlInitUnicodeString(&uniValueName, u"LogLevel");
+
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, pPath, OBJ_CASE_INSENSITIVE, NULL, NULL);
+    HANDLE hKey = NULL;
+    ACCESS_MASK access = bCreateMissing ? (KEY_READ | KEY_SET_VALUE) : KEY_READ;
+    if (!NT_SUCCESS(ZwOpenKey(&hKey, access, &attributes))) {
+        operator delete(pvBuffer);
+        return CV_STATUS_SEVERE;
+    }
+    ULONG ulLevel = 1;
+    ULONG ulResult = 0;
+    auto* pInfo = static_cast<PKEY_VALUE_PARTIAL_INFORMATION>(pvBuffer);
+    NTSTATUS status =
+        ZwQueryValueKey(hKey, &uniValueName, KeyValuePartialInformation, pInfo, kValueBufferBytes, &ulResult);
+    if (NT_SUCCESS(status) && pInfo->Type == REG_DWORD && pInfo->DataLength == sizeof(ULONG)) {
+        RtlCopyMemory(&ulLevel, pInfo->Data, sizeof(ULONG));
+    } else if (bCreateMissing) {
+        ZwSetValueKey(hKey, &uniValueName, 0, REG_DWORD, &ulLevel, sizeof ulLevel);
+    }
+    ZwClose(hKey);
+    operator delete(pvBuffer);
+    *pulLevel = ulLevel;
+    return STATUS_SUCCESS;
+}
+
+} // namespace
+
+VOID CvLogLevelWindow(ULONG ulLevel, PULONG pulMinID, PULONG pulMaxID) {
+    switch (ulLevel) {
+    case 0:
+        *pulMinID = 0;
+        *pulMaxID = 0;
+        break;
+    case 2:
+        *pulMinID = 0x400;
+        *pulMaxID = 0xAFF;
+        break;
+    case 3:
+        *pulMinID = 0x001;
+        *pulMaxID = 0xAFF;
+        break;
+    default:
+        *pulMinID = 0x800;
+        *pulMaxID = 0xAFF;
+        break;
+    }
+}
+
+#if defined(CV_IMAGE_CVNT)
+NTSTATUS RegisterEventLogging(PDRIVER_OBJECT DriverObject, PUNICODE_STRING pPath)
+#else
+NTSTATUS RegisterEventLogging(PDRIVER_OBJECT DriverObject, PUNICODE_STRING pPath, PULONG pulLogLevel)
+#endif
+{
+    ULONG ulLevel = 1;
+#if defined(CV_IMAGE_CVNT)
+    NTSTATUS status = ReadLogLevel(pPath, FALSE, &ulLevel);
+#else
+    NTSTATUS status = ReadLogLevel(pPath, TRUE, &ulLevel);
+#endif
+    if (status != STATUS_SUCCESS)
+        return status;
+    CvLogLevelWindow(ulLevel, &ulMinID, &ulMaxID);
+    pDriverObject = DriverObject;
+
+    if (!NT_SUCCESS(RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(kEventSourcePath))))
+        return CV_STATUS_SEVERE;
+    // The stored length leaves out the terminating zero.
+    ULONG ulFileBytes = (sizeof kEventMessageFile) - sizeof(WCHAR);
+    if (!NT_SUCCESS(RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, kEventSourcePath, u"EventMessageFile",
+                                          REG_EXPAND_SZ, const_cast<PWSTR>(kEventMessageFile), ulFileBytes)))
+        return CV_STATUS_SEVERE;
+    ULONG ulTypes = 7;
+    if (!NT_SUCCESS(RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, kEventSourcePath, u"TypesSupported",
+                                          REG_DWORD, &ulTypes, sizeof ulTypes)))
+        return CV_STATUS_SEVERE;
+#if defined(CV_IMAGE_CVINSTAL)
+    *pulLogLevel = ulLevel;
+#endif
+    return STATUS_SUCCESS;
+}
+
+#if defined(CV_IMAGE_CVINSTAL)
+NTSTATUS RefreshEventLogging(PUNICODE_STRING pPath, PULONG pulLogLevel) {
+    ULONG ulLevel = 1;
+    NTSTATUS status = ReadLogLevel(pPath, FALSE, &ulLevel);
+    if (status != STATUS_SUCCESS)
+        return status;
+    CvLogLevelWindow(ulLevel, &ulMinID, &ulMaxID);
+    *pulLogLevel = ulLevel;
+    return STATUS_SUCCESS;
+}
+#endif
+
+VOID Log(ULONG ulLogID) {
+    if (Admitted(ulLogID))
+        WriteEntry(ulLogID, NULL, 0);
+}
+
+VOID LogWithNumber(ULONG ulLogID, ULONG ulNumber, UCHAR ucBase) {
+    WriteNumbers(ulLogID, 1, &ulNumber, &ucBase);
+}
+
+VOID LogWithTwoNumbers(ULONG ulLogID, ULONG ulNumber1, ULONG ulNumber2, UCHAR ucBase1, UCHAR ucBase2) {
+    ULONG aulNumbers[2] = {ulNumber1, ulNumber2};
+    UCHAR aucBases[2] = {ucBase1, ucBase2};
+    WriteNumbers(ulLogID, 2, aulNumbers, aucBases);
+}
+
+VOID LogWithString(ULONG ulLogID, PCWSTR pString) {
+    if (!Admitted(ulLogID) || !pString)
+        return;
+    PCWSTR apStrings[1] = {pString};
+    WriteEntry(ulLogID, apStrings, 1);
+}
+
+#if defined(CV_IMAGE_CVNT)
+VOID LogWithThreeNumbers(ULONG ulLogID, ULONG ulNumber1, ULONG ulNumber2, ULONG ulNumber3, UCHAR ucBase1,
+                         UCHAR ucBase2, UCHAR ucBase3) {
+    ULONG aulNumbers[3] = {ulNumber1, ulNumber2, ulNumber3};
+    UCHAR aucBases[3] = {ucBase1, ucBase2, ucBase3};
+    WriteNumbers(ulLogID, 3, aulNumbers, aucBases);
+}
+
+VOID LogWithTwoStrings(ULONG ulLogID, PCWSTR pString1, PCWSTR pString2) {
+    if (!Admitted(ulLogID) || !pString1 || !pString2)
+        return;
+    PCWSTR apStrings[2] = {pString1, pString2};
+    WriteEntry(ulLogID, apStrings, 2);
+}
+#endif

@@ -1,0 +1,16 @@
+// Bus interfaces that hardware models implement and the platform dispatches to.
+#pragma once
+
+#include <cstdint>
+
+namespace hw {
+
+// A device decoding a window of the 16-bit I/O space; offsets are relative to the window's start.
+class PortDevice {
+public:
+    virtual ~PortDevice() = default;
+    virtual uint8_t read(uint16_t offset) = 0;
+    virtual void write(uint16_t offset, uint8_t value) = 0;
+};
+
+} // namespace hw

@@ -1,0 +1,388 @@
+#include "hw/uart.h"
+
+namespace hw {
+
+using namespace reg;
+
+std::string_view toString(UartKind kind) {
+    switch (kind) {
+    case UartKind::Uart16450:
+        return "16450";
+    case UartKind::Uart16550:
+        return "16550";
+    case UartKind::Uart16750:
+        return "16750";
+    case UartKind::Uart16C950:
+        return "16C950";
+    }
+    return "?";
+}
+
+Uart::Uart(UartKind kind, uint32_t inputClockHz) : kind_(kind), inputClockHz_(inputClockHz) {
+    resetIcrs();
+}
+
+void Uart::resetIcrs() {
+    icr_.fill(0);
+    icr_[ICR_CPR] = 0x20; // divide by 4 after reset, effective only once MCR bit 7 selects it
+    icr_[ICR_ID1] = 0x16;
+    icr_[ICR_ID2] = 0xC9;
+    icr_[ICR_ID3] = 0x50;
+    icr_[ICR_REV] = 0x03;
+}
+
+unsigned Uart::fifoDepth() const {
+    switch (kind_) {
+    case UartKind::Uart16450:
+        return 1;
+    case UartKind::Uart16550:
+        return 16;
+    case UartKind::Uart16750:
+        return fifo64_ ? 64 : 16;
+    case UartKind::Uart16C950:
+        return enhancedMode() ? 128 : 16;
+    }
+    return 1;
+}
+
+unsigned Uart::rxTriggerLevel() const {
+    if (!fifoEnabled_)
+        return 1;
+    static constexpr unsigned k550[] = {1, 4, 8, 14};
+    static constexpr unsigned k750[] = {1, 16, 32, 56};
+    static constexpr unsigned k650[] = {16, 32, 112, 120};
+    unsigned index = rxTriggerBits_ >> 6;
+    if (kind_ == UartKind::Uart16750 && fifo64_)
+        return k750[index];
+    if (kind_ == UartKind::Uart16C950 && enhancedMode())
+        return k650[index];
+    return k550[index];
+}
+
+unsigned Uart::samplesPerBit() const {
+    if (kind_ != UartKind::Uart16C950)
+        return 16;
+    unsigned tcr = icr_[ICR_TCR] & 0x0F;
+    return tcr < 4 ? 16 : tcr;
+}
+
+unsigned Uart::prescalerEighths() const {
+    if (kind_ != UartKind::Uart16C950 || !(mcr_ & MCR_PRESCALER))
+        return 8;
+    unsigned cpr = icr_[ICR_CPR];
+    return cpr < 8 ? 8 : cpr; // an integer part of 0 acts as 1
+}
+
+double Uart::baudRate() const {
+    unsigned d = divisor();
+    if (d == 0)
+        return 0.0;
+    return static_cast<double>(inputClockHz_) * 8.0 /
+           (static_cast<double>(samplesPerBit()) * d * prescalerEighths());
+}
+
+uint8_t Uart::modemStatusBits() const {
+    if (loopback()) {
+        uint8_t bits = 0;
+        if (mcr_ & MCR_RTS)
+            bits |= MSR_CTS;
+        if (mcr_ & MCR_DTR)
+            bits |= MSR_DSR;
+        if (mcr_ & MCR_OUT1)
+            bits |= MSR_RI;
+        if (mcr_ & MCR_OUT2)
+            bits |= MSR_DCD;
+        return bits;
+    }
+    return static_cast<uint8_t>((inputs_.cts ? MSR_CTS : 0) | (inputs_.dsr ? MSR_DSR : 0) |
+                                (inputs_.ri ? MSR_RI : 0) | (inputs_.dcd ? MSR_DCD : 0));
+}
+
+uint8_t Uart::msr() const {
+    return static_cast<uint8_t>(modemStatusBits() | msrDeltas_);
+}
+
+void Uart::updateModemStatus(uint8_t before) {
+    uint8_t after = modemStatusBits();
+    uint8_t changed = before ^ after;
+    if (changed & MSR_CTS)
+        msrDeltas_ |= MSR_DCTS;
+    if (changed & MSR_DSR)
+        msrDeltas_ |= MSR_DDSR;
+    if ((before & MSR_RI) && !(after & MSR_RI))
+        msrDeltas_ |= MSR_TERI; // trailing edge of ring only
+    if (changed & MSR_DCD)
+        msrDeltas_ |= MSR_DDCD;
+}
+
+void Uart::setModemInputs(const ModemInputs& inputs) {
+    uint8_t before = modemStatusBits();
+    inputs_ = inputs;
+    updateModemStatus(before);
+}
+
+bool Uart::rxDataInterrupt() const {
+    if (!fifoEnabled_)
+        return (lsr_ & LSR_DR) != 0;
+    return rxFifo_.size() >= rxTriggerLevel();
+}
+
+uint8_t Uart::pendingIdentification() const {
+    uint8_t fifoBits = 0;
+    if (kind_ != UartKind::Uart16450 && fifoEnabled_) {
+        fifoBits = 0xC0;
+        if (kind_ == UartKind::Uart16750 && fifo64_)
+            fifoBits |= 0x20;
+    }
+    if ((ier_ & 0x04) && (lsr_ & (LSR_OE | LSR_PE | LSR_FE | LSR_BI)))
+        return fifoBits | 0x06;
+    if ((ier_ & 0x01) && rxDataInterrupt())
+        return fifoBits | 0x04;
+    if ((ier_ & 0x02) && thrInterruptLatched_)
+        return fifoBits | 0x02;
+    if ((ier_ & 0x08) && msrDeltas_)
+        return fifoBits | 0x00;
+    return fifoBits | 0x01;
+}
+
+uint8_t Uart::readIir() {
+    uint8_t id = pendingIdentification();
+    if ((id & 0x0F) == 0x02)
+        thrInterruptLatched_ = false; // reading the IIR that names it clears the transmit interrupt
+    return id;
+}
+
+uint8_t Uart::readRbr() {
+    if (!fifoEnabled_) {
+        lsr_ &= static_cast<uint8_t>(~LSR_DR);
+        return rbr_;
+    }
+    if (!rxFifo_.empty()) {
+        rbr_ = rxFifo_.front();
+        rxFifo_.pop_front();
+        rxErrors_.pop_front();
+        if (!rxErrors_.empty())
+            lsr_ |= rxErrors_.front(); // errors are shown as their character reaches the top
+    }
+    if (rxFifo_.empty())
+        lsr_ &= static_cast<uint8_t>(~LSR_DR);
+    return rbr_;
+}
+
+uint8_t Uart::readLsr() {
+    uint8_t value = lsr_;
+    if (fifoEnabled_) {
+        for (uint8_t e : rxErrors_)
+            if (e)
+                value |= LSR_FIFO_ERROR;
+    }
+    lsr_ &= static_cast<uint8_t>(~(LSR_OE | LSR_PE | LSR_FE | LSR_BI));
+    return value;
+}
+
+uint8_t Uart::read(uint16_t offset) {
+    offset &= 7;
+    if (kind_ == UartKind::Uart16C950 && lcr_ == LCR_ENHANCED_ACCESS) {
+        switch (offset) {
+        case 0:
+            return dll_;
+        case 1:
+            return dlm_;
+        case 2:
+            return efr_;
+        case 3:
+            return lcr_;
+        default:
+            return flowRegs_[offset - 4];
+        }
+    }
+    if (lcr_ & LCR_DLAB) {
+        if (offset == 0)
+            return dll_;
+        if (offset == 1)
+            return dlm_;
+    }
+    switch (offset) {
+    case 0:
+        return readRbr();
+    case 1:
+        return ier_;
+    case 2:
+        return readIir();
+    case 3:
+        return lcr_;
+    case 4:
+        return mcr_;
+    case 5:
+        if (kind_ == UartKind::Uart16C950 && (icr_[ICR_ACR] & ACR_ICR_READ))
+            return spr_ < icr_.size() ? icr_[spr_] : 0;
+        return readLsr();
+    case 6: {
+        uint8_t value = msr();
+        msrDeltas_ = 0;
+        return value;
+    }
+    default:
+        return spr_;
+    }
+}
+
+void Uart::writeFcr(uint8_t value) {
+    if (kind_ == UartKind::Uart16450)
+        return; // no FIFO control register: the IIR is read-only
+    if (kind_ == UartKind::Uart16750 && (lcr_ & LCR_DLAB))
+        fifo64_ = (value & 0x20) != 0; // the 64-byte bit is only accepted with the latch open
+    bool enable = (value & 0x01) != 0;
+    if (enable != fifoEnabled_) {
+        rxFifo_.clear();
+        rxErrors_.clear();
+    }
+    fifoEnabled_ = enable;
+    if (!enable)
+        return; // the other bits are programmed only together with the enable bit
+    if (value & 0x02) {
+        rxFifo_.clear();
+        rxErrors_.clear();
+        lsr_ &= static_cast<uint8_t>(~LSR_DR);
+    }
+    dmaMode_ = (value & 0x08) != 0;
+    rxTriggerBits_ = value & 0xC0;
+}
+
+void Uart::transmit(uint8_t character) {
+    thrInterruptLatched_ = false;
+    if (loopback()) {
+        unsigned bits = 5 + (lcr_ & 0x03);
+        receive(static_cast<uint8_t>(character & ((1u << bits) - 1)));
+    } else if (line_) {
+        line_->transmit(character);
+    } else {
+        transmitted_.push_back(character);
+    }
+    // Without a timed line the character leaves at once and the holding register is empty again.
+    thrInterruptLatched_ = true;
+}
+
+void Uart::write(uint16_t offset, uint8_t value) {
+    offset &= 7;
+    if (kind_ == UartKind::Uart16C950 && lcr_ == LCR_ENHANCED_ACCESS) {
+        switch (offset) {
+        case 0:
+            dll_ = value;
+            return;
+        case 1:
+            dlm_ = value;
+            return;
+        case 2:
+            efr_ = value;
+            return;
+        case 3:
+            lcr_ = value;
+            return;
+        default:
+            flowRegs_[offset - 4] = value;
+            return;
+        }
+    }
+    if (lcr_ & LCR_DLAB) {
+        if (offset == 0) {
+            dll_ = value;
+            return;
+        }
+        if (offset == 1) {
+            dlm_ = value;
+            return;
+        }
+    }
+    switch (offset) {
+    case 0:
+        transmit(value);
+        return;
+    case 1: {
+        uint8_t mask = 0x0F;
+        if (kind_ == UartKind::Uart16750)
+            mask = 0x3F;
+        if (kind_ == UartKind::Uart16C950 && enhancedMode())
+            mask = 0xFF;
+        uint8_t before = ier_;
+        ier_ = value & mask;
+        if (!(before & 0x02) && (ier_ & 0x02) && (lsr_ & LSR_THRE))
+            thrInterruptLatched_ = true; // enabling the interrupt with the register empty raises it
+        return;
+    }
+    case 2:
+        writeFcr(value);
+        return;
+    case 3:
+        lcr_ = value;
+        return;
+    case 4: {
+        uint8_t mask = 0x1F;
+        if (kind_ == UartKind::Uart16750)
+            mask = 0x3F;
+        if (kind_ == UartKind::Uart16C950 && enhancedMode())
+            mask = 0xFF;
+        uint8_t before = modemStatusBits();
+        mcr_ = value & mask;
+        updateModemStatus(before);
+        return;
+    }
+    case 5:
+        if (kind_ == UartKind::Uart16C950) {
+            if (spr_ == ICR_CSR) {
+                if (value == 0)
+                    softwareReset();
+            } else if (spr_ < icr_.size() && (spr_ < ICR_ID1 || spr_ > ICR_REV)) {
+                icr_[spr_] = value;
+            }
+        }
+        return; // the line status register itself is read-only
+    case 6:
+        return;
+    default:
+        spr_ = value;
+        return;
+    }
+}
+
+void Uart::softwareReset() {
+    uint8_t before = modemStatusBits();
+    rbr_ = ier_ = lcr_ = mcr_ = spr_ = dll_ = dlm_ = efr_ = 0;
+    lsr_ = LSR_THRE | LSR_TEMT;
+    fifoEnabled_ = dmaMode_ = fifo64_ = false;
+    rxTriggerBits_ = 0;
+    thrInterruptLatched_ = false;
+    rxFifo_.clear();
+    rxErrors_.clear();
+    flowRegs_.fill(0);
+    resetIcrs();
+    updateModemStatus(before);
+}
+
+void Uart::receive(uint8_t character, uint8_t lineErrors) {
+    lineErrors &= LSR_PE | LSR_FE | LSR_BI;
+    if (!fifoEnabled_) {
+        if (lsr_ & LSR_DR)
+            lsr_ |= LSR_OE; // the unread character is overwritten
+        rbr_ = character;
+        lsr_ |= static_cast<uint8_t>(LSR_DR | lineErrors);
+        return;
+    }
+    if (rxFifo_.size() >= fifoDepth()) {
+        lsr_ |= LSR_OE; // the FIFO keeps its contents; the new character is lost
+        return;
+    }
+    if (rxFifo_.empty())
+        lsr_ |= lineErrors;
+    rxFifo_.push_back(character);
+    rxErrors_.push_back(lineErrors);
+    lsr_ |= LSR_DR;
+}
+
+std::vector<uint8_t> Uart::takeTransmitted() {
+    std::vector<uint8_t> out;
+    out.swap(transmitted_);
+    return out;
+}
+
+} // namespace hw

@@ -1,0 +1,132 @@
+// Register-level models of the 16450, 16550, 16750 and 16C950 UARTs.
+//
+// A model is a register file that behaves as the datasheets describe: divisor latch behind DLAB, the
+// write-only FIFO control register, interrupt identification by priority, line and modem status with
+// their delta and error bits, scratch, loopback, and on the 16C950 the enhanced feature register behind
+// line control 0xBF, the indexed control registers (read enable, identification bytes, sample clock,
+// prescaler) and 128-byte FIFOs. The line side (serialisation with timing, wiring) attaches through
+// `LineSide`; without one, a transmitted character leaves at once and is kept for inspection.
+#pragma once
+
+#include "hw/bus.h"
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <string_view>
+#include <vector>
+
+namespace hw {
+
+enum class UartKind { Uart16450, Uart16550, Uart16750, Uart16C950 };
+
+std::string_view toString(UartKind kind);
+
+// Register offsets and bits the models and their tests share.
+namespace reg {
+inline constexpr uint16_t RBR = 0, THR = 0, DLL = 0, IER = 1, DLM = 1, IIR = 2, FCR = 2, EFR = 2, LCR = 3,
+                          MCR = 4, LSR = 5, ICR = 5, MSR = 6, SPR = 7;
+inline constexpr uint8_t LCR_DLAB = 0x80, LCR_BREAK = 0x40, LCR_ENHANCED_ACCESS = 0xBF;
+inline constexpr uint8_t MCR_DTR = 0x01, MCR_RTS = 0x02, MCR_OUT1 = 0x04, MCR_OUT2 = 0x08, MCR_LOOP = 0x10,
+                         MCR_PRESCALER = 0x80;
+inline constexpr uint8_t LSR_DR = 0x01, LSR_OE = 0x02, LSR_PE = 0x04, LSR_FE = 0x08, LSR_BI = 0x10,
+                         LSR_THRE = 0x20, LSR_TEMT = 0x40, LSR_FIFO_ERROR = 0x80;
+inline constexpr uint8_t MSR_DCTS = 0x01, MSR_DDSR = 0x02, MSR_TERI = 0x04, MSR_DDCD = 0x08, MSR_CTS = 0x10,
+                         MSR_DSR = 0x20, MSR_RI = 0x40, MSR_DCD = 0x80;
+inline constexpr uint8_t EFR_ENHANCED = 0x10;
+// Indexed control registers of the 16C950.
+inline constexpr uint8_t ICR_ACR = 0x00, ICR_CPR = 0x01, ICR_TCR = 0x02, ICR_ID1 = 0x08, ICR_ID2 = 0x09,
+                         ICR_ID3 = 0x0A, ICR_REV = 0x0B, ICR_CSR = 0x0C;
+inline constexpr uint8_t ACR_ICR_READ = 0x40;
+} // namespace reg
+
+// Receives what the UART drives onto the line. The timed line side of the machine implements it.
+class LineSide {
+public:
+    virtual ~LineSide() = default;
+    virtual void transmit(uint8_t character) = 0;
+};
+
+// Modem input lines as the wiring presents them (true = asserted).
+struct ModemInputs {
+    bool cts = false, dsr = false, ri = false, dcd = false;
+};
+
+class Uart final : public PortDevice {
+public:
+    Uart(UartKind kind, uint32_t inputClockHz);
+
+    uint8_t read(uint16_t offset) override;
+    void write(uint16_t offset, uint8_t value) override;
+
+    UartKind kind() const { return kind_; }
+    uint32_t inputClock() const { return inputClockHz_; }
+    void setInputClock(uint32_t hz) { inputClockHz_ = hz; }
+
+    // The bit rate the registers currently produce from the input clock; 0 with a zero divisor.
+    double baudRate() const;
+    uint16_t divisor() const { return static_cast<uint16_t>(dll_ | (dlm_ << 8)); }
+    unsigned samplesPerBit() const;
+    // Prescaler in eighths (8 = divide by 1), as it acts on the clock now.
+    unsigned prescalerEighths() const;
+
+    // Register images for observers; reading them has none of a port read's side effects.
+    uint8_t ier() const { return ier_; }
+    uint8_t lcr() const { return lcr_; }
+    uint8_t mcr() const { return mcr_; }
+    uint8_t lsr() const { return lsr_; }
+    uint8_t msr() const;
+    uint8_t scratch() const { return spr_; }
+    uint8_t efr() const { return efr_; }
+    uint8_t icr(uint8_t index) const { return index < icr_.size() ? icr_[index] : 0; }
+    bool fifoEnabled() const { return fifoEnabled_; }
+    bool dmaMode() const { return dmaMode_; }
+    bool fifo64() const { return fifo64_; }
+    bool enhancedMode() const { return (efr_ & reg::EFR_ENHANCED) != 0; }
+    bool loopback() const { return (mcr_ & reg::MCR_LOOP) != 0; }
+    bool breakOn() const { return (lcr_ & reg::LCR_BREAK) != 0; }
+    unsigned fifoDepth() const;
+    unsigned rxTriggerLevel() const;
+    size_t rxCount() const { return fifoEnabled_ ? rxFifo_.size() : ((lsr_ & reg::LSR_DR) ? 1 : 0); }
+
+    // The interrupt identification the IIR would give now (without reading it).
+    uint8_t pendingIdentification() const;
+    bool interruptPending() const { return (pendingIdentification() & 0x01) == 0; }
+
+    // Line-side entry points.
+    void receive(uint8_t character, uint8_t lineErrors = 0);
+    void setModemInputs(const ModemInputs& inputs);
+    void attachLine(LineSide* line) { line_ = line; }
+    std::vector<uint8_t> takeTransmitted();
+
+private:
+    void writeFcr(uint8_t value);
+    uint8_t readRbr();
+    uint8_t readIir();
+    uint8_t readLsr();
+    void transmit(uint8_t character);
+    bool rxDataInterrupt() const;
+    uint8_t modemStatusBits() const;
+    void updateModemStatus(uint8_t before);
+    void resetIcrs();
+    void softwareReset();
+
+    UartKind kind_;
+    uint32_t inputClockHz_;
+    LineSide* line_ = nullptr;
+
+    uint8_t rbr_ = 0, ier_ = 0, lcr_ = 0, mcr_ = 0, lsr_ = reg::LSR_THRE | reg::LSR_TEMT, spr_ = 0;
+    uint8_t dll_ = 0, dlm_ = 0, efr_ = 0;
+    uint8_t msrDeltas_ = 0;
+    ModemInputs inputs_;
+    bool fifoEnabled_ = false, dmaMode_ = false, fifo64_ = false;
+    uint8_t rxTriggerBits_ = 0;
+    bool thrInterruptLatched_ = false;
+    std::deque<uint8_t> rxFifo_;
+    std::deque<uint8_t> rxErrors_;
+    std::vector<uint8_t> transmitted_;
+    std::array<uint8_t, 0x14> icr_{};
+    std::array<uint8_t, 4> flowRegs_{}; // XON1, XON2, XOFF1, XOFF2 behind LCR 0xBF
+};
+
+} // namespace hw

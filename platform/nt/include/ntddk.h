@@ -1,0 +1,420 @@
+// The hosted kernel's driver-facing header: the DDK's types, structures and calls that the drivers of
+// the suite use, with the DDK's names, fields and signatures. Driver code includes only this header
+// (and ntstatus.h through it); it builds without exceptions, RTTI or the standard library.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+// ---------------------------------------------------------------------------------------------
+// Basic types. ULONG is 32 bits as on the drivers' platform; WCHAR is a 16-bit UTF-16 code unit.
+// ---------------------------------------------------------------------------------------------
+typedef void VOID;
+typedef void* PVOID;
+typedef char CHAR;
+typedef char* PCHAR;
+typedef char* PSTR;
+typedef const char* PCSTR;
+typedef const char* PCSZ;
+typedef uint8_t UCHAR;
+typedef uint8_t* PUCHAR;
+typedef uint8_t BOOLEAN;
+typedef uint8_t* PBOOLEAN;
+typedef int16_t SHORT;
+typedef uint16_t USHORT;
+typedef uint16_t* PUSHORT;
+typedef int32_t LONG;
+typedef int32_t* PLONG;
+typedef uint32_t ULONG;
+typedef uint32_t* PULONG;
+typedef int64_t LONGLONG;
+typedef uint64_t ULONGLONG;
+typedef uintptr_t ULONG_PTR;
+typedef char16_t WCHAR;
+typedef char16_t* PWCHAR;
+typedef char16_t* PWSTR;
+typedef const char16_t* PCWSTR;
+typedef LONG NTSTATUS;
+typedef ULONG ACCESS_MASK;
+typedef PVOID HANDLE;
+typedef HANDLE* PHANDLE;
+typedef UCHAR KIRQL;
+typedef KIRQL* PKIRQL;
+typedef ULONG_PTR KSPIN_LOCK;
+typedef KSPIN_LOCK* PKSPIN_LOCK;
+
+#ifndef TRUE
+#define TRUE 1
+#define FALSE 0
+#endif
+
+#define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
+
+// The drivers' platform aligns 64-bit members to 8 bytes in structures; so does this header, also
+// in a 32-bit build, so that packet layouts match.
+typedef union alignas(8) _LARGE_INTEGER {
+    struct {
+        ULONG LowPart;
+        LONG HighPart;
+    };
+    LONGLONG QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER;
+
+#include "ntstatus.h"
+
+// IRQL levels used by the suite.
+#define PASSIVE_LEVEL 0
+#define APC_LEVEL 1
+#define DISPATCH_LEVEL 2
+#define HIGH_LEVEL 31
+
+// ---------------------------------------------------------------------------------------------
+// Strings
+// ---------------------------------------------------------------------------------------------
+typedef struct _UNICODE_STRING {
+    USHORT Length;
+    USHORT MaximumLength;
+    PWSTR Buffer;
+} UNICODE_STRING, *PUNICODE_STRING;
+typedef const UNICODE_STRING* PCUNICODE_STRING;
+
+typedef struct _STRING {
+    USHORT Length;
+    USHORT MaximumLength;
+    PCHAR Buffer;
+} STRING, *PSTRING, ANSI_STRING, *PANSI_STRING, OEM_STRING;
+typedef const STRING* PCSTRING;
+typedef const ANSI_STRING* PCANSI_STRING;
+
+#define RtlZeroMemory(Destination, Length) __builtin_memset((Destination), 0, (Length))
+#define RtlFillMemory(Destination, Length, Fill) __builtin_memset((Destination), (Fill), (Length))
+#define RtlCopyMemory(Destination, Source, Length) __builtin_memcpy((Destination), (Source), (Length))
+#define RtlMoveMemory(Destination, Source, Length) __builtin_memmove((Destination), (Source), (Length))
+#define RtlEqualMemory(Destination, Source, Length) (!__builtin_memcmp((Destination), (Source), (Length)))
+
+VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
+VOID RtlInitString(PSTRING DestinationString, PCSZ SourceString);
+VOID RtlInitAnsiString(PANSI_STRING DestinationString, PCSZ SourceString);
+NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String);
+NTSTATUS RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG Value);
+NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, PCANSI_STRING SourceString,
+                                      BOOLEAN AllocateDestinationString);
+NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUNICODE_STRING SourceString,
+                                      BOOLEAN AllocateDestinationString);
+NTSTATUS RtlUpcaseUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString,
+                                BOOLEAN AllocateDestinationString);
+BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
+LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
+VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);
+NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
+NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
+VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
+VOID RtlFreeAnsiString(PANSI_STRING AnsiString);
+ULONG RtlxAnsiStringToUnicodeSize(PCANSI_STRING AnsiString);
+ULONG RtlxUnicodeStringToAnsiSize(PCUNICODE_STRING UnicodeString);
+
+// Whether the system's ANSI code page is a multi-byte one; the size computations depend on it.
+BOOLEAN NtNlsMbCodePageTag(void);
+#define NLS_MB_CODE_PAGE_TAG (NtNlsMbCodePageTag())
+
+#define RtlAnsiStringToUnicodeSize(STRING)                                                                   \
+    (NLS_MB_CODE_PAGE_TAG ? RtlxAnsiStringToUnicodeSize(STRING)                                              \
+                          : ((ULONG)((STRING)->Length + sizeof(ANSI_NULL)) * sizeof(WCHAR)))
+#define ANSI_NULL ((CHAR)0)
+#define UNICODE_NULL ((WCHAR)0)
+
+// ---------------------------------------------------------------------------------------------
+// Pool
+// ---------------------------------------------------------------------------------------------
+typedef enum _POOL_TYPE {
+    NonPagedPool = 0,
+    PagedPool = 1,
+    NonPagedPoolMustSucceed = 2,
+    DontUseThisType = 3,
+    NonPagedPoolCacheAligned = 4,
+    PagedPoolCacheAligned = 5,
+    NonPagedPoolCacheAlignedMustS = 6,
+} POOL_TYPE;
+
+PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, size_t NumberOfBytes, ULONG Tag);
+PVOID ExAllocatePool(POOL_TYPE PoolType, size_t NumberOfBytes);
+VOID ExFreePool(PVOID P);
+VOID ExFreePoolWithTag(PVOID P, ULONG Tag);
+
+// ---------------------------------------------------------------------------------------------
+// Spin locks and IRQL
+// ---------------------------------------------------------------------------------------------
+VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+VOID KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql);
+VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+KIRQL KeGetCurrentIrql(void);
+VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+
+// ---------------------------------------------------------------------------------------------
+// Debugger output and assertions
+// ---------------------------------------------------------------------------------------------
+ULONG DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
+VOID RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PCHAR Message);
+#if DBG
+#define ASSERT(exp) ((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, NULL), FALSE) : TRUE)
+#else
+#define ASSERT(exp) ((void)0)
+#endif
+
+// ---------------------------------------------------------------------------------------------
+// Objects: the fields of driver and device objects that the suite touches so far.
+// ---------------------------------------------------------------------------------------------
+#define IRP_MJ_MAXIMUM_FUNCTION 0x1b
+
+struct _DEVICE_OBJECT;
+struct _DRIVER_OBJECT;
+struct _IRP;
+typedef NTSTATUS (*PDRIVER_DISPATCH)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef VOID (*PDRIVER_UNLOAD)(struct _DRIVER_OBJECT* DriverObject);
+
+typedef struct _DRIVER_OBJECT {
+    SHORT Type;
+    SHORT Size;
+    struct _DEVICE_OBJECT* DeviceObject;
+    ULONG Flags;
+    PVOID DriverStart;
+    ULONG DriverSize;
+    PVOID DriverSection;
+    PVOID DriverExtension;
+    UNICODE_STRING DriverName;
+    PUNICODE_STRING HardwareDatabase;
+    PVOID FastIoDispatch;
+    PVOID DriverInit;
+    PVOID DriverStartIo;
+    PDRIVER_UNLOAD DriverUnload;
+    PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
+} DRIVER_OBJECT, *PDRIVER_OBJECT;
+
+typedef struct _DEVICE_OBJECT {
+    SHORT Type;
+    USHORT Size;
+    LONG ReferenceCount;
+    struct _DRIVER_OBJECT* DriverObject;
+    struct _DEVICE_OBJECT* NextDevice;
+    ULONG Flags;
+    PVOID DeviceExtension;
+} DEVICE_OBJECT, *PDEVICE_OBJECT;
+
+#define IO_TYPE_DRIVER 4
+#define IO_TYPE_DEVICE 3
+
+// ---------------------------------------------------------------------------------------------
+// Error log
+// ---------------------------------------------------------------------------------------------
+typedef struct _IO_ERROR_LOG_PACKET {
+    UCHAR MajorFunctionCode;
+    UCHAR RetryCount;
+    USHORT DumpDataSize;
+    USHORT NumberOfStrings;
+    USHORT StringOffset;
+    USHORT EventCategory;
+    NTSTATUS ErrorCode;
+    ULONG UniqueErrorValue;
+    NTSTATUS FinalStatus;
+    ULONG SequenceNumber;
+    ULONG IoControlCode;
+    LARGE_INTEGER DeviceOffset;
+    ULONG DumpData[1];
+} IO_ERROR_LOG_PACKET, *PIO_ERROR_LOG_PACKET;
+
+// The largest entry the I/O manager of NT 4 grants.
+#define ERROR_LOG_MAXIMUM_SIZE 152
+
+PVOID IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize);
+VOID IoWriteErrorLogEntry(PVOID ElEntry);
+VOID IoFreeErrorLogEntry(PVOID ElEntry);
+
+// ---------------------------------------------------------------------------------------------
+// Registry
+// ---------------------------------------------------------------------------------------------
+#define REG_NONE 0
+#define REG_SZ 1
+#define REG_EXPAND_SZ 2
+#define REG_BINARY 3
+#define REG_DWORD 4
+#define REG_DWORD_LITTLE_ENDIAN 4
+#define REG_DWORD_BIG_ENDIAN 5
+#define REG_LINK 6
+#define REG_MULTI_SZ 7
+#define REG_RESOURCE_LIST 8
+#define REG_FULL_RESOURCE_DESCRIPTOR 9
+#define REG_RESOURCE_REQUIREMENTS_LIST 10
+
+#define DELETE 0x00010000L
+#define READ_CONTROL 0x00020000L
+#define SYNCHRONIZE 0x00100000L
+#define KEY_QUERY_VALUE 0x0001
+#define KEY_SET_VALUE 0x0002
+#define KEY_CREATE_SUB_KEY 0x0004
+#define KEY_ENUMERATE_SUB_KEYS 0x0008
+#define KEY_NOTIFY 0x0010
+#define KEY_CREATE_LINK 0x0020
+#define KEY_READ (READ_CONTROL | KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY)
+#define KEY_WRITE (READ_CONTROL | KEY_SET_VALUE | KEY_CREATE_SUB_KEY)
+#define KEY_ALL_ACCESS 0xF003F
+
+#define REG_OPTION_NON_VOLATILE 0x00000000L
+#define REG_OPTION_VOLATILE 0x00000001L
+#define REG_CREATED_NEW_KEY 0x00000001L
+#define REG_OPENED_EXISTING_KEY 0x00000002L
+
+#define OBJ_INHERIT 0x00000002L
+#define OBJ_CASE_INSENSITIVE 0x00000040L
+#define OBJ_KERNEL_HANDLE 0x00000200L
+
+typedef struct _OBJECT_ATTRIBUTES {
+    ULONG Length;
+    HANDLE RootDirectory;
+    PUNICODE_STRING ObjectName;
+    ULONG Attributes;
+    PVOID SecurityDescriptor;
+    PVOID SecurityQualityOfService;
+} OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
+
+#define InitializeObjectAttributes(p, n, a, r, s)                                                            \
+    do {                                                                                                     \
+        (p)->Length = sizeof(OBJECT_ATTRIBUTES);                                                             \
+        (p)->RootDirectory = (r);                                                                            \
+        (p)->Attributes = (a);                                                                               \
+        (p)->ObjectName = (n);                                                                               \
+        (p)->SecurityDescriptor = (s);                                                                       \
+        (p)->SecurityQualityOfService = NULL;                                                                \
+    } while (0)
+
+typedef enum _KEY_INFORMATION_CLASS {
+    KeyBasicInformation,
+    KeyNodeInformation,
+    KeyFullInformation,
+} KEY_INFORMATION_CLASS;
+
+typedef struct _KEY_BASIC_INFORMATION {
+    LARGE_INTEGER LastWriteTime;
+    ULONG TitleIndex;
+    ULONG NameLength;
+    WCHAR Name[1];
+} KEY_BASIC_INFORMATION, *PKEY_BASIC_INFORMATION;
+
+typedef struct _KEY_NODE_INFORMATION {
+    LARGE_INTEGER LastWriteTime;
+    ULONG TitleIndex;
+    ULONG ClassOffset;
+    ULONG ClassLength;
+    ULONG NameLength;
+    WCHAR Name[1];
+} KEY_NODE_INFORMATION, *PKEY_NODE_INFORMATION;
+
+typedef struct _KEY_FULL_INFORMATION {
+    LARGE_INTEGER LastWriteTime;
+    ULONG TitleIndex;
+    ULONG ClassOffset;
+    ULONG ClassLength;
+    ULONG SubKeys;
+    ULONG MaxNameLen;
+    ULONG MaxClassLen;
+    ULONG Values;
+    ULONG MaxValueNameLen;
+    ULONG MaxValueDataLen;
+    WCHAR Class[1];
+} KEY_FULL_INFORMATION, *PKEY_FULL_INFORMATION;
+
+typedef enum _KEY_VALUE_INFORMATION_CLASS {
+    KeyValueBasicInformation,
+    KeyValueFullInformation,
+    KeyValuePartialInformation,
+} KEY_VALUE_INFORMATION_CLASS;
+
+typedef struct _KEY_VALUE_BASIC_INFORMATION {
+    ULONG TitleIndex;
+    ULONG Type;
+    ULONG NameLength;
+    WCHAR Name[1];
+} KEY_VALUE_BASIC_INFORMATION, *PKEY_VALUE_BASIC_INFORMATION;
+
+typedef struct _KEY_VALUE_FULL_INFORMATION {
+    ULONG TitleIndex;
+    ULONG Type;
+    ULONG DataOffset;
+    ULONG DataLength;
+    ULONG NameLength;
+    WCHAR Name[1];
+} KEY_VALUE_FULL_INFORMATION, *PKEY_VALUE_FULL_INFORMATION;
+
+typedef struct _KEY_VALUE_PARTIAL_INFORMATION {
+    ULONG TitleIndex;
+    ULONG Type;
+    ULONG DataLength;
+    UCHAR Data[1];
+} KEY_VALUE_PARTIAL_INFORMATION, *PKEY_VALUE_PARTIAL_INFORMATION;
+
+NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                     ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition);
+NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes);
+NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
+                         KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
+                         ULONG Length, PULONG ResultLength);
+NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type, PVOID Data,
+                       ULONG DataSize);
+NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName);
+NTSTATUS ZwEnumerateKey(HANDLE KeyHandle, ULONG Index, KEY_INFORMATION_CLASS KeyInformationClass,
+                        PVOID KeyInformation, ULONG Length, PULONG ResultLength);
+NTSTATUS ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
+                             KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
+                             ULONG Length, PULONG ResultLength);
+NTSTATUS ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass, PVOID KeyInformation,
+                    ULONG Length, PULONG ResultLength);
+NTSTATUS ZwDeleteKey(HANDLE KeyHandle);
+NTSTATUS ZwClose(HANDLE Handle);
+
+#define RTL_REGISTRY_ABSOLUTE 0
+#define RTL_REGISTRY_SERVICES 1
+#define RTL_REGISTRY_CONTROL 2
+#define RTL_REGISTRY_WINDOWS_NT 3
+#define RTL_REGISTRY_DEVICEMAP 4
+#define RTL_REGISTRY_USER 5
+#define RTL_REGISTRY_MAXIMUM 6
+#define RTL_REGISTRY_HANDLE 0x40000000
+#define RTL_REGISTRY_OPTIONAL 0x80000000
+
+#define RTL_QUERY_REGISTRY_SUBKEY 0x00000001
+#define RTL_QUERY_REGISTRY_TOPKEY 0x00000002
+#define RTL_QUERY_REGISTRY_REQUIRED 0x00000004
+#define RTL_QUERY_REGISTRY_NOVALUE 0x00000008
+#define RTL_QUERY_REGISTRY_NOEXPAND 0x00000010
+#define RTL_QUERY_REGISTRY_DIRECT 0x00000020
+#define RTL_QUERY_REGISTRY_DELETE 0x00000040
+
+typedef NTSTATUS (*PRTL_QUERY_REGISTRY_ROUTINE)(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
+                                                ULONG ValueLength, PVOID Context, PVOID EntryContext);
+
+typedef struct _RTL_QUERY_REGISTRY_TABLE {
+    PRTL_QUERY_REGISTRY_ROUTINE QueryRoutine;
+    ULONG Flags;
+    PWSTR Name;
+    PVOID EntryContext;
+    ULONG DefaultType;
+    PVOID DefaultData;
+    ULONG DefaultLength;
+} RTL_QUERY_REGISTRY_TABLE, *PRTL_QUERY_REGISTRY_TABLE;
+
+NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
+                                PVOID Context, PVOID Environment);
+NTSTATUS RtlCheckRegistryKey(ULONG RelativeTo, PWSTR Path);
+NTSTATUS RtlCreateRegistryKey(ULONG RelativeTo, PWSTR Path);
+NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType,
+                               PVOID ValueData, ULONG ValueLength);
+NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName);
+
+// ---------------------------------------------------------------------------------------------
+// Port I/O (HAL)
+// ---------------------------------------------------------------------------------------------
+UCHAR READ_PORT_UCHAR(PUCHAR Port);
+VOID WRITE_PORT_UCHAR(PUCHAR Port, UCHAR Value);
+VOID WRITE_PORT_BUFFER_UCHAR(PUCHAR Port, PUCHAR Buffer, ULONG Count);
+USHORT READ_PORT_USHORT(PUSHORT Port);
+VOID WRITE_PORT_USHORT(PUSHORT Port, USHORT Value);
+VOID KeStallExecutionProcessor(ULONG MicroSeconds);

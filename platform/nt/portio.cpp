@@ -1,0 +1,81 @@
+#include "platform/nt/kernel.h"
+
+#include <cstdio>
+#include <stdexcept>
+
+namespace nt {
+
+void PortSpace::attach(uint16_t base, uint16_t length, hw::PortDevice& device) {
+    if (length == 0 || base + length > 0x10000)
+        throw std::invalid_argument("I/O window outside the 16-bit I/O space");
+    for (const auto& [start, window] : windows_) {
+        if (base < start + window.length && start < base + length) {
+            char what[80];
+            std::snprintf(what, sizeof what, "I/O window 0x%04X+%u overlaps 0x%04X+%u", base, length, start,
+                          window.length);
+            throw std::invalid_argument(what);
+        }
+    }
+    windows_[base] = Window{length, &device};
+}
+
+void PortSpace::detach(uint16_t base) {
+    windows_.erase(base);
+}
+
+hw::PortDevice* PortSpace::decode(uint32_t address, uint16_t& offset) {
+    auto it = windows_.upper_bound(static_cast<uint16_t>(address));
+    if (it == windows_.begin())
+        return nullptr;
+    --it;
+    if (address >= static_cast<uint32_t>(it->first) + it->second.length)
+        return nullptr;
+    offset = static_cast<uint16_t>(address - it->first);
+    return it->second.device;
+}
+
+void PortSpace::record(uint32_t address, uint16_t value, uint8_t width, bool write) {
+    if (tracing_)
+        trace_.push_back(PortAccess{kernel_.now(), static_cast<uint16_t>(address), value, width, write});
+}
+
+uint8_t PortSpace::read8(uint32_t address) {
+    ++reads_;
+    uint16_t offset = 0;
+    hw::PortDevice* device = decode(address, offset);
+    uint8_t value = device ? device->read(offset) : 0xFF; // nothing decodes it: the bus floats high
+    record(address, value, 1, false);
+    return value;
+}
+
+void PortSpace::write8(uint32_t address, uint8_t value) {
+    ++writes_;
+    record(address, value, 1, true);
+    uint16_t offset = 0;
+    if (hw::PortDevice* device = decode(address, offset))
+        device->write(offset, value);
+}
+
+uint16_t PortSpace::read16(uint32_t address) {
+    ++reads_;
+    uint16_t lowOffset = 0, highOffset = 0;
+    hw::PortDevice* low = decode(address, lowOffset);
+    hw::PortDevice* high = decode(address + 1, highOffset);
+    uint16_t value = static_cast<uint16_t>((low ? low->read(lowOffset) : 0xFF) |
+                                           (high ? high->read(highOffset) : 0xFF) << 8);
+    record(address, value, 2, false);
+    return value;
+}
+
+void PortSpace::write16(uint32_t address, uint16_t value) {
+    ++writes_;
+    record(address, value, 2, true);
+    // An 8-bit device sees a 16-bit access as two byte accesses, low byte first.
+    uint16_t offset = 0;
+    if (hw::PortDevice* low = decode(address, offset))
+        low->write(offset, static_cast<uint8_t>(value));
+    if (hw::PortDevice* high = decode(address + 1, offset))
+        high->write(offset, static_cast<uint8_t>(value >> 8));
+}
+
+} // namespace nt

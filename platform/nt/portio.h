@@ -1,0 +1,56 @@
+// The 16-bit I/O space: windows of addresses decoded by hardware models, and a trace of accesses.
+#pragma once
+
+#include "hw/bus.h"
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+namespace nt {
+
+struct PortAccess {
+    uint64_t time = 0; // virtual time of the access
+    uint16_t address = 0;
+    uint16_t value = 0;
+    uint8_t width = 1; // bytes
+    bool write = false;
+};
+
+class Kernel;
+
+class PortSpace {
+public:
+    explicit PortSpace(Kernel& kernel) : kernel_(kernel) {}
+
+    // Decodes [base, base + length) to `device`; overlapping an existing window is refused.
+    void attach(uint16_t base, uint16_t length, hw::PortDevice& device);
+    void detach(uint16_t base);
+
+    uint8_t read8(uint32_t address);
+    void write8(uint32_t address, uint8_t value);
+    uint16_t read16(uint32_t address);
+    void write16(uint32_t address, uint16_t value);
+
+    void setTracing(bool on) { tracing_ = on; }
+    const std::vector<PortAccess>& trace() const { return trace_; }
+    void clearTrace() { trace_.clear(); }
+    uint64_t reads() const { return reads_; }
+    uint64_t writes() const { return writes_; }
+
+private:
+    struct Window {
+        uint16_t length;
+        hw::PortDevice* device;
+    };
+    hw::PortDevice* decode(uint32_t address, uint16_t& offset);
+    void record(uint32_t address, uint16_t value, uint8_t width, bool write);
+
+    Kernel& kernel_;
+    std::map<uint16_t, Window> windows_;
+    bool tracing_ = false;
+    std::vector<PortAccess> trace_;
+    uint64_t reads_ = 0, writes_ = 0;
+};
+
+} // namespace nt
