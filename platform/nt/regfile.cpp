@@ -283,7 +283,7 @@ private:
             }
             if (!more)
                 return bytes;
-            if (index_ + 1 >= lines_.size())
+            if (index_ + 1 >= lines_.size() || trim(lines_[index_ + 1].text).empty())
                 fail("a continuation line after the backslash");
             ++index_;
             segment = trim(lines_[index_].text);
@@ -317,8 +317,8 @@ std::vector<Line> splitLines(const std::u16string& text) {
         if (!line.empty() && line.back() == u'\r')
             line.pop_back();
         lines.push_back(Line{number++, std::move(line)});
-        if (end == text.size())
-            break;
+        if (end + 1 >= text.size())
+            break; // a final line break ends the last line; it does not start another
         start = end + 1;
     }
     return lines;
