@@ -59,6 +59,11 @@ void operator delete[](void* p) noexcept;
 void operator delete(void* p, size_t size) noexcept;
 void operator delete[](void* p, size_t size) noexcept;
 
+// The same allocation and release as the operators, for code outside the image (tests, the machine),
+// whose own new and delete never reach the image's.
+PVOID CvImageAllocate(POOL_TYPE PoolType, size_t size);
+VOID CvImageFree(PVOID p);
+
 #if defined(CV_IMAGE_CVINSTAL)
 PVOID ExAllocate(POOL_TYPE PoolType, size_t size);
 VOID ExFree(PVOID p);

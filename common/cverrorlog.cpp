@@ -38,9 +38,11 @@ ULONG WideLength(PCWSTR p) {
 VOID WriteEntry(ULONG ulLogID, PCWSTR* apStrings, ULONG ulCount) {
     if (!pDriverObject)
         return;
+    // Each string asks for its length with terminator plus two bytes: one string of three characters
+    // asks for 48 + 8 + 2 = 58 bytes.
     ULONG ulSize = kEntryHeaderBytes;
     for (ULONG i = 0; i < ulCount; i++)
-        ulSize += WideLength(apStrings[i]) * sizeof(WCHAR) + sizeof(WCHAR);
+        ulSize += (WideLength(apStrings[i]) + 1) * sizeof(WCHAR) + sizeof(WCHAR);
     // The size travels as one byte: a larger entry would be cut short, so it is not asked for at all.
     if (ulSize > 0xFF)
         return;

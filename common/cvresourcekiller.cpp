@@ -313,6 +313,13 @@ void operator delete[](void* p, size_t) noexcept {
     CvFree(p);
 }
 
+PVOID CvImageAllocate(POOL_TYPE PoolType, size_t size) {
+    return CvAllocate(PoolType, size);
+}
+VOID CvImageFree(PVOID p) {
+    CvFree(p);
+}
+
 #if defined(CV_IMAGE_CVINSTAL)
 PVOID ExAllocate(POOL_TYPE PoolType, size_t size) {
     return CvAllocate(PoolType, size);
