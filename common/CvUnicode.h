@@ -49,6 +49,9 @@ public:
     NTSTATUS UpcaseString();
     ULONG GetNumber(ULONG ulBase);
     BOOLEAN operator==(PCUNICODE_STRING puniArgument);
+    BOOLEAN operator==(PUNICODE_STRING puniArgument) {
+        return *this == static_cast<PCUNICODE_STRING>(puniArgument);
+    }
 #endif
     USHORT UnicodeLength();
 

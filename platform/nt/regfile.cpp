@@ -17,6 +17,9 @@ namespace nt {
 namespace {
 
 constexpr std::string_view kHeader4 = "REGEDIT4";
+// The registry's own limits, which also bound how deep saving and comparing trees recurse.
+constexpr size_t kMaxKeyName = 255;
+constexpr size_t kMaxDepth = 512;
 constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
 
 bool validUtf8(std::string_view s) {
@@ -150,13 +153,17 @@ private:
         if (slash == std::u16string_view::npos)
             return out;
         std::u16string_view rest = path.substr(slash + 1);
-        size_t start = 0;
+        size_t start = 0, depth = 0;
         while (start <= rest.size()) {
             size_t end = rest.find(u'\\', start);
             if (end == std::u16string_view::npos)
                 end = rest.size();
             if (end == start)
                 fail("a key name between backslashes");
+            if (end - start > kMaxKeyName)
+                fail("a key name of at most 255 characters");
+            if (++depth > kMaxDepth)
+                fail("a key at most 512 levels deep");
             out += u"\\";
             out += rest.substr(start, end - start);
             start = end + 1;

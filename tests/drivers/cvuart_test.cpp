@@ -205,8 +205,9 @@ TEST_F(CvUartTest, SetUpCompletesEachTypeAndItsSoftTransmitLimit) {
         EXPECT_EQ(uart->m_lSoftTxLimitInBytes, c.bytes)
             << hw::toString(c.kind) << " at " << c.softLimit << "%";
         EXPECT_DOUBLE_EQ(model.baudRate(), 1200.0) << hw::toString(c.kind);
-        if (c.type == 7)
+        if (c.type == 7) {
             EXPECT_TRUE(model.fifo64());
+        }
         if (c.type == 9) {
             EXPECT_TRUE(model.enhancedMode());
             EXPECT_EQ(model.mcr() & 0x80, 0x80) << "prescaler switched in";

@@ -103,6 +103,17 @@ TEST(RegFile, MalformedTextIsRefusedWithItsLineAndNothingIsApplied) {
         {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A\n", "bad.reg:2: expected ']' at the end of the key line"},
         {"REGEDIT4\n[HKEY_NOWHERE\\A]\n", "bad.reg:2: expected a key under HKEY_LOCAL_MACHINE or HKEY_USERS"},
         {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A\\\\B]\n", "bad.reg:2: expected a key name between backslashes"},
+        {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\" + std::string(256, 'k') + "]\n",
+         "bad.reg:2: expected a key name of at most 255"},
+        {"REGEDIT4\n[HKEY_LOCAL_MACHINE" +
+             [] {
+                 std::string p;
+                 for (int i = 0; i < 513; ++i)
+                     p += "\\k";
+                 return p;
+             }() +
+             "]\n",
+         "bad.reg:2: expected a key at most 512 levels deep"},
         {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"X\"=dword:123456789\n",
          "bad.reg:3: expected one to eight hex digits"},
         {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"X\"=dword:zz\n",

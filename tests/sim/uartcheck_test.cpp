@@ -43,8 +43,9 @@ TEST(UartCheck, AcceptedRatesAreProducedWithinOnePercentAndRefusedOnesChangeNoth
                 EXPECT_LT(std::fabs(rate.produced - rate.requested) / rate.requested, 0.01)
                     << report.address << " " << rate.requested;
             }
-            if (rate.status != 0)
+            if (rate.status != 0) {
                 EXPECT_EQ(rate.produced, previous) << "a refused rate leaves the UART as it was";
+            }
             previous = rate.produced;
         }
     }

@@ -418,3 +418,14 @@ VOID WRITE_PORT_BUFFER_UCHAR(PUCHAR Port, PUCHAR Buffer, ULONG Count);
 USHORT READ_PORT_USHORT(PUSHORT Port);
 VOID WRITE_PORT_USHORT(PUSHORT Port, USHORT Value);
 VOID KeStallExecutionProcessor(ULONG MicroSeconds);
+
+// Layouts that outside readers rely on, as the drivers' 32-bit platform lays them out.
+static_assert(offsetof(IO_ERROR_LOG_PACKET, DumpData) == 40, "insertion strings start at byte 40");
+static_assert(sizeof(IO_ERROR_LOG_PACKET) == 48, "an entry without strings is 48 bytes");
+static_assert(offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data) == 12, "partial value information header");
+static_assert(offsetof(KEY_BASIC_INFORMATION, Name) == 16, "basic key information header");
+#if UINTPTR_MAX == 0xFFFFFFFFu
+static_assert(sizeof(UNICODE_STRING) == 8 && sizeof(STRING) == 8, "counted strings");
+static_assert(sizeof(RTL_QUERY_REGISTRY_TABLE) == 28, "query table entry");
+static_assert(sizeof(OBJECT_ATTRIBUTES) == 24, "object attributes");
+#endif
