@@ -8,8 +8,13 @@ find_program(CV_OBJCOPY NAMES objcopy REQUIRED)
 find_program(CV_NM NAMES nm REQUIRED)
 find_program(CV_LD NAMES ld REQUIRED)
 
+#
+# Two libraries come out of it: ${target}, whose classes and globals stay reachable for the tests that
+# exercise them (one image per test executable), and ${target}_sealed, in which every symbol but the
+# EXPORTS (shell patterns of symbol names) is local, so that several images live in one process as
+# separate drivers do, each with its own globals.
 function(cv_driver_image target)
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEFINITIONS;INCLUDES" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEFINITIONS;INCLUDES;EXPORTS" ${ARGN})
   add_library(${target}_objects OBJECT ${ARG_SOURCES})
   target_compile_options(${target}_objects PRIVATE ${CV_DRIVER_FLAGS})
   target_compile_definitions(${target}_objects PUBLIC ${ARG_DEFINITIONS})
@@ -35,6 +40,24 @@ function(cv_driver_image target)
   target_compile_definitions(${target} INTERFACE ${ARG_DEFINITIONS})
   target_include_directories(${target} INTERFACE ${CMAKE_SOURCE_DIR}/platform/nt/include ${ARG_INCLUDES})
   target_link_libraries(${target} INTERFACE cv_platform_nt)
+
+  set(sealed ${CMAKE_CURRENT_BINARY_DIR}/${target}.sealed.o)
+  set(keep "")
+  foreach(pattern IN LISTS ARG_EXPORTS)
+    list(APPEND keep --keep-global-symbol=${pattern})
+  endforeach()
+  add_custom_command(
+    OUTPUT ${sealed}
+    COMMAND ${CV_OBJCOPY} --wildcard ${keep} ${image} ${sealed}
+    DEPENDS ${image}
+    VERBATIM
+    COMMENT "Sealing driver image ${target}")
+  set_source_files_properties(${sealed} PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
+  add_library(${target}_sealed STATIC ${sealed})
+  set_target_properties(${target}_sealed PROPERTIES LINKER_LANGUAGE CXX)
+  # A sealed image is a black box: whoever calls its exports declares them or takes the unsealed
+  # image's headers explicitly.
+  target_link_libraries(${target}_sealed INTERFACE cv_platform_nt)
 endfunction()
 
 # Compiles a message catalogue into a header with the symbolic names and a message-table source.

@@ -4,6 +4,9 @@
 
 #include <algorithm>
 
+// CvInstal's message table, exported by its image.
+extern "C" const MESSAGE_TABLE CvInstalMessageTable;
+
 namespace sim {
 
 MachineSpec MachineSpec::builtInDefault() {
@@ -30,6 +33,7 @@ Machine::Machine(MachineSpec spec) : spec_(std::move(spec)) {
         }
     }
     kernel_.eventLog().registerMessageFile("CvNt.sys", CvNtMessageTable);
+    kernel_.eventLog().registerMessageFile("CvInstal.sys", CvInstalMessageTable);
 }
 
 hw::Uart* Machine::uartAt(uint16_t address) const {

@@ -85,3 +85,20 @@ TEST(UartCheck, TextReportNamesEachPort) {
         << text;
     EXPECT_NE(text.find("      921600  accepted      921600.000   +0.000 %"), std::string::npos) << text;
 }
+
+TEST(Machine, BothDriverImagesShareTheProcessEachWithItsOwnCatalogue) {
+    sim::Machine machine(sim::MachineSpec::builtInDefault());
+    auto& registry = machine.kernel().registry();
+    const std::string sources = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\";
+    registry.setString(sources + "CvNt", "EventMessageFile", "%SystemRoot%\\System32\\Drivers\\CvNt.sys", 2);
+    registry.setString(sources + "CvInstal", "EventMessageFile",
+                       "%SystemRoot%\\System32\\Drivers\\CvInstal.sys", 2);
+    auto cvnt = machine.kernel().eventLog().messageText("CvNt", 0x60070001);
+    auto cvinstal = machine.kernel().eventLog().messageText("CvInstal", 0x60070001);
+    ASSERT_TRUE(cvnt && cvinstal);
+    EXPECT_EQ(*cvinstal, u"Event Logging for this driver has been started.\r\n");
+    EXPECT_NE(*cvnt, *cvinstal);
+    // And CvNt's code runs with its own tracked allocator while CvInstal's image is present.
+    auto reports = sim::runUartCheck(machine);
+    EXPECT_EQ(reports.size(), 7u);
+}
