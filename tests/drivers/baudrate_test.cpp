@@ -7,6 +7,7 @@
 #include "hw/uart.h"
 
 #include <cmath>
+#include <cstdlib>
 #include <memory>
 #include <sstream>
 #include <vector>
@@ -118,8 +119,15 @@ protected:
     CCvUart* uart = nullptr;
 };
 
+// Every rate up to 600 and then steps of 0.4 %; with CV_EXHAUSTIVE set (the separate slow target),
+// every rate from 50 up to the highest.
 std::vector<uint32_t> Rates(uint64_t highest) {
     std::vector<uint32_t> rates;
+    if (std::getenv("CV_EXHAUSTIVE")) {
+        for (uint64_t r = 50; r <= highest + 1; ++r)
+            rates.push_back(static_cast<uint32_t>(r));
+        return rates;
+    }
     for (uint32_t r = 50; r <= 600; ++r)
         rates.push_back(r);
     for (double r = 601; r <= double(highest) * 1.02; r *= 1.004)
