@@ -77,6 +77,7 @@ private:
     NTSTATUS BuildText(ULONG ulKind, const void* pArgument, ULONG ulBase, UNICODE_STRING& uniText) const;
     NTSTATUS BuildAnsiCopy(const UNICODE_STRING& uniText, STRING& ansiCopy) const;
     NTSTATUS Install(ULONG ulKind, const void* pArgument, ULONG ulBase);
+    NTSTATUS ReplaceText(const UNICODE_STRING& uniText);
     VOID Clear();
     VOID DeriveNumber();
     PVOID AllocateBuffer(size_t size) const;

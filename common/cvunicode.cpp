@@ -273,18 +273,24 @@ NTSTATUS CCvUnicode::Concatenate(BOOLEAN bPrefix, ULONG ulKind, const void* pArg
     uniCombined.Buffer = pCombined;
     uniCombined.Length = static_cast<USHORT>(ulTotal);
     uniCombined.MaximumLength = static_cast<USHORT>(ulTotal + sizeof(WCHAR));
+    return Status = ReplaceText(uniCombined);
+}
+
+// Installs a new text (taking its buffer) with a fresh ANSI copy; on failure the new buffer is released
+// and the old text stays.
+NTSTATUS CCvUnicode::ReplaceText(const UNICODE_STRING& uniText) {
     STRING ansiCopy;
-    status = BuildAnsiCopy(uniCombined, ansiCopy);
+    NTSTATUS status = BuildAnsiCopy(uniText, ansiCopy);
     if (!NT_SUCCESS(status)) {
-        ReleaseBuffer(pCombined);
-        return Status = status;
+        ReleaseBuffer(uniText.Buffer);
+        return status;
     }
     ReleaseBuffer(m_uniUnicodeString.Buffer);
     ReleaseBuffer(m_AnsiString.Buffer);
-    m_uniUnicodeString = uniCombined;
+    m_uniUnicodeString = uniText;
     m_AnsiString = ansiCopy;
     DeriveNumber();
-    return Status = STATUS_SUCCESS;
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS CCvUnicode::Append(ULONG ulNumber, ULONG ulBase) {
@@ -407,18 +413,7 @@ NTSTATUS CCvUnicode::UpcaseString() {
     RtlCopyMemory(pBuffer, pScratch, uniUpper.Length);
     ReleaseBuffer(pScratch);
     UNICODE_STRING uniText = {uniUpper.Length, size, pBuffer};
-    STRING ansiCopy;
-    NTSTATUS status = BuildAnsiCopy(uniText, ansiCopy);
-    if (!NT_SUCCESS(status)) {
-        ReleaseBuffer(pBuffer);
-        return Status = status;
-    }
-    ReleaseBuffer(m_uniUnicodeString.Buffer);
-    ReleaseBuffer(m_AnsiString.Buffer);
-    m_uniUnicodeString = uniText;
-    m_AnsiString = ansiCopy;
-    DeriveNumber();
-    return Status = STATUS_SUCCESS;
+    return Status = ReplaceText(uniText);
 }
 
 ULONG CCvUnicode::GetNumber(ULONG ulBase) {
