@@ -1,5 +1,7 @@
 #include "hw/uart.h"
 
+#include <cmath>
+
 namespace hw {
 
 using namespace reg;
@@ -18,8 +20,82 @@ std::string_view toString(UartKind kind) {
     return "?";
 }
 
-Uart::Uart(UartKind kind, uint32_t inputClockHz) : kind_(kind), inputClockHz_(inputClockHz) {
-    resetIcrs();
+bool Frame::parityBit(uint8_t parity, uint8_t data, unsigned dataBits) {
+    unsigned ones = 0;
+    for (unsigned i = 0; i < dataBits; ++i)
+        ones += (data >> i) & 1;
+    switch (parity & 0x38) {
+    case 0x08: return ones % 2 == 0; // odd: the bit makes the count odd
+    case 0x18: return ones % 2 == 1; // even
+    case 0x28: return true;          // mark
+    default: return false;           // space
+    }
+}
+
+bool Frame::level(double offset) const {
+    if (bitTicks <= 0 || offset < 0)
+        return true;
+    auto bit = static_cast<unsigned>(offset / bitTicks);
+    if (bit == 0)
+        return false; // start bit
+    if (bit <= dataBits)
+        return ((data >> (bit - 1)) & 1) != 0;
+    if (parity && bit == dataBits + 1)
+        return parityBit(parity, data, dataBits);
+    return true; // stop bits, then the idle line
+}
+
+Uart::Uart(UartKind kind, uint32_t inputClockHz) : kind_(kind), inputClockHz_(inputClockHz) { resetIcrs(); }
+
+double Uart::bitTicks() const {
+    double rate = baudRate();
+    return rate > 0 ? double(kTicksPerSecond) / rate : 0.0;
+}
+
+Frame Uart::currentFormat() const {
+    Frame f;
+    f.dataBits = 5 + (lcr_ & 0x03);
+    f.parity = (lcr_ & 0x08) ? (lcr_ & 0x38) : 0;
+    f.stopBits = (lcr_ & 0x04) ? (f.dataBits == 5 ? 1.5 : 2.0) : 1.0;
+    f.bitTicks = bitTicks();
+    f.start = clock_ ? clock_->now() : 0;
+    return f;
+}
+
+uint8_t Uart::lsr() const {
+    uint8_t value = lsr_;
+    if (txFifo_.empty())
+        value |= LSR_THRE;
+    if (transmitterEmpty())
+        value |= LSR_TEMT;
+    return value;
+}
+
+bool Uart::interruptOutput() const {
+    if (!interruptPending())
+        return false;
+    // OUT2 reaches the bus only from the output pin, which loopback holds inactive.
+    return !gateWithOut2_ || ((mcr_ & MCR_OUT2) && !loopback());
+}
+
+void Uart::updateInterrupt() {
+    bool level = interruptOutput();
+    if (level == lastOutput_)
+        return;
+    lastOutput_ = level;
+    if (interruptSink_)
+        interruptSink_(level);
+}
+
+void Uart::notifyModemOutputs() {
+    bool dtr = (mcr_ & MCR_DTR) && !loopback(); // loopback holds the outputs inactive
+    bool rts = (mcr_ & MCR_RTS) && !loopback();
+    if (dtr == sentDtr_ && rts == sentRts_)
+        return;
+    sentDtr_ = dtr;
+    sentRts_ = rts;
+    if (line_)
+        line_->modemOutputsChanged(dtr, rts);
 }
 
 void Uart::resetIcrs() {
@@ -119,6 +195,7 @@ void Uart::setModemInputs(const ModemInputs& inputs) {
     uint8_t before = modemStatusBits();
     inputs_ = inputs;
     updateModemStatus(before);
+    updateInterrupt();
 }
 
 bool Uart::rxDataInterrupt() const {
@@ -138,6 +215,8 @@ uint8_t Uart::pendingIdentification() const {
         return fifoBits | 0x06;
     if ((ier_ & 0x01) && rxDataInterrupt())
         return fifoBits | 0x04;
+    if ((ier_ & 0x01) && timeoutPending_)
+        return fifoBits | 0x0C;
     if ((ier_ & 0x02) && thrInterruptLatched_)
         return fifoBits | 0x02;
     if ((ier_ & 0x08) && msrDeltas_)
@@ -166,11 +245,30 @@ uint8_t Uart::readRbr() {
     }
     if (rxFifo_.empty())
         lsr_ &= static_cast<uint8_t>(~LSR_DR);
+    restartTimeout();
     return rbr_;
 }
 
+void Uart::restartTimeout() {
+    if (timeoutEvent_ && clock_)
+        clock_->cancel(timeoutEvent_);
+    timeoutEvent_ = 0;
+    timeoutPending_ = false;
+    if (!clock_ || !fifoEnabled_ || rxFifo_.empty())
+        return;
+    double charTicks = currentFormat().ticks();
+    if (charTicks <= 0)
+        return;
+    // Four character times without a character arriving or being read.
+    timeoutEvent_ = clock_->after(static_cast<Tick>(std::llround(4 * charTicks)), [this] {
+        timeoutEvent_ = 0;
+        timeoutPending_ = !rxFifo_.empty();
+        updateInterrupt();
+    });
+}
+
 uint8_t Uart::readLsr() {
-    uint8_t value = lsr_;
+    uint8_t value = lsr();
     if (fifoEnabled_) {
         for (uint8_t e : rxErrors_)
             if (e)
@@ -181,6 +279,12 @@ uint8_t Uart::readLsr() {
 }
 
 uint8_t Uart::read(uint16_t offset) {
+    uint8_t value = readRegister(offset);
+    updateInterrupt();
+    return value;
+}
+
+uint8_t Uart::readRegister(uint16_t offset) {
     offset &= 7;
     if (kind_ == UartKind::Uart16C950 && lcr_ == LCR_ENHANCED_ACCESS) {
         switch (offset) {
@@ -236,6 +340,7 @@ void Uart::writeFcr(uint8_t value) {
     if (enable != fifoEnabled_) {
         rxFifo_.clear();
         rxErrors_.clear();
+        txFifo_.clear();
     }
     fifoEnabled_ = enable;
     if (!enable)
@@ -244,26 +349,84 @@ void Uart::writeFcr(uint8_t value) {
         rxFifo_.clear();
         rxErrors_.clear();
         lsr_ &= static_cast<uint8_t>(~LSR_DR);
+        restartTimeout();
     }
+    if (value & 0x04)
+        txFifo_.clear(); // the character in the shift register still goes out
     dmaMode_ = (value & 0x08) != 0;
     rxTriggerBits_ = value & 0xC0;
 }
 
 void Uart::transmit(uint8_t character) {
     thrInterruptLatched_ = false;
-    if (loopback()) {
-        unsigned bits = 5 + (lcr_ & 0x03);
-        receive(static_cast<uint8_t>(character & ((1u << bits) - 1)));
-    } else if (line_) {
-        line_->transmit(character);
-    } else {
-        transmitted_.push_back(character);
+    if (!clock_) {
+        // Without a timed line the character leaves at once and the holding register is empty again.
+        Frame frame = currentFormat();
+        frame.data = static_cast<uint8_t>(character & ((1u << frame.dataBits) - 1));
+        if (loopback())
+            receive(frame.data);
+        else if (!breakOn())
+            deliver(frame);
+        thrInterruptLatched_ = true;
+        return;
     }
-    // Without a timed line the character leaves at once and the holding register is empty again.
-    thrInterruptLatched_ = true;
+    size_t capacity = fifoEnabled_ ? fifoDepth() : 1;
+    if (txFifo_.size() < capacity)
+        txFifo_.push_back(character);
+    else if (!fifoEnabled_)
+        txFifo_.back() = character; // the unsent character in the holding register is overwritten
+    startTransmitter();
+}
+
+void Uart::startTransmitter() {
+    if (!clock_ || tsrBusy_ || txFifo_.empty())
+        return;
+    Frame frame = currentFormat();
+    if (frame.bitTicks <= 0)
+        return; // no baud clock: the character waits in the holding register
+    frame.data = static_cast<uint8_t>(txFifo_.front() & ((1u << frame.dataBits) - 1));
+    txFifo_.pop_front();
+    if (txFifo_.empty())
+        thrInterruptLatched_ = true;
+    tsrBusy_ = true;
+    if (!txContinuing_) {
+        txEpoch_ = clock_->now();
+        txOffset_ = 0;
+    }
+    // Back-to-back frames are placed on an exact timeline, so rounding to ticks never accumulates.
+    frame.start = txEpoch_ + static_cast<Tick>(std::llround(txOffset_));
+    txOffset_ += frame.ticks();
+    Tick end = txEpoch_ + static_cast<Tick>(std::llround(txOffset_));
+    txEvent_ = clock_->at(end, [this, frame] { finishFrame(frame); });
+    updateInterrupt();
+}
+
+void Uart::finishFrame(const Frame& frame) {
+    txEvent_ = 0;
+    tsrBusy_ = false;
+    if (!breakOn()) // a break holds the line at spacing: nothing readable leaves
+        deliver(frame);
+    txContinuing_ = !txFifo_.empty();
+    startTransmitter();
+    txContinuing_ = false;
+    updateInterrupt();
+}
+
+void Uart::deliver(const Frame& frame) {
+    if (loopback())
+        receiveFrame(frame);
+    else if (line_)
+        line_->transmit(frame);
+    else
+        transmitted_.push_back(frame.data);
 }
 
 void Uart::write(uint16_t offset, uint8_t value) {
+    writeRegister(offset, value);
+    updateInterrupt();
+}
+
+void Uart::writeRegister(uint16_t offset, uint8_t value) {
     offset &= 7;
     if (kind_ == UartKind::Uart16C950 && lcr_ == LCR_ENHANCED_ACCESS) {
         switch (offset) {
@@ -306,7 +469,7 @@ void Uart::write(uint16_t offset, uint8_t value) {
             mask = 0xFF;
         uint8_t before = ier_;
         ier_ = value & mask;
-        if (!(before & 0x02) && (ier_ & 0x02) && (lsr_ & LSR_THRE))
+        if (!(before & 0x02) && (ier_ & 0x02) && txFifo_.empty())
             thrInterruptLatched_ = true; // enabling the interrupt with the register empty raises it
         return;
     }
@@ -325,6 +488,7 @@ void Uart::write(uint16_t offset, uint8_t value) {
         uint8_t before = modemStatusBits();
         mcr_ = value & mask;
         updateModemStatus(before);
+        notifyModemOutputs();
         return;
     }
     case 5:
@@ -348,7 +512,15 @@ void Uart::write(uint16_t offset, uint8_t value) {
 void Uart::softwareReset() {
     uint8_t before = modemStatusBits();
     rbr_ = ier_ = lcr_ = mcr_ = spr_ = dll_ = dlm_ = efr_ = 0;
-    lsr_ = LSR_THRE | LSR_TEMT;
+    lsr_ = 0;
+    if (clock_) {
+        clock_->cancel(txEvent_);
+        clock_->cancel(timeoutEvent_);
+        clock_->cancel(breakEvent_);
+    }
+    txEvent_ = timeoutEvent_ = breakEvent_ = 0;
+    txFifo_.clear();
+    tsrBusy_ = timeoutPending_ = false;
     fifoEnabled_ = dmaMode_ = fifo64_ = false;
     rxTriggerBits_ = 0;
     thrInterruptLatched_ = false;
@@ -357,6 +529,7 @@ void Uart::softwareReset() {
     flowRegs_.fill(0);
     resetIcrs();
     updateModemStatus(before);
+    notifyModemOutputs();
 }
 
 void Uart::receive(uint8_t character, uint8_t lineErrors) {
@@ -366,17 +539,71 @@ void Uart::receive(uint8_t character, uint8_t lineErrors) {
             lsr_ |= LSR_OE; // the unread character is overwritten
         rbr_ = character;
         lsr_ |= static_cast<uint8_t>(LSR_DR | lineErrors);
-        return;
-    }
-    if (rxFifo_.size() >= fifoDepth()) {
+    } else if (rxFifo_.size() >= fifoDepth()) {
         lsr_ |= LSR_OE; // the FIFO keeps its contents; the new character is lost
+    } else {
+        if (rxFifo_.empty())
+            lsr_ |= lineErrors;
+        rxFifo_.push_back(character);
+        rxErrors_.push_back(lineErrors);
+        lsr_ |= LSR_DR;
+    }
+    restartTimeout();
+    updateInterrupt();
+}
+
+void Uart::receiveFrame(const Frame& frame) {
+    Frame mine = currentFormat();
+    double t = mine.bitTicks;
+    if (t <= 0)
+        return; // no receive clock
+    if (frame.level(0.5 * t))
+        return; // a start bit too short to be seen is noise
+    uint8_t data = 0;
+    bool anyMark = false;
+    for (unsigned i = 0; i < mine.dataBits; ++i) {
+        bool bit = frame.level((1.5 + i) * t);
+        data |= static_cast<uint8_t>(bit << i);
+        anyMark |= bit;
+    }
+    uint8_t errors = 0;
+    double at = 1.5 + mine.dataBits;
+    if (mine.parity) {
+        bool bit = frame.level(at * t);
+        anyMark |= bit;
+        if (bit != Frame::parityBit(mine.parity, data, mine.dataBits))
+            errors |= LSR_PE;
+        at += 1;
+    }
+    if (!frame.level(at * t)) {
+        errors |= LSR_FE;
+        if (!anyMark)
+            errors |= LSR_BI;
+    }
+    receive(data, errors);
+}
+
+void Uart::receiveBreak(bool on) {
+    if (on == breakIn_)
+        return;
+    breakIn_ = on;
+    if (!on) {
+        if (clock_ && breakEvent_)
+            clock_->cancel(breakEvent_);
+        breakEvent_ = 0;
         return;
     }
-    if (rxFifo_.empty())
-        lsr_ |= lineErrors;
-    rxFifo_.push_back(character);
-    rxErrors_.push_back(lineErrors);
-    lsr_ |= LSR_DR;
+    double charTicks = currentFormat().ticks();
+    if (!clock_ || charTicks <= 0) {
+        receive(0, LSR_BI | LSR_FE);
+        return;
+    }
+    // A break is recognised once the line has stayed at spacing for a whole character.
+    breakEvent_ = clock_->after(static_cast<Tick>(std::llround(charTicks)), [this] {
+        breakEvent_ = 0;
+        if (breakIn_)
+            receive(0, LSR_BI | LSR_FE);
+    });
 }
 
 std::vector<uint8_t> Uart::takeTransmitted() {

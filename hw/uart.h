@@ -9,10 +9,12 @@
 #pragma once
 
 #include "hw/bus.h"
+#include "hw/eventqueue.h"
 
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string_view>
 #include <vector>
 
@@ -40,11 +42,33 @@ inline constexpr uint8_t ICR_ACR = 0x00, ICR_CPR = 0x01, ICR_TCR = 0x02, ICR_ID1
 inline constexpr uint8_t ACR_ICR_READ = 0x40;
 } // namespace reg
 
-// Receives what the UART drives onto the line. The timed line side of the machine implements it.
+// One character as it crossed the wire: its bits and the timing the sender gave them, so a receiver can
+// sample it with its own settings (a wrong divisor anywhere shows as garbage and framing errors).
+struct Frame {
+    uint8_t data = 0;       // the data bits sent, least significant first
+    unsigned dataBits = 8;  // 5 to 8
+    uint8_t parity = 0;     // line control bits 3 to 5: 0 none, 0x08 odd, 0x18 even, 0x28 mark, 0x38 space
+    double stopBits = 1;    // 1, 1.5 or 2
+    double bitTicks = 0;    // length of one bit in ticks
+    Tick start = 0;         // falling edge of the start bit
+
+    unsigned bits() const { return 1 + dataBits + (parity ? 1 : 0); }
+    double ticks() const { return (bits() + stopBits) * bitTicks; }
+    // The line level (true = mark) at `offset` ticks after the start edge; idle after the frame.
+    bool level(double offset) const;
+    static bool parityBit(uint8_t parity, uint8_t data, unsigned dataBits);
+};
+
+// What a UART drives onto its side of the wiring.
 class LineSide {
 public:
     virtual ~LineSide() = default;
-    virtual void transmit(uint8_t character) = 0;
+    // A character has left the shift register (called at the end of its last stop bit).
+    virtual void transmit(const Frame& frame) = 0;
+    // The transmit line was forced to spacing (break) or released.
+    virtual void breakChanged(bool on) { (void)on; }
+    // The modem control outputs changed (true = asserted).
+    virtual void modemOutputsChanged(bool dtr, bool rts) { (void)dtr, (void)rts; }
 };
 
 // Modem input lines as the wiring presents them (true = asserted).
@@ -74,7 +98,7 @@ public:
     uint8_t ier() const { return ier_; }
     uint8_t lcr() const { return lcr_; }
     uint8_t mcr() const { return mcr_; }
-    uint8_t lsr() const { return lsr_; }
+    uint8_t lsr() const;
     uint8_t msr() const;
     uint8_t scratch() const { return spr_; }
     uint8_t efr() const { return efr_; }
@@ -95,12 +119,40 @@ public:
 
     // Line-side entry points.
     void receive(uint8_t character, uint8_t lineErrors = 0);
+    // A frame arriving on the receive line, sampled with this UART's own rate and format.
+    void receiveFrame(const Frame& frame);
+    // The receive line held at spacing (a break from the other end) or released.
+    void receiveBreak(bool on);
     void setModemInputs(const ModemInputs& inputs);
+    const ModemInputs& modemInputs() const { return inputs_; }
     void attachLine(LineSide* line) { line_ = line; }
     std::vector<uint8_t> takeTransmitted();
 
+    // Timing. Without a clock the model is a register file whose characters leave at once; with one,
+    // characters are serialised at the rate the registers produce and every delay is real.
+    void attachClock(EventQueue* clock) { clock_ = clock; }
+    // The frame this UART would send now (its rate and format), and the length of one character in ticks.
+    Frame currentFormat() const;
+    bool transmitterEmpty() const { return txFifo_.empty() && !tsrBusy_; }
+    size_t txCount() const { return txFifo_.size(); }
+
+    // The interrupt output. On ISA cards the OUT2 output gates it onto the bus.
+    bool interruptOutput() const;
+    void setGateWithOut2(bool gate) { gateWithOut2_ = gate; }
+    // Called whenever the interrupt output changes level.
+    void setInterruptSink(std::function<void(bool level)> sink) { interruptSink_ = std::move(sink); }
+
 private:
+    void startTransmitter();
+    void finishFrame(const Frame& frame);
+    void deliver(const Frame& frame);
+    void restartTimeout();
+    void updateInterrupt();
+    void notifyModemOutputs();
+    double bitTicks() const;
     void writeFcr(uint8_t value);
+    uint8_t readRegister(uint16_t offset);
+    void writeRegister(uint16_t offset, uint8_t value);
     uint8_t readRbr();
     uint8_t readIir();
     uint8_t readLsr();
@@ -115,7 +167,7 @@ private:
     uint32_t inputClockHz_;
     LineSide* line_ = nullptr;
 
-    uint8_t rbr_ = 0, ier_ = 0, lcr_ = 0, mcr_ = 0, lsr_ = reg::LSR_THRE | reg::LSR_TEMT, spr_ = 0;
+    uint8_t rbr_ = 0, ier_ = 0, lcr_ = 0, mcr_ = 0, lsr_ = 0, spr_ = 0; // lsr_: receive bits only
     uint8_t dll_ = 0, dlm_ = 0, efr_ = 0;
     uint8_t msrDeltas_ = 0;
     ModemInputs inputs_;
@@ -127,6 +179,22 @@ private:
     std::vector<uint8_t> transmitted_;
     std::array<uint8_t, 0x14> icr_{};
     std::array<uint8_t, 4> flowRegs_{}; // XON1, XON2, XOFF1, XOFF2 behind LCR 0xBF
+
+    EventQueue* clock_ = nullptr;
+    std::deque<uint8_t> txFifo_; // the holding register, or the transmit FIFO
+    bool tsrBusy_ = false;
+    bool txContinuing_ = false; // the next frame starts where the last one ended
+    Tick txEpoch_ = 0;
+    double txOffset_ = 0;       // ticks since the epoch, kept exact across back-to-back frames
+    EventQueue::Handle txEvent_ = 0;
+    bool timeoutPending_ = false;
+    EventQueue::Handle timeoutEvent_ = 0;
+    bool breakIn_ = false;
+    EventQueue::Handle breakEvent_ = 0;
+    bool gateWithOut2_ = false;
+    bool lastOutput_ = false;
+    bool sentDtr_ = false, sentRts_ = false;
+    std::function<void(bool)> interruptSink_;
 };
 
 } // namespace hw
