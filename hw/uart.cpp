@@ -25,10 +25,14 @@ bool Frame::parityBit(uint8_t parity, uint8_t data, unsigned dataBits) {
     for (unsigned i = 0; i < dataBits; ++i)
         ones += (data >> i) & 1;
     switch (parity & 0x38) {
-    case 0x08: return ones % 2 == 0; // odd: the bit makes the count odd
-    case 0x18: return ones % 2 == 1; // even
-    case 0x28: return true;          // mark
-    default: return false;           // space
+    case 0x08:
+        return ones % 2 == 0; // odd: the bit makes the count odd
+    case 0x18:
+        return ones % 2 == 1; // even
+    case 0x28:
+        return true; // mark
+    default:
+        return false; // space
     }
 }
 
@@ -41,11 +45,43 @@ bool Frame::level(double offset) const {
     if (bit <= dataBits)
         return ((data >> (bit - 1)) & 1) != 0;
     if (parity && bit == dataBits + 1)
-        return parityBit(parity, data, dataBits);
+        return parityBit(parity, data, dataBits) != badParity;
+    if (badStop && bit == dataBits + 1 + (parity ? 1 : 0))
+        return false;
     return true; // stop bits, then the idle line
 }
 
-Uart::Uart(UartKind kind, uint32_t inputClockHz) : kind_(kind), inputClockHz_(inputClockHz) { resetIcrs(); }
+Sampled sample(const Frame& sent, const Frame& receiver) {
+    Sampled out;
+    double t = receiver.bitTicks;
+    if (t <= 0 || sent.level(0.5 * t))
+        return out; // no receive clock, or a start bit too short to be seen
+    out.valid = true;
+    bool anyMark = false;
+    for (unsigned i = 0; i < receiver.dataBits; ++i) {
+        bool bit = sent.level((1.5 + i) * t);
+        out.data |= static_cast<uint8_t>(bit << i);
+        anyMark |= bit;
+    }
+    double at = 1.5 + receiver.dataBits;
+    if (receiver.parity) {
+        bool bit = sent.level(at * t);
+        anyMark |= bit;
+        if (bit != Frame::parityBit(receiver.parity, out.data, receiver.dataBits))
+            out.errors |= LSR_PE;
+        at += 1;
+    }
+    if (!sent.level(at * t)) {
+        out.errors |= LSR_FE;
+        if (!anyMark)
+            out.errors |= LSR_BI;
+    }
+    return out;
+}
+
+Uart::Uart(UartKind kind, uint32_t inputClockHz) : kind_(kind), inputClockHz_(inputClockHz) {
+    resetIcrs();
+}
 
 double Uart::bitTicks() const {
     double rate = baudRate();
@@ -448,12 +484,9 @@ void Uart::writeRegister(uint16_t offset, uint8_t value) {
         }
     }
     if (lcr_ & LCR_DLAB) {
-        if (offset == 0) {
-            dll_ = value;
-            return;
-        }
-        if (offset == 1) {
-            dlm_ = value;
+        if (offset == 0 || offset == 1) {
+            (offset == 0 ? dll_ : dlm_) = value;
+            startTransmitter(); // characters wait in the holding register until there is a clock
             return;
         }
     }
@@ -476,9 +509,17 @@ void Uart::writeRegister(uint16_t offset, uint8_t value) {
     case 2:
         writeFcr(value);
         return;
-    case 3:
+    case 3: {
+        bool breakBefore = breakOn();
         lcr_ = value;
+        if (breakOn() != breakBefore) {
+            if (loopback())
+                receiveBreak(breakOn());
+            else if (line_)
+                line_->breakChanged(breakOn());
+        }
         return;
+    }
     case 4: {
         uint8_t mask = 0x1F;
         if (kind_ == UartKind::Uart16750)
@@ -553,34 +594,9 @@ void Uart::receive(uint8_t character, uint8_t lineErrors) {
 }
 
 void Uart::receiveFrame(const Frame& frame) {
-    Frame mine = currentFormat();
-    double t = mine.bitTicks;
-    if (t <= 0)
-        return; // no receive clock
-    if (frame.level(0.5 * t))
-        return; // a start bit too short to be seen is noise
-    uint8_t data = 0;
-    bool anyMark = false;
-    for (unsigned i = 0; i < mine.dataBits; ++i) {
-        bool bit = frame.level((1.5 + i) * t);
-        data |= static_cast<uint8_t>(bit << i);
-        anyMark |= bit;
-    }
-    uint8_t errors = 0;
-    double at = 1.5 + mine.dataBits;
-    if (mine.parity) {
-        bool bit = frame.level(at * t);
-        anyMark |= bit;
-        if (bit != Frame::parityBit(mine.parity, data, mine.dataBits))
-            errors |= LSR_PE;
-        at += 1;
-    }
-    if (!frame.level(at * t)) {
-        errors |= LSR_FE;
-        if (!anyMark)
-            errors |= LSR_BI;
-    }
-    receive(data, errors);
+    Sampled got = sample(frame, currentFormat());
+    if (got.valid)
+        receive(got.data, got.errors);
 }
 
 void Uart::receiveBreak(bool on) {

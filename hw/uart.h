@@ -45,12 +45,15 @@ inline constexpr uint8_t ACR_ICR_READ = 0x40;
 // One character as it crossed the wire: its bits and the timing the sender gave them, so a receiver can
 // sample it with its own settings (a wrong divisor anywhere shows as garbage and framing errors).
 struct Frame {
-    uint8_t data = 0;       // the data bits sent, least significant first
-    unsigned dataBits = 8;  // 5 to 8
-    uint8_t parity = 0;     // line control bits 3 to 5: 0 none, 0x08 odd, 0x18 even, 0x28 mark, 0x38 space
-    double stopBits = 1;    // 1, 1.5 or 2
-    double bitTicks = 0;    // length of one bit in ticks
-    Tick start = 0;         // falling edge of the start bit
+    uint8_t data = 0;      // the data bits sent, least significant first
+    unsigned dataBits = 8; // 5 to 8
+    uint8_t parity = 0;    // line control bits 3 to 5: 0 none, 0x08 odd, 0x18 even, 0x28 mark, 0x38 space
+    double stopBits = 1;   // 1, 1.5 or 2
+    double bitTicks = 0;   // length of one bit in ticks
+    Tick start = 0;        // falling edge of the start bit
+
+    bool badParity = false; // a peer's injected parity error: the parity bit is inverted
+    bool badStop = false;   // a peer's injected framing error: the stop bit is held at spacing
 
     unsigned bits() const { return 1 + dataBits + (parity ? 1 : 0); }
     double ticks() const { return (bits() + stopBits) * bitTicks; }
@@ -58,6 +61,15 @@ struct Frame {
     bool level(double offset) const;
     static bool parityBit(uint8_t parity, uint8_t data, unsigned dataBits);
 };
+
+// What a receiver with format `receiver` makes of `sent`: the data bits it samples and the line errors
+// (parity, framing, break) it sees; nothing when the start bit was too short to be seen.
+struct Sampled {
+    bool valid = false;
+    uint8_t data = 0;
+    uint8_t errors = 0; // LSR bits PE, FE, BI
+};
+Sampled sample(const Frame& sent, const Frame& receiver);
 
 // What a UART drives onto its side of the wiring.
 class LineSide {
@@ -185,7 +197,7 @@ private:
     bool tsrBusy_ = false;
     bool txContinuing_ = false; // the next frame starts where the last one ended
     Tick txEpoch_ = 0;
-    double txOffset_ = 0;       // ticks since the epoch, kept exact across back-to-back frames
+    double txOffset_ = 0; // ticks since the epoch, kept exact across back-to-back frames
     EventQueue::Handle txEvent_ = 0;
     bool timeoutPending_ = false;
     EventQueue::Handle timeoutEvent_ = 0;

@@ -1,0 +1,120 @@
+#include "hw/wiring.h"
+
+#include <cmath>
+
+namespace hw {
+
+LoopbackPlug::LoopbackPlug(Uart& uart) : uart_(uart) {
+    uart_.attachLine(this);
+}
+LoopbackPlug::~LoopbackPlug() {
+    uart_.attachLine(nullptr);
+}
+
+void LoopbackPlug::modemOutputsChanged(bool dtr, bool rts) {
+    ModemInputs lines = uart_.modemInputs();
+    lines.cts = rts;
+    lines.dsr = lines.dcd = lines.ri = dtr;
+    uart_.setModemInputs(lines);
+}
+
+NullModemCable::NullModemCable(Uart& a, Uart& b) : a_(a), b_(b) {
+    toB_.peer = &b;
+    toA_.peer = &a;
+    a.attachLine(&toB_);
+    b.attachLine(&toA_);
+    // The lines each side drives now reach the other.
+    toB_.modemOutputsChanged((a.mcr() & reg::MCR_DTR) && !a.loopback(),
+                             (a.mcr() & reg::MCR_RTS) && !a.loopback());
+    toA_.modemOutputsChanged((b.mcr() & reg::MCR_DTR) && !b.loopback(),
+                             (b.mcr() & reg::MCR_RTS) && !b.loopback());
+}
+
+NullModemCable::~NullModemCable() {
+    a_.attachLine(nullptr);
+    b_.attachLine(nullptr);
+}
+
+void NullModemCable::End::modemOutputsChanged(bool dtr, bool rts) {
+    ModemInputs lines = peer->modemInputs();
+    lines.cts = rts;
+    lines.dsr = lines.dcd = dtr;
+    peer->setModemInputs(lines);
+}
+
+ScriptedPeer::ScriptedPeer(EventQueue& clock, Uart& uart, Frame format)
+    : clock_(clock), uart_(uart), format_(format) {
+    uart_.attachLine(this);
+}
+
+ScriptedPeer::~ScriptedPeer() {
+    uart_.attachLine(nullptr);
+}
+
+Tick ScriptedPeer::sendAt(Tick when, const std::vector<uint8_t>& bytes) {
+    Tick at = std::max(when, lineFreeAt_);
+    double offset = 0;
+    for (uint8_t byte : bytes) {
+        Frame frame = format_;
+        frame.data = static_cast<uint8_t>(byte & ((1u << frame.dataBits) - 1));
+        frame.start = at + static_cast<Tick>(std::llround(offset));
+        offset += frame.ticks();
+        Tick end = at + static_cast<Tick>(std::llround(offset));
+        clock_.at(end, [this, frame] { uart_.receiveFrame(frame); });
+    }
+    lineFreeAt_ = at + static_cast<Tick>(std::llround(offset));
+    return lineFreeAt_;
+}
+
+Tick ScriptedPeer::sendWithErrorAt(Tick when, uint8_t byte, bool badParity, bool badStop) {
+    Frame frame = format_;
+    frame.badParity = badParity;
+    frame.badStop = badStop;
+    frame.data = static_cast<uint8_t>(byte & ((1u << frame.dataBits) - 1));
+    frame.start = std::max(when, lineFreeAt_);
+    lineFreeAt_ = frame.start + static_cast<Tick>(std::llround(frame.ticks()));
+    clock_.at(lineFreeAt_, [this, frame] { uart_.receiveFrame(frame); });
+    return lineFreeAt_;
+}
+
+void ScriptedPeer::breakAt(Tick from, Tick until) {
+    clock_.at(from, [this] { uart_.receiveBreak(true); });
+    clock_.at(until, [this] { uart_.receiveBreak(false); });
+    lineFreeAt_ = std::max(lineFreeAt_, until);
+}
+
+void ScriptedPeer::modemAt(Tick when, ModemInputs lines) {
+    clock_.at(when, [this, lines] { uart_.setModemInputs(lines); });
+}
+
+void ScriptedPeer::transmit(const Frame& frame) {
+    Sampled got = sample(frame, format_);
+    if (got.valid)
+        received_.push_back(Received{clock_.now(), got.data, got.errors});
+}
+
+void ScriptedPeer::breakChanged(bool on) {
+    if (on)
+        received_.push_back(Received{clock_.now(), 0, reg::LSR_BI | reg::LSR_FE});
+}
+
+void ScriptedPeer::modemOutputsChanged(bool dtr, bool rts) {
+    modemChanges_.push_back(ModemChange{clock_.now(), dtr, rts});
+}
+
+std::vector<uint8_t> ScriptedPeer::receivedBytes() const {
+    std::vector<uint8_t> bytes;
+    for (const auto& r : received_)
+        bytes.push_back(r.data);
+    return bytes;
+}
+
+uint8_t SisrRegister::read(uint16_t) {
+    ++reads_;
+    for (size_t i = 0; i < ports_.size(); ++i)
+        if (ports_[i] && ports_[i]->interruptPending())
+            return static_cast<uint8_t>(i);
+    return 0xFF;
+}
+
+} // namespace hw
