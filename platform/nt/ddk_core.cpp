@@ -9,6 +9,7 @@ using nt::Kernel;
 
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, size_t NumberOfBytes, ULONG Tag) {
     Kernel& k = Kernel::require("ExAllocatePoolWithTag");
+    k.checkpoint();
     if ((PoolType & 1) && k.irql() > APC_LEVEL)
         k.verifierStop("ExAllocatePoolWithTag", "paged pool requested at IRQL " + std::to_string(k.irql()));
     if (k.irql() > DISPATCH_LEVEL)
@@ -42,10 +43,12 @@ VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
 
 VOID KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
     Kernel& k = Kernel::require("KeAcquireSpinLock");
+    k.checkpoint();
     if (k.irql() > DISPATCH_LEVEL)
         k.verifierStop("KeAcquireSpinLock", "called above DISPATCH_LEVEL");
     if (*SpinLock)
         k.verifierStop("KeAcquireSpinLock", "the lock is already held (it would spin forever)");
+    k.lockAcquired("KeAcquireSpinLock", SpinLock, Kernel::LockKind::Ordinary);
     *SpinLock = 1;
     *OldIrql = k.irql();
     k.setIrql(DISPATCH_LEVEL);
@@ -57,8 +60,10 @@ VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
         k.verifierStop("KeReleaseSpinLock", "the lock is not held");
     if (k.irql() != DISPATCH_LEVEL)
         k.verifierStop("KeReleaseSpinLock", "released at IRQL " + std::to_string(k.irql()));
+    k.lockReleased("KeReleaseSpinLock", SpinLock);
     *SpinLock = 0;
     k.setIrql(NewIrql);
+    k.checkpoint();
 }
 
 KIRQL KeGetCurrentIrql(void) {
@@ -107,16 +112,19 @@ uint32_t portAddress(Kernel& k, const void* port, const char* call) {
 
 UCHAR READ_PORT_UCHAR(PUCHAR Port) {
     Kernel& k = Kernel::require("READ_PORT_UCHAR");
+    k.checkpoint();
     return k.ports().read8(portAddress(k, Port, "READ_PORT_UCHAR"));
 }
 
 VOID WRITE_PORT_UCHAR(PUCHAR Port, UCHAR Value) {
     Kernel& k = Kernel::require("WRITE_PORT_UCHAR");
+    k.checkpoint();
     k.ports().write8(portAddress(k, Port, "WRITE_PORT_UCHAR"), Value);
 }
 
 VOID WRITE_PORT_BUFFER_UCHAR(PUCHAR Port, PUCHAR Buffer, ULONG Count) {
     Kernel& k = Kernel::require("WRITE_PORT_BUFFER_UCHAR");
+    k.checkpoint();
     uint32_t address = portAddress(k, Port, "WRITE_PORT_BUFFER_UCHAR");
     for (ULONG i = 0; i < Count; ++i)
         k.ports().write8(address, Buffer[i]);
@@ -124,11 +132,13 @@ VOID WRITE_PORT_BUFFER_UCHAR(PUCHAR Port, PUCHAR Buffer, ULONG Count) {
 
 USHORT READ_PORT_USHORT(PUSHORT Port) {
     Kernel& k = Kernel::require("READ_PORT_USHORT");
+    k.checkpoint();
     return k.ports().read16(portAddress(k, Port, "READ_PORT_USHORT"));
 }
 
 VOID WRITE_PORT_USHORT(PUSHORT Port, USHORT Value) {
     Kernel& k = Kernel::require("WRITE_PORT_USHORT");
+    k.checkpoint();
     k.ports().write16(portAddress(k, Port, "WRITE_PORT_USHORT"), Value);
 }
 

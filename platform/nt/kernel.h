@@ -5,14 +5,21 @@
 // registry, event log, I/O space, time) lives in the `Kernel` object, so machines can exist side by side.
 #pragma once
 
+#include "hw/eventqueue.h"
 #include "platform/nt/eventlog.h"
+#include "platform/nt/include/ntddk.h"
 #include "platform/nt/pool.h"
 #include "platform/nt/portio.h"
 #include "platform/nt/registry.h"
 
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <map>
+#include <memory>
+#include <random>
 #include <stdexcept>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,9 +42,30 @@ public:
     EventLog& eventLog() { return eventLog_; }
     PortSpace& ports() { return ports_; }
 
-    // Virtual time in 100 ns units since the machine started.
-    uint64_t now() const { return now_; }
-    void advance(uint64_t ticks) { now_ += ticks; }
+    // Virtual time in 100 ns units since the machine started, and the timeline of the machine's events.
+    uint64_t now() const { return timeline_.now(); }
+    hw::EventQueue& timeline() { return timeline_; }
+    // Lets time pass without running driver code (hardware events still happen).
+    void advance(uint64_t ticks) { timeline_.runFor(ticks); }
+    // Runs the machine: events in time order, and after each the interrupts and deferred calls that the
+    // IRQL admits, until `until`.
+    void runUntil(uint64_t until);
+    // Runs until `done` holds or `limit` passes; false when it did not come true.
+    bool runUntil(const std::function<bool()>& done, uint64_t limit);
+
+    // Interrupts and deferred work. A hardware line raised or lowered by a device.
+    void setInterruptLine(ULONG vector, bool asserted);
+    bool interruptLine(ULONG vector) const;
+    // Delivers the interrupts and runs the deferred calls that the current IRQL admits.
+    void checkpoint();
+    // Stress mode: with a seed, platform calls let up to `maxTicks` of time pass, so that hardware
+    // events and timer expiries land inside driver routines.
+    void setStress(uint64_t seed, uint64_t maxTicks);
+    void clearStress() { stress_.reset(); }
+
+    int& pagableSectionLocks() { return pagableSectionLocks_; }
+    MM_SYSTEMSIZE systemSize() const { return systemSize_; }
+    void setSystemSize(MM_SYSTEMSIZE size) { systemSize_ = size; }
     // System time (100 ns units since 1601) at which the machine started.
     uint64_t bootTime() const { return bootTime_; }
 
@@ -64,14 +92,66 @@ public:
     static Kernel* current();
     static Kernel& require(const char* call);
 
+    // Verifier bookkeeping of spin locks: the cancel lock is taken first, interrupt locks last, and
+    // locks are released in the reverse order of taking them.
+    enum class LockKind { Cancel, Ordinary, Interrupt };
+    void lockAcquired(const char* call, const void* lock, LockKind kind);
+    void lockReleased(const char* call, const void* lock);
+    size_t locksHeld() const { return heldLocks_.size(); }
+
+    // What IoConnectInterrupt made: a service routine on a vector, with its levels and spin lock.
+    struct InterruptObject {
+        PKSERVICE_ROUTINE routine = nullptr;
+        PVOID context = nullptr;
+        PKSPIN_LOCK lock = nullptr;
+        KSPIN_LOCK ownLock = 0;
+        ULONG vector = 0;
+        KIRQL irql = 0;
+        KIRQL synchronizeIrql = 0;
+        KINTERRUPT_MODE mode = LevelSensitive;
+        bool shared = false;
+        std::string image;
+    };
+    // Deferred procedure calls and timers still queued that belong to `image`.
+    size_t queuedDeferredWork(const std::string& image) const;
+    // What a driver unload must leave: no queued deferred calls or timers and no live pool block.
+    void verifyUnload(const std::string& image);
+
 private:
     friend class KernelScope;
+    friend struct KernelCalls;
+    void deliverInterrupts();
+    void drainDpcs();
+    hw::EventQueue timeline_;
     Pool pool_;
     Registry registry_;
     EventLog eventLog_;
     PortSpace ports_;
-    uint64_t now_ = 0;
     uint64_t bootTime_;
+    std::deque<PKDPC> dpcQueue_;
+    std::map<const void*, std::string> dpcImages_;
+    std::map<const void*, std::string> timerImages_;
+    struct Line {
+        bool asserted = false;
+        bool edgePending = false;
+        std::vector<InterruptObject*> chain;
+    };
+    std::map<ULONG, Line> lines_;
+    std::vector<std::unique_ptr<InterruptObject>> interrupts_;
+    struct HeldLock {
+        const void* lock;
+        LockKind kind;
+    };
+    std::vector<HeldLock> heldLocks_;
+    bool inCheckpoint_ = false;
+    bool draining_ = false;
+    struct Stress {
+        std::mt19937_64 random;
+        uint64_t maxTicks;
+    };
+    std::optional<Stress> stress_;
+    MM_SYSTEMSIZE systemSize_ = MmLargeSystem;
+    int pagableSectionLocks_ = 0;
     bool multiByteCodePage_ = false;
     std::string currentImage_ = "system";
     uint8_t irql_ = 0;

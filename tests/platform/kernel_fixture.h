@@ -9,7 +9,7 @@
 #include <string>
 
 class KernelTest : public ::testing::Test {
-protected:
+public:
     KernelTest() {
         kernel.setVerifierHandler([](const std::string& message) { throw nt::VerifierStop(message); });
     }

@@ -162,6 +162,114 @@ VOID RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PCHAR Me
 #endif
 
 // ---------------------------------------------------------------------------------------------
+// Lists
+// ---------------------------------------------------------------------------------------------
+typedef struct _LIST_ENTRY {
+    struct _LIST_ENTRY* Flink;
+    struct _LIST_ENTRY* Blink;
+} LIST_ENTRY, *PLIST_ENTRY;
+
+inline VOID InitializeListHead(PLIST_ENTRY ListHead) {
+    ListHead->Flink = ListHead->Blink = ListHead;
+}
+inline BOOLEAN IsListEmpty(const LIST_ENTRY* ListHead) {
+    return ListHead->Flink == ListHead;
+}
+inline BOOLEAN RemoveEntryList(PLIST_ENTRY Entry) {
+    PLIST_ENTRY Flink = Entry->Flink, Blink = Entry->Blink;
+    Blink->Flink = Flink;
+    Flink->Blink = Blink;
+    return Flink == Blink;
+}
+inline PLIST_ENTRY RemoveHeadList(PLIST_ENTRY ListHead) {
+    PLIST_ENTRY Entry = ListHead->Flink;
+    RemoveEntryList(Entry);
+    return Entry;
+}
+inline PLIST_ENTRY RemoveTailList(PLIST_ENTRY ListHead) {
+    PLIST_ENTRY Entry = ListHead->Blink;
+    RemoveEntryList(Entry);
+    return Entry;
+}
+inline VOID InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
+    PLIST_ENTRY Blink = ListHead->Blink;
+    Entry->Flink = ListHead;
+    Entry->Blink = Blink;
+    Blink->Flink = Entry;
+    ListHead->Blink = Entry;
+}
+inline VOID InsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
+    PLIST_ENTRY Flink = ListHead->Flink;
+    Entry->Flink = Flink;
+    Entry->Blink = ListHead;
+    Flink->Blink = Entry;
+    ListHead->Flink = Entry;
+}
+#define CONTAINING_RECORD(address, type, field) ((type*)((PCHAR)(address)-offsetof(type, field)))
+
+// ---------------------------------------------------------------------------------------------
+// Deferred procedure calls, timers, interrupts, waits
+// ---------------------------------------------------------------------------------------------
+typedef UCHAR KPROCESSOR_MODE;
+#define KernelMode 0
+#define UserMode 1
+typedef ULONG_PTR KAFFINITY;
+
+struct _KDPC;
+typedef VOID (*PKDEFERRED_ROUTINE)(struct _KDPC* Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                                   PVOID SystemArgument2);
+
+typedef struct _KDPC {
+    UCHAR Type;
+    UCHAR Importance;
+    USHORT Number;
+    LIST_ENTRY DpcListEntry;
+    PKDEFERRED_ROUTINE DeferredRoutine;
+    PVOID DeferredContext;
+    PVOID SystemArgument1;
+    PVOID SystemArgument2;
+    PVOID DpcData; // non-null while queued
+} KDPC, *PKDPC;
+
+typedef struct _KTIMER {
+    LARGE_INTEGER DueTime; // absolute system time of expiry while set
+    PKDPC Dpc;
+    LONG Period;
+    BOOLEAN Inserted;
+    BOOLEAN Signaled;
+    ULONG_PTR Reserved; // the kernel's handle of the scheduled expiry
+} KTIMER, *PKTIMER;
+
+typedef struct _KINTERRUPT* PKINTERRUPT;
+typedef BOOLEAN (*PKSERVICE_ROUTINE)(PKINTERRUPT Interrupt, PVOID ServiceContext);
+typedef BOOLEAN (*PKSYNCHRONIZE_ROUTINE)(PVOID SynchronizeContext);
+typedef enum _KINTERRUPT_MODE { LevelSensitive, Latched } KINTERRUPT_MODE;
+
+VOID KeInitializeDpc(PKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
+BOOLEAN KeInsertQueueDpc(PKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
+BOOLEAN KeRemoveQueueDpc(PKDPC Dpc);
+VOID KeInitializeTimer(PKTIMER Timer);
+BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
+BOOLEAN KeCancelTimer(PKTIMER Timer);
+BOOLEAN KeReadStateTimer(PKTIMER Timer);
+VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
+VOID KeLowerIrql(KIRQL NewIrql);
+NTSTATUS IoConnectInterrupt(PKINTERRUPT* InterruptObject, PKSERVICE_ROUTINE ServiceRoutine,
+                            PVOID ServiceContext, PKSPIN_LOCK SpinLock, ULONG Vector, KIRQL Irql,
+                            KIRQL SynchronizeIrql, KINTERRUPT_MODE InterruptMode, BOOLEAN ShareVector,
+                            KAFFINITY ProcessorEnableMask, BOOLEAN FloatingSave);
+VOID IoDisconnectInterrupt(PKINTERRUPT InterruptObject);
+BOOLEAN KeSynchronizeExecution(PKINTERRUPT Interrupt, PKSYNCHRONIZE_ROUTINE SynchronizeRoutine,
+                               PVOID SynchronizeContext);
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
+
+typedef enum _MM_SYSTEM_SIZE { MmSmallSystem, MmMediumSystem, MmLargeSystem } MM_SYSTEMSIZE;
+MM_SYSTEMSIZE MmQuerySystemSize(void);
+PVOID MmLockPagableDataSection(PVOID AddressWithinSection);
+VOID MmLockPagableSectionByHandle(PVOID ImageSectionHandle);
+VOID MmUnlockPagableImageSection(PVOID ImageSectionHandle);
+
+// ---------------------------------------------------------------------------------------------
 // Objects: the fields of driver and device objects that the suite touches so far.
 // ---------------------------------------------------------------------------------------------
 #define IRP_MJ_MAXIMUM_FUNCTION 0x1b

@@ -1,0 +1,227 @@
+// The kernel's execution model: deferred calls, timers, interrupt delivery by IRQL, waits and the
+// verifier's lock checks.
+#include "kernel_fixture.h"
+
+#include <vector>
+
+namespace {
+
+class ExecutionTest : public KernelTest {
+public:
+    static VOID RecordDpc(PKDPC, PVOID context, PVOID a1, PVOID) {
+        auto* self = static_cast<ExecutionTest*>(context);
+        self->log.push_back("dpc " + std::to_string(reinterpret_cast<uintptr_t>(a1)) + " at " +
+                            std::to_string(self->kernel.now()) + " irql " +
+                            std::to_string(KeGetCurrentIrql()));
+    }
+    static BOOLEAN Isr(PKINTERRUPT, PVOID context) {
+        auto* self = static_cast<ExecutionTest*>(context);
+        self->log.push_back("isr irql " + std::to_string(KeGetCurrentIrql()));
+        if (self->quietLine)
+            self->kernel.setInterruptLine(5, false);
+        return self->claim;
+    }
+    static BOOLEAN SecondIsr(PKINTERRUPT, PVOID context) {
+        auto* self = static_cast<ExecutionTest*>(context);
+        self->log.push_back("second isr");
+        self->kernel.setInterruptLine(5, false);
+        return TRUE;
+    }
+
+    std::vector<std::string> log;
+    bool quietLine = true;
+    bool claim = true;
+};
+
+} // namespace
+
+TEST_F(ExecutionTest, ADeferredCallIsQueuedOnceAndRunsBelowDispatchLevel) {
+    KDPC dpc;
+    KeInitializeDpc(&dpc, RecordDpc, this);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_TRUE(KeInsertQueueDpc(&dpc, reinterpret_cast<PVOID>(1), nullptr));
+    EXPECT_FALSE(KeInsertQueueDpc(&dpc, reinterpret_cast<PVOID>(2), nullptr)) << "already queued";
+    EXPECT_TRUE(log.empty()) << "not at dispatch level";
+    KeLowerIrql(old);
+    EXPECT_EQ(log, std::vector<std::string>{"dpc 1 at 0 irql 2"})
+        << "runs once, with the arguments it was queued with";
+    EXPECT_TRUE(KeInsertQueueDpc(&dpc, nullptr, nullptr));
+    EXPECT_TRUE(KeRemoveQueueDpc(&dpc));
+    EXPECT_FALSE(KeRemoveQueueDpc(&dpc));
+    kernel.checkpoint();
+    EXPECT_EQ(log.size(), 1u);
+}
+
+TEST_F(ExecutionTest, TimersFireAtRelativeAndAbsoluteDueTimes) {
+    KTIMER timer;
+    KDPC dpc;
+    KeInitializeTimer(&timer);
+    KeInitializeDpc(&dpc, RecordDpc, this);
+    LARGE_INTEGER due;
+    due.QuadPart = -1000;
+    EXPECT_FALSE(KeSetTimer(&timer, due, &dpc));
+    due.QuadPart = -5000;
+    EXPECT_TRUE(KeSetTimer(&timer, due, &dpc)) << "it was already set: the new time replaces the old";
+    kernel.runUntil(4999);
+    EXPECT_TRUE(log.empty());
+    kernel.runUntil(6000);
+    EXPECT_EQ(log, std::vector<std::string>{"dpc 0 at 5000 irql 2"});
+    EXPECT_TRUE(KeReadStateTimer(&timer));
+    EXPECT_FALSE(KeCancelTimer(&timer)) << "already expired";
+
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    due.QuadPart = now.QuadPart + 2000;
+    KeSetTimer(&timer, due, &dpc);
+    EXPECT_TRUE(KeCancelTimer(&timer));
+    kernel.runUntil(20000);
+    EXPECT_EQ(log.size(), 1u) << "a cancelled timer does not fire";
+    EXPECT_EQ(kernel.queuedDeferredWork("system"), 0u);
+}
+
+TEST_F(ExecutionTest, AWaitAdvancesTheMachineAndIsRefusedAtRaisedIrql) {
+    KTIMER timer;
+    KDPC dpc;
+    KeInitializeTimer(&timer);
+    KeInitializeDpc(&dpc, RecordDpc, this);
+    LARGE_INTEGER due{}, wait{};
+    due.QuadPart = -300;
+    KeSetTimer(&timer, due, &dpc);
+    wait.QuadPart = -1000;
+    EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &wait), STATUS_SUCCESS);
+    EXPECT_EQ(kernel.now(), 1000u);
+    EXPECT_EQ(log, std::vector<std::string>{"dpc 0 at 300 irql 2"});
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_THROW(KeDelayExecutionThread(KernelMode, FALSE, &wait), nt::VerifierStop);
+    KeLowerIrql(old);
+}
+
+TEST_F(ExecutionTest, AnInterruptWaitsWhileSynchronisedAndArrivesAtTheNextCall) {
+    PKINTERRUPT interrupt = nullptr;
+    ASSERT_EQ(IoConnectInterrupt(&interrupt, Isr, this, nullptr, 5, 10, 10, LevelSensitive, FALSE, 1, FALSE),
+              STATUS_SUCCESS);
+    struct Context {
+        ExecutionTest* self;
+    } context{this};
+    KeSynchronizeExecution(
+        interrupt,
+        [](PVOID c) -> BOOLEAN {
+            auto* self = static_cast<Context*>(c)->self;
+            self->kernel.setInterruptLine(5, true);
+            READ_PORT_UCHAR(reinterpret_cast<PUCHAR>(0x80)); // a platform call at the synchronize level
+            self->log.push_back("synchronised");
+            return TRUE;
+        },
+        &context);
+    EXPECT_EQ(log, (std::vector<std::string>{"synchronised", "isr irql 10"}))
+        << "delivered when the synchronised routine returned, not inside it";
+
+    log.clear();
+    kernel.setInterruptLine(5, true);
+    EXPECT_TRUE(log.empty()) << "nothing runs until a platform call";
+    READ_PORT_UCHAR(reinterpret_cast<PUCHAR>(0x80));
+    EXPECT_EQ(log, std::vector<std::string>{"isr irql 10"});
+    IoDisconnectInterrupt(interrupt);
+    EXPECT_THROW(IoDisconnectInterrupt(interrupt), nt::VerifierStop);
+}
+
+TEST_F(ExecutionTest, SharedLevelSensitiveChainsStopAtTheClaimant) {
+    PKINTERRUPT first = nullptr, second = nullptr, third = nullptr;
+    ASSERT_EQ(IoConnectInterrupt(&first, Isr, this, nullptr, 5, 10, 10, LevelSensitive, TRUE, 1, FALSE),
+              STATUS_SUCCESS);
+    ASSERT_EQ(
+        IoConnectInterrupt(&second, SecondIsr, this, nullptr, 5, 10, 10, LevelSensitive, TRUE, 1, FALSE),
+        STATUS_SUCCESS);
+    EXPECT_EQ(IoConnectInterrupt(&third, Isr, this, nullptr, 5, 10, 10, Latched, TRUE, 1, FALSE),
+              STATUS_INVALID_PARAMETER)
+        << "a shared vector keeps its mode";
+    quietLine = false;
+    claim = false; // the first routine does not recognise the interrupt; the second does
+    kernel.setInterruptLine(5, true);
+    kernel.checkpoint();
+    EXPECT_EQ(log, (std::vector<std::string>{"isr irql 10", "second isr"}));
+    log.clear();
+    claim = true;
+    quietLine = true;
+    kernel.setInterruptLine(5, true);
+    kernel.checkpoint();
+    EXPECT_EQ(log, std::vector<std::string>{"isr irql 10"}) << "the claimant ends the chain";
+    IoDisconnectInterrupt(first);
+    IoDisconnectInterrupt(second);
+}
+
+TEST_F(ExecutionTest, AnInterruptNobodyQuietsStopsTheRun) {
+    PKINTERRUPT interrupt = nullptr;
+    ASSERT_EQ(IoConnectInterrupt(&interrupt, Isr, this, nullptr, 7, 10, 10, LevelSensitive, FALSE, 1, FALSE),
+              STATUS_SUCCESS);
+    quietLine = false; // quiets vector 5, not 7
+    kernel.setInterruptLine(7, true);
+    EXPECT_THROW(kernel.checkpoint(), nt::VerifierStop);
+}
+
+TEST_F(ExecutionTest, TheVerifierChecksLockOrder) {
+    KSPIN_LOCK a = 0, b = 0;
+    KIRQL oa, ob;
+    KeAcquireSpinLock(&a, &oa);
+    KeAcquireSpinLock(&b, &ob);
+    EXPECT_THROW(KeReleaseSpinLock(&a, oa), nt::VerifierStop) << "out of order";
+    KeReleaseSpinLock(&b, ob);
+    KeReleaseSpinLock(&a, oa);
+
+    PKINTERRUPT interrupt = nullptr;
+    ASSERT_EQ(IoConnectInterrupt(&interrupt, Isr, this, nullptr, 5, 10, 10, LevelSensitive, FALSE, 1, FALSE),
+              STATUS_SUCCESS);
+    struct Context {
+        PKSPIN_LOCK lock;
+        bool stopped = false;
+    } context{&a};
+    KeSynchronizeExecution(
+        interrupt,
+        [](PVOID c) -> BOOLEAN {
+            auto* ctx = static_cast<Context*>(c);
+            try {
+                KIRQL old;
+                KeAcquireSpinLock(ctx->lock, &old);
+            } catch (const nt::VerifierStop&) {
+                ctx->stopped = true;
+            }
+            return TRUE;
+        },
+        &context);
+    EXPECT_TRUE(context.stopped) << "a spin lock inside the interrupt's lock breaks the order";
+}
+
+TEST_F(ExecutionTest, StressModeLetsTimePassAtPlatformCalls) {
+    kernel.setStress(42, 50);
+    for (int i = 0; i < 100; ++i)
+        READ_PORT_UCHAR(reinterpret_cast<PUCHAR>(0x80));
+    uint64_t first = kernel.now();
+    EXPECT_GT(first, 0u);
+    nt::Kernel again;
+    again.setStress(42, 50);
+    {
+        nt::KernelScope scope2(again);
+        for (int i = 0; i < 100; ++i)
+            READ_PORT_UCHAR(reinterpret_cast<PUCHAR>(0x80));
+    }
+    EXPECT_EQ(again.now(), first) << "the same seed gives the same run";
+}
+
+TEST_F(ExecutionTest, UnloadLeavingWorkQueuedIsAVerifierStop) {
+    KTIMER timer;
+    KDPC dpc;
+    {
+        nt::ImageScope image(kernel, "Leaky");
+        KeInitializeTimer(&timer);
+        KeInitializeDpc(&dpc, RecordDpc, this);
+        LARGE_INTEGER due;
+        due.QuadPart = -100;
+        KeSetTimer(&timer, due, &dpc);
+    }
+    EXPECT_EQ(kernel.queuedDeferredWork("Leaky"), 1u);
+    EXPECT_THROW(kernel.verifyUnload("Leaky"), nt::VerifierStop);
+    KeCancelTimer(&timer);
+    kernel.verifyUnload("Leaky");
+}
