@@ -11,7 +11,9 @@ thread_local Kernel* tCurrent = nullptr;
 constexpr uint64_t kBootTime = 126227808000000000ULL;
 } // namespace
 
-Kernel::Kernel() : pool_(*this), eventLog_(*this), ports_(*this), bootTime_(kBootTime) {}
+Kernel::Kernel()
+    : pool_(*this), eventLog_(*this), ports_(*this), io_(std::make_unique<IoManager>(*this)),
+      bootTime_(kBootTime) {}
 
 Kernel::~Kernel() {
     if (tCurrent == this)

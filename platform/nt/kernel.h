@@ -7,6 +7,7 @@
 
 #include "hw/eventqueue.h"
 #include "platform/nt/eventlog.h"
+#include "platform/nt/io.h"
 #include "platform/nt/include/ntddk.h"
 #include "platform/nt/pool.h"
 #include "platform/nt/portio.h"
@@ -41,6 +42,7 @@ public:
     Registry& registry() { return registry_; }
     EventLog& eventLog() { return eventLog_; }
     PortSpace& ports() { return ports_; }
+    IoManager& io() { return *io_; }
 
     // Virtual time in 100 ns units since the machine started, and the timeline of the machine's events.
     uint64_t now() const { return timeline_.now(); }
@@ -127,6 +129,7 @@ private:
     Registry registry_;
     EventLog eventLog_;
     PortSpace ports_;
+    std::unique_ptr<IoManager> io_;
     uint64_t bootTime_;
     std::deque<PKDPC> dpcQueue_;
     std::map<const void*, std::string> dpcImages_;

@@ -270,15 +270,69 @@ VOID MmLockPagableSectionByHandle(PVOID ImageSectionHandle);
 VOID MmUnlockPagableImageSection(PVOID ImageSectionHandle);
 
 // ---------------------------------------------------------------------------------------------
-// Objects: the fields of driver and device objects that the suite touches so far.
+// I/O manager: driver and device objects, requests and their stack locations
 // ---------------------------------------------------------------------------------------------
+#define IRP_MJ_CREATE 0x00
+#define IRP_MJ_CLOSE 0x02
+#define IRP_MJ_READ 0x03
+#define IRP_MJ_WRITE 0x04
+#define IRP_MJ_QUERY_INFORMATION 0x05
+#define IRP_MJ_SET_INFORMATION 0x06
+#define IRP_MJ_FLUSH_BUFFERS 0x09
+#define IRP_MJ_DEVICE_CONTROL 0x0e
+#define IRP_MJ_INTERNAL_DEVICE_CONTROL 0x0f
+#define IRP_MJ_SHUTDOWN 0x10
+#define IRP_MJ_CLEANUP 0x12
+#define IRP_MJ_POWER 0x16
+#define IRP_MJ_SYSTEM_CONTROL 0x17
+#define IRP_MJ_PNP 0x1b
 #define IRP_MJ_MAXIMUM_FUNCTION 0x1b
+
+#define DO_VERIFY_VOLUME 0x00000002
+#define DO_BUFFERED_IO 0x00000004
+#define DO_EXCLUSIVE 0x00000008
+#define DO_DIRECT_IO 0x00000010
+#define DO_DEVICE_INITIALIZING 0x00000080
+
+#define FILE_DEVICE_SERIAL_PORT 0x0000001b
+#define FILE_DEVICE_UNKNOWN 0x00000022
+#define FILE_DEVICE_BUS_EXTENDER 0x0000002a
+
+#define IO_NO_INCREMENT 0
+#define IO_SERIAL_INCREMENT 2
+
+#define METHOD_BUFFERED 0
+#define METHOD_IN_DIRECT 1
+#define METHOD_OUT_DIRECT 2
+#define METHOD_NEITHER 3
+#define FILE_ANY_ACCESS 0
+#define CTL_CODE(DeviceType, Function, Method, Access)                                                       \
+    (((ULONG)(DeviceType) << 16) | ((ULONG)(Access) << 14) | ((ULONG)(Function) << 2) | (ULONG)(Method))
+
+#define SL_PENDING_RETURNED 0x01
+
+typedef enum _FILE_INFORMATION_CLASS {
+    FileBasicInformation = 4,
+    FileStandardInformation = 5,
+    FilePositionInformation = 14,
+    FileAllocationInformation = 19,
+    FileEndOfFileInformation = 20,
+} FILE_INFORMATION_CLASS;
+
+typedef struct _IO_STATUS_BLOCK {
+    union {
+        NTSTATUS Status;
+        PVOID Pointer;
+    };
+    ULONG_PTR Information;
+} IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 
 struct _DEVICE_OBJECT;
 struct _DRIVER_OBJECT;
 struct _IRP;
 typedef NTSTATUS (*PDRIVER_DISPATCH)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
 typedef VOID (*PDRIVER_UNLOAD)(struct _DRIVER_OBJECT* DriverObject);
+typedef VOID (*PDRIVER_CANCEL)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
 
 typedef struct _DRIVER_OBJECT {
     SHORT Type;
@@ -304,12 +358,137 @@ typedef struct _DEVICE_OBJECT {
     LONG ReferenceCount;
     struct _DRIVER_OBJECT* DriverObject;
     struct _DEVICE_OBJECT* NextDevice;
+    struct _DEVICE_OBJECT* AttachedDevice;
+    struct _IRP* CurrentIrp;
     ULONG Flags;
+    ULONG Characteristics;
     PVOID DeviceExtension;
+    ULONG DeviceType;
+    CHAR StackSize;
+    ULONG AlignmentRequirement;
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
 
 #define IO_TYPE_DRIVER 4
 #define IO_TYPE_DEVICE 3
+#define IO_TYPE_IRP 6
+
+typedef struct _FILE_OBJECT {
+    SHORT Type;
+    SHORT Size;
+    PDEVICE_OBJECT DeviceObject;
+    PVOID FsContext;
+} FILE_OBJECT, *PFILE_OBJECT;
+
+typedef struct _IO_STACK_LOCATION {
+    UCHAR MajorFunction;
+    UCHAR MinorFunction;
+    UCHAR Flags;
+    UCHAR Control;
+    union {
+        struct {
+            PVOID SecurityContext;
+            ULONG Options;
+            USHORT FileAttributes;
+            USHORT ShareAccess;
+            ULONG EaLength;
+        } Create;
+        struct {
+            ULONG Length;
+            ULONG Key;
+            LARGE_INTEGER ByteOffset;
+        } Read;
+        struct {
+            ULONG Length;
+            ULONG Key;
+            LARGE_INTEGER ByteOffset;
+        } Write;
+        struct {
+            ULONG Length;
+            FILE_INFORMATION_CLASS FileInformationClass;
+        } QueryFile;
+        struct {
+            ULONG Length;
+            FILE_INFORMATION_CLASS FileInformationClass;
+            PFILE_OBJECT FileObject;
+        } SetFile;
+        struct {
+            ULONG OutputBufferLength;
+            ULONG InputBufferLength;
+            ULONG IoControlCode;
+            PVOID Type3InputBuffer;
+        } DeviceIoControl;
+        struct {
+            PVOID Argument1;
+            PVOID Argument2;
+            PVOID Argument3;
+            PVOID Argument4;
+        } Others;
+    } Parameters;
+    PDEVICE_OBJECT DeviceObject;
+    PFILE_OBJECT FileObject;
+    PVOID CompletionRoutine;
+    PVOID Context;
+} IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+
+typedef struct _IRP {
+    SHORT Type;
+    USHORT Size;
+    PVOID MdlAddress;
+    ULONG Flags;
+    union {
+        struct _IRP* MasterIrp;
+        LONG IrpCount;
+        PVOID SystemBuffer;
+    } AssociatedIrp;
+    LIST_ENTRY ThreadListEntry;
+    IO_STATUS_BLOCK IoStatus;
+    KPROCESSOR_MODE RequestorMode;
+    BOOLEAN PendingReturned;
+    CHAR StackCount;
+    CHAR CurrentLocation;
+    BOOLEAN Cancel;
+    KIRQL CancelIrql;
+    PIO_STATUS_BLOCK UserIosb;
+    PVOID UserEvent;
+    PDRIVER_CANCEL CancelRoutine;
+    PVOID UserBuffer;
+    union {
+        struct {
+            PVOID DriverContext[4];
+            PVOID Thread;
+            PCHAR AuxiliaryBuffer;
+            struct {
+                LIST_ENTRY ListEntry;
+                struct _IO_STACK_LOCATION* CurrentStackLocation;
+            };
+            PFILE_OBJECT OriginalFileObject;
+        } Overlay;
+    } Tail;
+} IRP, *PIRP;
+
+inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
+    return Irp->Tail.Overlay.CurrentStackLocation;
+}
+inline VOID IoMarkIrpPending(PIRP Irp) {
+    IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
+}
+// An exchange: the caller learns which routine was set, and only one party ever gets it.
+inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
+    PDRIVER_CANCEL Old = Irp->CancelRoutine;
+    Irp->CancelRoutine = CancelRoutine;
+    return Old;
+}
+
+NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
+                        ULONG DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                        PDEVICE_OBJECT* DeviceObject);
+VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
+NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
+NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
+VOID IoCompleteRequest(PIRP Irp, CHAR PriorityBoost);
+VOID IoAcquireCancelSpinLock(PKIRQL Irql);
+VOID IoReleaseCancelSpinLock(KIRQL Irql);
+BOOLEAN IoCancelIrp(PIRP Irp);
 
 // ---------------------------------------------------------------------------------------------
 // Error log

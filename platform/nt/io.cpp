@@ -1,0 +1,307 @@
+#include "platform/nt/io.h"
+
+#include "platform/nt/kernel.h"
+#include "platform/nt/registry.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace nt {
+
+std::u16string canonicalObjectName(std::u16string_view name) {
+    std::u16string out(name);
+    const std::u16string_view dos = u"\\DosDevices\\";
+    if (out.size() >= dos.size() && namesEqual(std::u16string_view(out).substr(0, dos.size()), dos))
+        out = u"\\??\\" + out.substr(dos.size());
+    for (char16_t& c : out)
+        c = upcase(c);
+    return out;
+}
+
+namespace {
+std::u16string text(PUNICODE_STRING s) {
+    return s && s->Buffer ? std::u16string(s->Buffer, s->Length / sizeof(WCHAR)) : std::u16string();
+}
+
+void freeIrp(PIRP irp) {
+    std::free(irp);
+}
+} // namespace
+
+IoManager::~IoManager() {
+    for (auto& [irp, request] : requests_)
+        freeIrp(irp);
+}
+
+PDEVICE_OBJECT IoManager::device(std::u16string_view name) const {
+    std::u16string wanted = canonicalObjectName(name);
+    for (const auto& [device, record] : devices_)
+        if (!record.name.empty() && canonicalObjectName(record.name) == wanted)
+            return device;
+    return nullptr;
+}
+
+std::optional<std::u16string> IoManager::linkTarget(std::u16string_view link) const {
+    auto it = links_.find(canonicalObjectName(link));
+    if (it == links_.end())
+        return std::nullopt;
+    return it->second;
+}
+
+std::vector<std::u16string> IoManager::deviceNames() const {
+    std::vector<std::u16string> names;
+    for (const auto& [device, record] : devices_)
+        if (!record.name.empty())
+            names.push_back(record.name);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<std::u16string> IoManager::linkNames() const {
+    std::vector<std::u16string> names;
+    for (const auto& [name, target] : links_)
+        names.push_back(name);
+    return names;
+}
+
+std::string IoManager::imageOf(PDEVICE_OBJECT device) const {
+    auto it = devices_.find(device);
+    return it == devices_.end() ? kernel_.currentImage() : it->second.image;
+}
+
+NTSTATUS IoManager::createDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STRING name, ULONG type,
+                                 ULONG characteristics, BOOLEAN exclusive, PDEVICE_OBJECT* result) {
+    std::u16string deviceName = text(name);
+    if (!deviceName.empty() && device(deviceName))
+        return STATUS_OBJECT_NAME_COLLISION;
+    size_t header = (sizeof(DEVICE_OBJECT) + 15) & ~size_t{15};
+    auto memory = std::make_unique<uint8_t[]>(header + extensionSize);
+    std::memset(memory.get(), 0, header + extensionSize);
+    auto* object = reinterpret_cast<PDEVICE_OBJECT>(memory.get());
+    object->Type = IO_TYPE_DEVICE;
+    object->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + extensionSize);
+    object->DriverObject = driver;
+    object->DeviceExtension = extensionSize ? memory.get() + header : nullptr;
+    object->DeviceType = type;
+    object->Characteristics = characteristics;
+    object->Flags = DO_DEVICE_INITIALIZING | (exclusive ? DO_EXCLUSIVE : 0);
+    object->StackSize = 1;
+    if (driver) {
+        object->NextDevice = driver->DeviceObject;
+        driver->DeviceObject = object;
+    }
+    devices_[object] = DeviceRecord{deviceName, kernel_.currentImage(), std::move(memory)};
+    *result = object;
+    return STATUS_SUCCESS;
+}
+
+void IoManager::deleteDevice(PDEVICE_OBJECT object) {
+    auto it = devices_.find(object);
+    if (it == devices_.end())
+        kernel_.verifierStop("IoDeleteDevice", "not a device object");
+    for (const auto& [irp, request] : requests_)
+        if (request->device == object)
+            kernel_.verifierStop("IoDeleteDevice", "the device still has requests outstanding");
+    if (PDRIVER_OBJECT driver = object->DriverObject) {
+        for (PDEVICE_OBJECT* link = &driver->DeviceObject; *link; link = &(*link)->NextDevice) {
+            if (*link == object) {
+                *link = object->NextDevice;
+                break;
+            }
+        }
+    }
+    devices_.erase(it);
+}
+
+NTSTATUS IoManager::createLink(PUNICODE_STRING link, PUNICODE_STRING target) {
+    std::u16string name = canonicalObjectName(text(link));
+    if (links_.count(name))
+        return STATUS_OBJECT_NAME_COLLISION;
+    links_[name] = text(target);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS IoManager::deleteLink(PUNICODE_STRING link) {
+    return links_.erase(canonicalObjectName(text(link))) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
+}
+
+std::shared_ptr<IoRequest> IoManager::issue(PDEVICE_OBJECT device, PFILE_OBJECT file, UCHAR major,
+                                            const std::vector<uint8_t>& input, ULONG outputLength,
+                                            const std::function<void(IO_STACK_LOCATION&)>& parameters) {
+    if (kernel_.irql() != PASSIVE_LEVEL)
+        kernel_.verifierStop("I/O request", "issued above PASSIVE_LEVEL");
+    auto request = std::make_shared<IoRequest>();
+    size_t size = sizeof(IRP) + sizeof(IO_STACK_LOCATION);
+    auto* irp = static_cast<PIRP>(std::calloc(1, size));
+    auto* stack = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
+    irp->Type = IO_TYPE_IRP;
+    irp->Size = static_cast<USHORT>(size);
+    irp->StackCount = 1;
+    irp->CurrentLocation = 1;
+    irp->RequestorMode = UserMode;
+    irp->IoStatus.Status = STATUS_PENDING;
+    irp->Tail.Overlay.CurrentStackLocation = stack;
+    irp->Tail.Overlay.OriginalFileObject = file;
+    stack->MajorFunction = major;
+    stack->DeviceObject = device;
+    stack->FileObject = file;
+    if (parameters)
+        parameters(*stack);
+
+    request->irp = irp;
+    request->device = device;
+    request->major = major;
+    request->outputLength = outputLength;
+    request->methodBuffered = major == IRP_MJ_DEVICE_CONTROL &&
+                              (stack->Parameters.DeviceIoControl.IoControlCode & 3) == METHOD_BUFFERED;
+    // Buffered I/O: one system buffer, as large as the larger of input and output, input copied in.
+    size_t systemSize = std::max<size_t>(input.size(), outputLength);
+    if (systemSize) {
+        request->system.assign(systemSize, 0);
+        std::copy(input.begin(), input.end(), request->system.begin());
+        irp->AssociatedIrp.SystemBuffer = request->system.data();
+        irp->UserBuffer = request->system.data();
+    }
+    requests_[irp] = request;
+
+    PDRIVER_DISPATCH dispatch = device->DriverObject ? device->DriverObject->MajorFunction[major] : nullptr;
+    if (!dispatch) {
+        irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+        complete(irp);
+        return request;
+    }
+    request->inDispatch = true;
+    NTSTATUS status;
+    {
+        ImageScope image(kernel_, imageOf(device));
+        status = dispatch(device, irp);
+    }
+    request->inDispatch = false;
+    const char* call = "IRP dispatch";
+    if (kernel_.irql() != PASSIVE_LEVEL || kernel_.locksHeld())
+        kernel_.verifierStop(call, "the dispatch routine returned at raised IRQL or with a lock held");
+    bool markedPending = (stack->Control & SL_PENDING_RETURNED) != 0;
+    if (status == STATUS_PENDING) {
+        if (!markedPending)
+            kernel_.verifierStop(call, "STATUS_PENDING returned without IoMarkIrpPending");
+    } else {
+        if (markedPending)
+            kernel_.verifierStop(call, "marked pending but returned a status other than STATUS_PENDING");
+        if (!request->completed)
+            kernel_.verifierStop(call, "returned without pending or completing the request");
+        if (request->status != status)
+            kernel_.verifierStop(call, "returned a status other than the one it completed the request with");
+    }
+    if (request->completed)
+        finish(*request);
+    kernel_.checkpoint();
+    return request;
+}
+
+void IoManager::complete(PIRP irp) {
+    auto it = requests_.find(irp);
+    if (it == requests_.end() || it->second->completed)
+        kernel_.verifierStop("IoCompleteRequest", "the request was completed twice, or is not a request");
+    if (irp->CancelRoutine)
+        kernel_.verifierStop("IoCompleteRequest", "the request still has a cancel routine set");
+    if (kernel_.irql() > DISPATCH_LEVEL)
+        kernel_.verifierStop("IoCompleteRequest", "called above DISPATCH_LEVEL");
+    std::shared_ptr<IoRequest> request = it->second;
+    request->completed = true;
+    request->status = irp->IoStatus.Status;
+    request->information = irp->IoStatus.Information;
+    if (!request->inDispatch)
+        finish(*request);
+}
+
+void IoManager::finish(IoRequest& request) {
+    bool returnsData = request.major == IRP_MJ_READ || request.major == IRP_MJ_QUERY_INFORMATION ||
+                       (request.major == IRP_MJ_DEVICE_CONTROL && request.methodBuffered);
+    if (returnsData && NT_SUCCESS(request.status)) {
+        size_t count = std::min<size_t>({request.information, request.outputLength, request.system.size()});
+        request.output.assign(request.system.begin(),
+                              request.system.begin() + static_cast<std::ptrdiff_t>(count));
+    }
+    PIRP irp = request.irp;
+    request.irp = nullptr;
+    requests_.erase(irp);
+    freeIrp(irp);
+}
+
+bool IoManager::cancel(IoRequest& request) {
+    if (request.completed || !request.irp)
+        return false;
+    return IoCancelIrp(request.irp) != FALSE;
+}
+
+} // namespace nt
+
+using nt::Kernel;
+
+NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
+                        ULONG DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                        PDEVICE_OBJECT* DeviceObject) {
+    Kernel& k = Kernel::require("IoCreateDevice");
+    if (k.irql() != PASSIVE_LEVEL)
+        k.verifierStop("IoCreateDevice", "called above PASSIVE_LEVEL");
+    return k.io().createDevice(DriverObject, DeviceExtensionSize, DeviceName, DeviceType,
+                               DeviceCharacteristics, Exclusive, DeviceObject);
+}
+
+VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+    Kernel::require("IoDeleteDevice").io().deleteDevice(DeviceObject);
+}
+
+NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
+    return Kernel::require("IoCreateSymbolicLink").io().createLink(SymbolicLinkName, DeviceName);
+}
+
+NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
+    return Kernel::require("IoDeleteSymbolicLink").io().deleteLink(SymbolicLinkName);
+}
+
+VOID IoCompleteRequest(PIRP Irp, CHAR) {
+    Kernel& k = Kernel::require("IoCompleteRequest");
+    k.io().complete(Irp);
+    k.checkpoint();
+}
+
+VOID IoAcquireCancelSpinLock(PKIRQL Irql) {
+    Kernel& k = Kernel::require("IoAcquireCancelSpinLock");
+    k.checkpoint();
+    if (k.irql() > DISPATCH_LEVEL)
+        k.verifierStop("IoAcquireCancelSpinLock", "called above DISPATCH_LEVEL");
+    k.lockAcquired("IoAcquireCancelSpinLock", &k.io().cancelLock(), Kernel::LockKind::Cancel);
+    *Irql = k.irql();
+    k.setIrql(DISPATCH_LEVEL);
+}
+
+VOID IoReleaseCancelSpinLock(KIRQL Irql) {
+    Kernel& k = Kernel::require("IoReleaseCancelSpinLock");
+    k.lockReleased("IoReleaseCancelSpinLock", &k.io().cancelLock());
+    k.setIrql(Irql);
+    k.checkpoint();
+}
+
+BOOLEAN IoCancelIrp(PIRP Irp) {
+    Kernel& k = Kernel::require("IoCancelIrp");
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    Irp->Cancel = TRUE;
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
+    if (!routine) {
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
+    Irp->CancelIrql = irql;
+    PDEVICE_OBJECT device = IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+    {
+        nt::ImageScope image(k, k.io().imageOf(device));
+        routine(device, Irp); // releases the cancel spin lock
+    }
+    if (k.locksHeld())
+        k.verifierStop("IoCancelIrp", "the cancel routine returned without releasing the cancel spin lock");
+    k.checkpoint();
+    return TRUE;
+}

@@ -1,0 +1,84 @@
+// The I/O manager: named device objects and symbolic links, and requests (IRPs) from their issue to
+// their completion, with the verifier's checks on how drivers complete, pend and cancel them.
+#pragma once
+
+#include "platform/nt/include/ntddk.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace nt {
+
+class Kernel;
+
+// One request as its issuer sees it.
+struct IoRequest {
+    PIRP irp = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    UCHAR major = 0;
+    bool completed = false;
+    bool inDispatch = false;
+    NTSTATUS status = STATUS_PENDING;
+    ULONG_PTR information = 0;
+    std::vector<uint8_t> output; // what came back: read data or control output, by the transferred count
+    std::vector<uint8_t> system; // the system buffer
+    ULONG outputLength = 0;      // room the issuer gave for it
+    bool methodBuffered = false;
+};
+
+class IoManager {
+public:
+    explicit IoManager(Kernel& kernel) : kernel_(kernel) {}
+    ~IoManager();
+
+    // Objects.
+    PDEVICE_OBJECT device(std::u16string_view name) const;
+    std::optional<std::u16string> linkTarget(std::u16string_view link) const;
+    std::vector<std::u16string> deviceNames() const;
+    std::vector<std::u16string> linkNames() const;
+    size_t deviceCount() const { return devices_.size(); }
+
+    // Builds and dispatches a request to a device's driver. `input` is copied into the system buffer;
+    // `outputLength` is the room for what comes back. Returns the request; it may still be pending.
+    std::shared_ptr<IoRequest> issue(PDEVICE_OBJECT device, PFILE_OBJECT file, UCHAR major,
+                                     const std::vector<uint8_t>& input, ULONG outputLength,
+                                     const std::function<void(IO_STACK_LOCATION&)>& parameters);
+    // Cancels an outstanding request as its issuer would.
+    bool cancel(IoRequest& request);
+    size_t outstanding() const { return requests_.size(); }
+
+    // Called by the DDK functions.
+    NTSTATUS createDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STRING name, ULONG type,
+                          ULONG characteristics, BOOLEAN exclusive, PDEVICE_OBJECT* device);
+    void deleteDevice(PDEVICE_OBJECT device);
+    NTSTATUS createLink(PUNICODE_STRING link, PUNICODE_STRING target);
+    NTSTATUS deleteLink(PUNICODE_STRING link);
+    void complete(PIRP irp);
+    KSPIN_LOCK& cancelLock() { return cancelLock_; }
+    // The driver image whose routines serve a device.
+    std::string imageOf(PDEVICE_OBJECT device) const;
+
+private:
+    void finish(IoRequest& request);
+
+    Kernel& kernel_;
+    struct DeviceRecord {
+        std::u16string name;
+        std::string image; // the driver image that made it
+        std::unique_ptr<uint8_t[]> memory;
+    };
+    std::map<PDEVICE_OBJECT, DeviceRecord> devices_;
+    std::map<std::u16string, std::u16string> links_; // upper-case \??\ name -> target
+    std::map<PIRP, std::shared_ptr<IoRequest>> requests_;
+    KSPIN_LOCK cancelLock_ = 0;
+};
+
+// Normalises an object name for lookups: \DosDevices\ becomes \??\, letters are upper-cased.
+std::u16string canonicalObjectName(std::u16string_view name);
+
+} // namespace nt
