@@ -2,6 +2,7 @@
 #pragma once
 
 #include "hw/uart.h"
+#include "hw/wiring.h"
 #include "platform/nt/kernel.h"
 
 #include <cstdint>
@@ -15,6 +16,7 @@ namespace sim {
 struct UartSpec {
     uint16_t address = 0;
     hw::UartKind kind = hw::UartKind::Uart16550;
+    ULONG vector = 0; // the port's own interrupt line on ISA cards without a shared status register
 };
 
 struct CardSpec {
@@ -22,6 +24,9 @@ struct CardSpec {
     std::string bus; // "PCI" or "ISA"
     uint32_t clockHz = 1843200;
     std::vector<UartSpec> uarts;
+    ULONG vector =
+        0; // the card's interrupt line (PCI), or the line its ports share through the status register
+    uint16_t sisrAddress = 0; // ISA: the shared interrupt status register, 0 for none
 };
 
 struct MachineSpec {
@@ -39,6 +44,8 @@ public:
     Machine& operator=(const Machine&) = delete;
 
     nt::Kernel& kernel() { return kernel_; }
+    // Runs the machine (hardware events, interrupts, deferred calls) for `ticks` of virtual time.
+    void run(uint64_t ticks) { kernel_.runUntil(kernel_.now() + ticks); }
     const MachineSpec& spec() const { return spec_; }
     hw::Uart* uartAt(uint16_t address) const;
     const CardSpec* cardAt(uint16_t address) const;
@@ -46,8 +53,13 @@ public:
     std::vector<uint16_t> probeAddresses() const;
 
 private:
+    // Drives one interrupt line from the outputs of the UARTs wired to it (a wired OR).
+    void connectInterrupt(hw::Uart& uart, ULONG vector);
+
     MachineSpec spec_;
     nt::Kernel kernel_;
+    std::map<ULONG, int> assertedSources_;
+    std::vector<std::unique_ptr<hw::SisrRegister>> sisrs_;
     std::vector<std::unique_ptr<hw::Uart>> uarts_;
     std::map<uint16_t, hw::Uart*> byAddress_;
     std::map<uint16_t, const CardSpec*> cardByAddress_;

@@ -102,3 +102,65 @@ TEST(Machine, BothDriverImagesShareTheProcessEachWithItsOwnCatalogue) {
     auto reports = sim::runUartCheck(machine);
     EXPECT_EQ(reports.size(), 7u);
 }
+
+namespace {
+struct Received {
+    std::vector<uint8_t> bytes;
+    std::vector<uint64_t> times;
+    sim::Machine* machine = nullptr;
+    USHORT base = 0;
+};
+
+BOOLEAN ReceiveIsr(PKINTERRUPT, PVOID context) {
+    auto* r = static_cast<Received*>(context);
+    auto* port = reinterpret_cast<PUCHAR>(static_cast<ULONG_PTR>(r->base));
+    if (READ_PORT_UCHAR(port + 2) & 0x01)
+        return FALSE; // not ours
+    while (READ_PORT_UCHAR(port + 5) & 0x01) {
+        r->bytes.push_back(READ_PORT_UCHAR(port));
+        r->times.push_back(r->machine->kernel().now());
+    }
+    return TRUE;
+}
+} // namespace
+
+TEST(Machine, UartInterruptsReachTheKernelOnTheirCardsLines) {
+    sim::Machine machine(sim::MachineSpec::builtInDefault());
+    nt::KernelScope scope(machine.kernel());
+    hw::Uart& a = *machine.uartAt(0xE000);
+    hw::Uart& b = *machine.uartAt(0xE008);
+    hw::NullModemCable cable(a, b);
+    for (hw::Uart* u : {&a, &b}) {
+        u->write(3, 0x80);
+        u->write(0, 8); // 115200 at 14.7456 MHz, 16 samples per bit
+        u->write(3, 0x03);
+    }
+    Received received;
+    received.machine = &machine;
+    received.base = 0xE000;
+    PKINTERRUPT interrupt = nullptr;
+    ASSERT_EQ(IoConnectInterrupt(&interrupt, ReceiveIsr, &received, nullptr, 0x3B, 11, 11, LevelSensitive,
+                                 TRUE, 1, FALSE),
+              STATUS_SUCCESS);
+    a.write(1, 0x01); // receive interrupts on
+    b.write(0, 'h');
+    b.write(0, 'i');
+    machine.run(10'000);
+    EXPECT_EQ(received.bytes, (std::vector<uint8_t>{'h', 'i'}));
+    ASSERT_EQ(received.times.size(), 2u);
+    EXPECT_EQ(received.times[0], 868u) << "one 10-bit frame at 115200 bit/s";
+    EXPECT_EQ(received.times[1], 1736u);
+    IoDisconnectInterrupt(interrupt);
+}
+
+TEST(Machine, IsaPortsInterruptOnlyWithOut2) {
+    sim::Machine machine(sim::MachineSpec::builtInDefault());
+    hw::Uart& port = *machine.uartAt(0x300);
+    port.write(1, 0x01);
+    port.receive('x');
+    EXPECT_FALSE(machine.kernel().interruptLine(0x35));
+    port.write(4, 0x08);
+    EXPECT_TRUE(machine.kernel().interruptLine(0x35));
+    port.read(0);
+    EXPECT_FALSE(machine.kernel().interruptLine(0x35));
+}
