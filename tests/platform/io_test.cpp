@@ -1,12 +1,17 @@
 // The I/O manager and a program's view of a device, with a small driver written here.
 #include "kernel_fixture.h"
 
+#include "platform/nt/include/ntddser.h"
 #include "platform/nt/userio.h"
 
 #include <algorithm>
 #include <deque>
 
 namespace {
+
+static_assert(IOCTL_SERIAL_GET_MODEMSTATUS == 0x1B0068 && IOCTL_SERIAL_XOFF_COUNTER == 0x1B0070 &&
+                  IOCTL_SERIAL_CLEAR_STATS == 0x1B0090,
+              "the serial control codes as published");
 
 constexpr ULONG kReverse = CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_BUFFERED, FILE_ANY_ACCESS);
 
