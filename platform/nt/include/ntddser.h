@@ -199,4 +199,5 @@ typedef struct _SERIALPERF_STATS {
 static_assert(sizeof(SERIAL_LINE_CONTROL) == 3 && sizeof(SERIAL_CHARS) == 6, "published layouts");
 static_assert(sizeof(SERIAL_TIMEOUTS) == 20 && sizeof(SERIAL_HANDFLOW) == 16, "published layouts");
 static_assert(sizeof(SERIAL_STATUS) == 20 && sizeof(SERIAL_XOFF_COUNTER) == 12, "published layouts");
-static_assert(offsetof(SERIAL_COMMPROP, ProvChar) == 60 && sizeof(SERIALPERF_STATS) == 24, "published layouts");
+static_assert(offsetof(SERIAL_COMMPROP, ProvChar) == 60 && sizeof(SERIALPERF_STATS) == 24,
+              "published layouts");

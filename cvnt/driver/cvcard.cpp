@@ -1,0 +1,17 @@
+#include "CvCard.h"
+
+#include "CvResourceKiller.h"
+
+CCvCard::CCvCard() {
+    RtlZeroMemory(apDevice, sizeof apDevice);
+    ulNumberComPorts = 0;
+    Interrupt = NULL;
+    m_ulSisrAddress = 0;
+    RtlZeroMemory(&m_uniPathToCard, sizeof m_uniPathToCard);
+}
+
+CCvCard::~CCvCard() {
+    if (m_uniPathToCard.Buffer)
+        operator delete(m_uniPathToCard.Buffer);
+    m_uniPathToCard.Buffer = NULL;
+}
