@@ -83,6 +83,15 @@ Uart::Uart(UartKind kind, uint32_t inputClockHz) : kind_(kind), inputClockHz_(in
     resetIcrs();
 }
 
+Uart::~Uart() {
+    if (clock_) {
+        // Nothing scheduled may reach the model once it is gone.
+        for (EventQueue::Handle handle : {txEvent_, timeoutEvent_, breakEvent_})
+            if (handle)
+                clock_->cancel(handle);
+    }
+}
+
 double Uart::bitTicks() const {
     double rate = baudRate();
     return rate > 0 ? double(kTicksPerSecond) / rate : 0.0;

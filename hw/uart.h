@@ -91,6 +91,9 @@ struct ModemInputs {
 class Uart final : public PortDevice {
 public:
     Uart(UartKind kind, uint32_t inputClockHz);
+    ~Uart() override;
+    Uart(const Uart&) = delete;
+    Uart& operator=(const Uart&) = delete;
 
     uint8_t read(uint16_t offset) override;
     void write(uint16_t offset, uint8_t value) override;

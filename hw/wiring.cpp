@@ -48,7 +48,17 @@ ScriptedPeer::ScriptedPeer(EventQueue& clock, Uart& uart, Frame format)
 }
 
 ScriptedPeer::~ScriptedPeer() {
+    for (EventQueue::Handle handle : scheduled_)
+        clock_.cancel(handle);
     uart_.attachLine(nullptr);
+}
+
+EventQueue::Handle ScriptedPeer::schedule(Tick when, std::function<void()> action) {
+    // Handles of events that already ran are simply not found when cancelled.
+    std::erase_if(scheduled_, [this](EventQueue::Handle h) { return !clock_.scheduled(h); });
+    EventQueue::Handle handle = clock_.at(when, std::move(action));
+    scheduled_.push_back(handle);
+    return handle;
 }
 
 Tick ScriptedPeer::sendAt(Tick when, const std::vector<uint8_t>& bytes) {
@@ -60,7 +70,7 @@ Tick ScriptedPeer::sendAt(Tick when, const std::vector<uint8_t>& bytes) {
         frame.start = at + static_cast<Tick>(std::llround(offset));
         offset += frame.ticks();
         Tick end = at + static_cast<Tick>(std::llround(offset));
-        clock_.at(end, [this, frame] { uart_.receiveFrame(frame); });
+        schedule(end, [this, frame] { uart_.receiveFrame(frame); });
     }
     lineFreeAt_ = at + static_cast<Tick>(std::llround(offset));
     return lineFreeAt_;
@@ -73,18 +83,18 @@ Tick ScriptedPeer::sendWithErrorAt(Tick when, uint8_t byte, bool badParity, bool
     frame.data = static_cast<uint8_t>(byte & ((1u << frame.dataBits) - 1));
     frame.start = std::max(when, lineFreeAt_);
     lineFreeAt_ = frame.start + static_cast<Tick>(std::llround(frame.ticks()));
-    clock_.at(lineFreeAt_, [this, frame] { uart_.receiveFrame(frame); });
+    schedule(lineFreeAt_, [this, frame] { uart_.receiveFrame(frame); });
     return lineFreeAt_;
 }
 
 void ScriptedPeer::breakAt(Tick from, Tick until) {
-    clock_.at(from, [this] { uart_.receiveBreak(true); });
-    clock_.at(until, [this] { uart_.receiveBreak(false); });
+    schedule(from, [this] { uart_.receiveBreak(true); });
+    schedule(until, [this] { uart_.receiveBreak(false); });
     lineFreeAt_ = std::max(lineFreeAt_, until);
 }
 
 void ScriptedPeer::modemAt(Tick when, ModemInputs lines) {
-    clock_.at(when, [this, lines] { uart_.setModemInputs(lines); });
+    schedule(when, [this, lines] { uart_.setModemInputs(lines); });
 }
 
 void ScriptedPeer::transmit(const Frame& frame) {

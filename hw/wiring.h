@@ -79,9 +79,12 @@ public:
     void modemOutputsChanged(bool dtr, bool rts) override;
 
 private:
+    EventQueue::Handle schedule(Tick when, std::function<void()> action);
+
     EventQueue& clock_;
     Uart& uart_;
     Frame format_;
+    std::vector<EventQueue::Handle> scheduled_;
     Tick lineFreeAt_ = 0; // the peer's own transmitter is busy until then
     std::vector<Received> received_;
     std::vector<ModemChange> modemChanges_;

@@ -18,4 +18,8 @@ public:
     PKINTERRUPT Interrupt; // the card's interrupt object (cards with a shared status register)
     ULONG m_ulSisrAddress; // I/O address of the shared interrupt status register, 0 for none
     UNICODE_STRING m_uniPathToCard;
+    // Reads of the status register that named an invalid or disabled port, and service loops given up
+    // because it kept doing so.
+    ULONG m_ulSisrNoiseReads;
+    ULONG m_ulSisrLoopsAbandoned;
 };

@@ -125,6 +125,14 @@ public:
     ULONG m_ulUartType;
 };
 
+// Reasons reception is held (RXHolding) and transmission is held (TXHolding, with the published
+// SERIAL_TX_WAITING_FOR_CTS, _DSR, _DCD and _XON bits).
+#define SERIAL_RX_DTR_HOLD 0x00000001
+#define SERIAL_RX_XOFF_HOLD 0x00000002
+#define SERIAL_RX_RTS_HOLD 0x00000004
+#define SERIAL_RX_WAITING_FOR_DSR_HOLD 0x00000008
+#define SERIAL_TX_BREAK_HOLD 0x00000010
+
 // Reference bits of a request in progress, kept in the fourth "other" parameter of its stack location.
 // A request is completed only when its reference word is 0.
 #define SERIAL_REF_ISR 0x00000001

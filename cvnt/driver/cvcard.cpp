@@ -8,6 +8,8 @@ CCvCard::CCvCard() {
     Interrupt = NULL;
     m_ulSisrAddress = 0;
     RtlZeroMemory(&m_uniPathToCard, sizeof m_uniPathToCard);
+    m_ulSisrNoiseReads = 0;
+    m_ulSisrLoopsAbandoned = 0;
 }
 
 CCvCard::~CCvCard() {

@@ -1,0 +1,56 @@
+// The routines of the port engine's interrupt service, modem lines and flow control, and wait-on-mask.
+#pragma once
+
+#include "CvDevice.h"
+
+// Interrupt service (isr).
+BOOLEAN SisrIsr(PKINTERRUPT InterruptObject, PVOID Context);
+BOOLEAN SerialISR(PKINTERRUPT InterruptObject, PVOID Context);
+VOID SerialPutChar(CCvDevice* Extension, UCHAR CharToPut);
+UCHAR SerialProcessLSR(CCvDevice* Extension);
+
+// Modem lines and flow control (modmflow). Routines with a PVOID context run synchronised with the
+// interrupt and take the extension (SerialSetHandFlow: a CV_HANDFLOW_CONTEXT).
+BOOLEAN SerialSetDTR(PVOID Context);
+BOOLEAN SerialClrDTR(PVOID Context);
+BOOLEAN SerialSetRTS(PVOID Context);
+BOOLEAN SerialClrRTS(PVOID Context);
+NTSTATUS SerialSetupNewHandFlow(CCvDevice* Extension, PSERIAL_HANDFLOW NewHandFlow);
+typedef struct _CV_HANDFLOW_CONTEXT {
+    CCvDevice* Extension;
+    PSERIAL_HANDFLOW HandFlow;
+} CV_HANDFLOW_CONTEXT;
+BOOLEAN SerialSetHandFlow(PVOID Context);
+BOOLEAN SerialTurnOnBreak(PVOID Context);
+BOOLEAN SerialTurnOffBreak(PVOID Context);
+BOOLEAN SerialPretendXoff(PVOID Context);
+BOOLEAN SerialPretendXon(PVOID Context);
+ULONG SerialHandleModemUpdate(CCvDevice* Extension, BOOLEAN DoingTX);
+BOOLEAN SerialHandleReducedIntBuffer(PVOID Context);
+VOID SerialProdXonXoff(CCvDevice* Extension, BOOLEAN SendXon);
+BOOLEAN SerialPerhapsLowerRTS(PVOID Context);
+VOID SerialStartTimerLowerRTS(PKDPC Dpc, PVOID DeferredContext, PVOID SystemContext1, PVOID SystemContext2);
+VOID SerialInvokePerhapsLowerRTS(PKDPC Dpc, PVOID DeferredContext, PVOID SystemContext1,
+                                 PVOID SystemContext2);
+BOOLEAN SerialDecrementRTSCounter(PVOID Context);
+LARGE_INTEGER SerialGetCharTime(CCvDevice* Extension);
+
+// Wait-on-mask (waitmask).
+NTSTATUS SerialStartMask(CCvDevice* Extension);
+typedef struct _CV_NEW_MASK_CONTEXT {
+    CCvDevice* Extension;
+    ULONG NewMask;
+} CV_NEW_MASK_CONTEXT;
+BOOLEAN SerialFinishOldWait(PVOID Context);
+BOOLEAN SerialGiveWaitToIsr(PVOID Context);
+BOOLEAN SerialGrabWaitFromIsr(PVOID Context);
+VOID SerialCancelWait(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID SerialCompleteWait(PKDPC Dpc, PVOID DeferredContext, PVOID SystemContext1, PVOID SystemContext2);
+
+// Shared steps.
+// Hands the events seen to a waiting wait-on-mask request, when there is one and there are events.
+VOID CvDeliverWaitEvents(CCvDevice* Extension);
+// Queues an attempt to lower RTS after transmission (transmit-toggle mode), counting it when new.
+VOID CvQueueLowerRtsAttempt(CCvDevice* Extension);
+// Disables and re-enables the UART's interrupts so that it raises a fresh transmit interrupt.
+VOID CvKickTransmitter(CCvDevice* Extension);

@@ -1,0 +1,450 @@
+// The engine's interrupt service, modem lines and flow control, and wait-on-mask, on a UART model wired
+// to a scripted peer. A harness does what port creation, open and the write path will do.
+#include "driver_fixture.h"
+
+#include "CvEngine.h"
+#include "hw/uart.h"
+#include "hw/wiring.h"
+#include "platform/nt/userio.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+namespace {
+
+constexpr USHORT kBase = 0xE000;
+constexpr ULONG kVector = 0x3B;
+
+struct Counters {
+    int isrCalls = 0;
+    int completedWrites = 0;
+};
+Counters* gCounters = nullptr;
+
+CCvDevice* Ext(PDEVICE_OBJECT device) {
+    return static_cast<CCvDevice*>(device->DeviceExtension);
+}
+
+BOOLEAN CountingIsr(PKINTERRUPT interrupt, PVOID context) {
+    ++gCounters->isrCalls;
+    return SerialISR(interrupt, context);
+}
+
+BOOLEAN GiveWriteToIsr(PVOID context) {
+    CCvDevice* ext = static_cast<CCvDevice*>(context);
+    PIRP irp = ext->CurrentWriteIrp;
+    ext->WriteLength = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
+    ext->WriteCurrentChar = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
+    SERIAL_SET_REFERENCE(irp, SERIAL_REF_ISR);
+    if (ext->HoldingEmpty)
+        CvKickTransmitter(ext);
+    return FALSE;
+}
+
+NTSTATUS StartWrite(CCvDevice* ext) {
+    PIRP irp = ext->CurrentWriteIrp;
+    SERIAL_INIT_REFERENCE(irp);
+    IoMarkIrpPending(irp);
+    CvSynchronizeWithIsr(ext, GiveWriteToIsr, ext);
+    return STATUS_PENDING;
+}
+
+VOID CompleteWrite(PKDPC, PVOID context, PVOID, PVOID) {
+    CCvDevice* ext = static_cast<CCvDevice*>(context);
+    ++gCounters->completedWrites;
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    ext->TotalCharsQueued -= IoGetCurrentIrpStackLocation(ext->CurrentWriteIrp)->Parameters.Write.Length;
+    SerialTryToCompleteCurrent(ext, nullptr, irql, STATUS_SUCCESS, &ext->CurrentWriteIrp, &ext->WriteQueue,
+                               nullptr, nullptr, StartWrite, SerialGetNextIrp, SERIAL_REF_ISR);
+}
+
+VOID Ignore(PKDPC, PVOID, PVOID, PVOID) {}
+
+NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+    CCvDevice* ext = Ext(device);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (SerialCompleteIfError(device, irp) != STATUS_SUCCESS)
+        return STATUS_CANCELLED;
+    irp->IoStatus.Information = 0;
+    if (stack->MajorFunction == IRP_MJ_WRITE)
+        return SerialStartOrQueue(ext, irp, &ext->WriteQueue, &ext->CurrentWriteIrp, StartWrite);
+    if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
+        ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+        if (code == IOCTL_SERIAL_SET_WAIT_MASK || code == IOCTL_SERIAL_WAIT_ON_MASK)
+            return SerialStartOrQueue(ext, irp, &ext->MaskQueue, &ext->CurrentMaskIrp, SerialStartMask);
+    }
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+class EngineTest : public DriverTest {
+public:
+    void SetUp() override { DriverTest::SetUp(); }
+
+    // Creates, opens and connects the port as start-up and open will.
+    void MakePort(hw::UartKind kind, UCHAR type, uint32_t clock, ULONG baud, ULONG bufferSize,
+                  LONG softLimit = 100) {
+        gCounters = &counters;
+        uart = std::make_unique<hw::Uart>(kind, clock);
+        uart->attachClock(&kernel.timeline());
+        kernel.ports().attach(kBase, 8, *uart);
+        uart->setInterruptSink([this](bool level) { kernel.setInterruptLine(kVector, level); });
+        peer = std::make_unique<hw::ScriptedPeer>(kernel.timeline(), *uart, Format(baud));
+
+        RtlInitUnicodeString(&driver.DriverName, u"\\Driver\\CvNt");
+        driver.Type = IO_TYPE_DRIVER;
+        for (auto& f : driver.MajorFunction)
+            f = Dispatch;
+        UNICODE_STRING name, link;
+        RtlInitUnicodeString(&name, u"\\Device\\Serial0");
+        RtlInitUnicodeString(&link, u"\\DosDevices\\COM3");
+        ASSERT_EQ(
+            IoCreateDevice(&driver, sizeof(CCvDevice), &name, FILE_DEVICE_SERIAL_PORT, 0, TRUE, &device),
+            STATUS_SUCCESS);
+        device->Flags |= DO_BUFFERED_IO;
+        IoCreateSymbolicLink(&link, &name);
+        ext = Ext(device);
+        ext->DeviceObject = device;
+        for (PLIST_ENTRY q : {&ext->ReadQueue, &ext->WriteQueue, &ext->MaskQueue, &ext->PurgeQueue})
+            InitializeListHead(q);
+        KeInitializeSpinLock(&ext->ControlLock);
+        for (PKDPC dpc :
+             {&ext->CompleteReadDpc, &ext->TotalReadTimeoutDpc, &ext->IntervalReadTimeoutDpc,
+              &ext->TotalWriteTimeoutDpc, &ext->CompleteImmediateDpc, &ext->TotalImmediateTimeoutDpc,
+              &ext->XoffCountTimeoutDpc, &ext->XoffCountCompleteDpc})
+            KeInitializeDpc(dpc, Ignore, ext);
+        KeInitializeDpc(&ext->CompleteWriteDpc, CompleteWrite, ext);
+        KeInitializeDpc(&ext->CommErrorDpc, SerialCommError, ext);
+        KeInitializeDpc(&ext->CommWaitDpc, SerialCompleteWait, ext);
+        KeInitializeDpc(&ext->StartTimerLowerRTSDpc, SerialStartTimerLowerRTS, ext);
+        KeInitializeDpc(&ext->PerhapsLowerRTSDpc, SerialInvokePerhapsLowerRTS, ext);
+        for (PKTIMER t :
+             {&ext->ReadRequestTotalTimer, &ext->ReadRequestIntervalTimer, &ext->WriteRequestTotalTimer,
+              &ext->ImmediateTotalTimer, &ext->XoffCountTimer, &ext->LowerRTSTimer})
+            KeInitializeTimer(t);
+        ext->SpecialChars.XonChar = 0x11;
+        ext->SpecialChars.XoffChar = 0x13;
+        ext->ValidDataMask = 0xFF;
+
+        ext->pChip_Uart = CvAllocateUart(type);
+        ext->pChip_Uart->m_unBaseAddress = kBase;
+        ext->pChip_Uart->m_ulClockFrequency = clock;
+        ext->pChip_Uart->m_ulClockFrequencyAdjustment = 1;
+        ext->pChip_Uart->m_lSoftTxLimit = softLimit;
+        ext->pChip_Uart->m_lRxTriggerLevel = 1;
+        CvCompleteUartSetUp(ext->pChip_Uart);
+        ASSERT_EQ(ext->pChip_Uart->SetBaudrate(baud), STATUS_SUCCESS);
+        ext->LineControl = 0x03;
+        uart->write(3, ext->LineControl);
+
+        buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, bufferSize, nt::makeTag("COMX")));
+        ext->InterruptReadBuffer = ext->ReadBufferBase = ext->CurrentCharSlot = ext->FirstReadableChar =
+            buffer;
+        ext->LastCharSlot = buffer + bufferSize - 1;
+        ext->BufferSize = bufferSize;
+        ext->BufferSizePt8 = (bufferSize / 4) * 3 + bufferSize / 16;
+        ext->HandFlow.XoffLimit = static_cast<LONG>(bufferSize / 8);
+        ext->HandFlow.XonLimit = static_cast<LONG>(bufferSize / 2);
+        ext->FifoPresent = ext->pChip_Uart->EnableFifoAndFlush();
+        ext->DeviceIsOpened = TRUE;
+        ext->HoldingEmpty = TRUE;
+        ASSERT_EQ(IoConnectInterrupt(&ext->Interrupt, CountingIsr, ext, nullptr, kVector, 11, 11,
+                                     LevelSensitive, TRUE, 1, FALSE),
+                  STATUS_SUCCESS);
+        ext->pChip_Uart->EnableAllInterrupts();
+        ASSERT_EQ(nt::UserFile::open(kernel, "COM3", file), STATUS_SUCCESS);
+    }
+
+    void TearDown() override {
+        file.reset();
+        if (ext) {
+            IoDisconnectInterrupt(ext->Interrupt);
+            KeCancelTimer(&ext->LowerRTSTimer);
+            ExFreePool(buffer);
+            ext->~CCvDevice();
+            IoDeleteDevice(device);
+        }
+        peer.reset();
+        kernel.ports().detach(kBase);
+        gCounters = nullptr;
+        DriverTest::TearDown();
+    }
+
+    static hw::Frame Format(double baud) {
+        hw::Frame f;
+        f.bitTicks = hw::kTicksPerSecond / baud;
+        return f;
+    }
+
+    template <typename Routine>
+    void Synchronised(Routine routine) {
+        struct Box {
+            Routine* r;
+        } box{&routine};
+        CvSynchronizeWithIsr(
+            ext, [](PVOID c) -> BOOLEAN { return (*static_cast<Box*>(c)->r)(), FALSE; }, &box);
+    }
+
+    std::vector<uint8_t> RingContents() {
+        std::vector<uint8_t> out;
+        PUCHAR p = ext->FirstReadableChar;
+        for (ULONG i = 0; i < ext->CharsInInterruptBuffer; ++i) {
+            out.push_back(*p);
+            p = p == ext->LastCharSlot ? ext->InterruptReadBuffer : p + 1;
+        }
+        return out;
+    }
+
+    // Takes characters out of the ring buffer as a read would, then lets holds go.
+    void Drain(ULONG count) {
+        Synchronised([&] {
+            for (ULONG i = 0; i < count && ext->CharsInInterruptBuffer; ++i) {
+                ext->FirstReadableChar = ext->FirstReadableChar == ext->LastCharSlot
+                                             ? ext->InterruptReadBuffer
+                                             : ext->FirstReadableChar + 1;
+                ext->CharsInInterruptBuffer--;
+            }
+        });
+        CvSynchronizeWithIsr(ext, SerialHandleReducedIntBuffer, ext);
+    }
+
+    void Run(uint64_t ticks) { kernel.runUntil(kernel.now() + ticks); }
+
+    Counters counters;
+    std::unique_ptr<hw::Uart> uart;
+    std::unique_ptr<hw::ScriptedPeer> peer;
+    DRIVER_OBJECT driver{};
+    PDEVICE_OBJECT device = nullptr;
+    CCvDevice* ext = nullptr;
+    PUCHAR buffer = nullptr;
+    std::unique_ptr<nt::UserFile> file;
+};
+
+std::vector<uint8_t> Pattern(size_t n) {
+    std::vector<uint8_t> bytes(n);
+    for (size_t i = 0; i < n; ++i)
+        bytes[i] = static_cast<uint8_t>('A' + i % 26);
+    return bytes;
+}
+
+} // namespace
+
+TEST_F(EngineTest, ReceivedCharactersLandInTheRingBuffer) {
+    MakePort(hw::UartKind::Uart16C950, 9, 14745600, 115200, 256);
+    peer->sendAt(kernel.now(), {'a', 'b', 'c'});
+    Run(100'000);
+    EXPECT_EQ(RingContents(), (std::vector<uint8_t>{'a', 'b', 'c'}));
+    EXPECT_EQ(ext->PerfStats.ReceivedCount, 3u);
+}
+
+TEST_F(EngineTest, TheTransmitterIsFedInBurstsOfTheSoftLimit) {
+    struct Case {
+        hw::UartKind kind;
+        UCHAR type;
+        uint32_t clock;
+        ULONG burst;
+    } cases[] = {{hw::UartKind::Uart16C950, 9, 14745600, 128}, {hw::UartKind::Uart16550, 5, 1843200, 16}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.burst);
+        MakePort(c.kind, c.type, c.clock, 115200, 256);
+        ext->pChip_Uart->DisableRxDataAvailableInterrupt(); // only transmit interrupts count
+        auto data = Pattern(1000);
+        auto written = file->write(data, kernel.now() + hw::kTicksPerSecond);
+        EXPECT_EQ(written.status, STATUS_SUCCESS);
+        EXPECT_EQ(written.information, 1000u);
+        Run(hw::kTicksPerSecond / 50); // the last burst leaves the FIFO after the write has completed
+        EXPECT_EQ(peer->receivedBytes(), data);
+        int bursts = static_cast<int>((1000 + c.burst - 1) / c.burst);
+        EXPECT_GE(counters.isrCalls, bursts);
+        EXPECT_LE(counters.isrCalls, bursts + 2) << "one transmit interrupt per burst";
+        EXPECT_EQ(ext->PerfStats.TransmittedCount, 1000u);
+        TearDown();
+        ext = nullptr;
+        counters = {};
+        ASSERT_EQ(ConstructResourceKiller(), STATUS_SUCCESS);
+    }
+}
+
+TEST_F(EngineTest, ReceiveHoldsEngageAtTheXoffLimitAndReleaseAtTheXonLimit) {
+    MakePort(hw::UartKind::Uart16C950, 9, 14745600, 115200, 64);
+    SERIAL_HANDFLOW flow{SERIAL_DTR_HANDSHAKE, SERIAL_RTS_HANDSHAKE | SERIAL_AUTO_RECEIVE, 32, 8};
+    CV_HANDFLOW_CONTEXT context{ext, &flow};
+    CvSynchronizeWithIsr(ext, SerialSetHandFlow, &context);
+    EXPECT_TRUE(uart->mcr() & 0x03) << "DTR and RTS up";
+    peer->sendAt(kernel.now(), Pattern(60));
+    Run(hw::kTicksPerSecond / 100);
+    EXPECT_EQ(ext->RXHolding,
+              static_cast<ULONG>(SERIAL_RX_DTR_HOLD | SERIAL_RX_RTS_HOLD | SERIAL_RX_XOFF_HOLD));
+    EXPECT_EQ(uart->mcr() & 0x03, 0) << "DTR and RTS lowered at the XOFF limit";
+    auto bytes = peer->receivedBytes();
+    ASSERT_FALSE(bytes.empty());
+    EXPECT_EQ(bytes.back(), 0x13) << "XOFF on the wire";
+    Drain(20); // 40 left: above the XON limit
+    Run(hw::kTicksPerSecond / 100);
+    EXPECT_NE(ext->RXHolding, 0u);
+    Drain(10); // 30 left: at or below it
+    Run(hw::kTicksPerSecond / 100);
+    EXPECT_EQ(ext->RXHolding, 0u);
+    EXPECT_EQ(uart->mcr() & 0x03, 0x03);
+    EXPECT_EQ(peer->receivedBytes().back(), 0x11) << "XON on the wire";
+}
+
+TEST_F(EngineTest, CtsHandshakeHoldsTransmissionUntilCtsRises) {
+    MakePort(hw::UartKind::Uart16C950, 9, 14745600, 115200, 256);
+    SERIAL_HANDFLOW flow{SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE, SERIAL_RTS_CONTROL, 128, 32};
+    CV_HANDFLOW_CONTEXT context{ext, &flow};
+    CvSynchronizeWithIsr(ext, SerialSetHandFlow, &context);
+    EXPECT_EQ(ext->TXHolding, static_cast<ULONG>(SERIAL_TX_WAITING_FOR_CTS));
+    auto write = file->startWrite(Pattern(300));
+    Run(hw::kTicksPerSecond / 20);
+    EXPECT_TRUE(peer->received().empty()) << "nothing leaves while CTS is low";
+    hw::Tick raised = kernel.now();
+    peer->modemAt(raised, hw::ModemInputs{true, false, false, false});
+    auto done = file->wait(write, kernel.now() + hw::kTicksPerSecond);
+    EXPECT_EQ(done.status, STATUS_SUCCESS);
+    Run(hw::kTicksPerSecond / 50);
+    ASSERT_EQ(peer->received().size(), 300u);
+    double charTicks = Format(115200).ticks();
+    EXPECT_LE(peer->received().front().time, raised + static_cast<hw::Tick>(2 * charTicks))
+        << "restarted within one interrupt of CTS rising";
+}
+
+TEST_F(EngineTest, ReceivedXoffHoldsAndXonResumesTransmission) {
+    MakePort(hw::UartKind::Uart16C950, 9, 14745600, 115200, 256);
+    ext->HandFlow.FlowReplace |= SERIAL_AUTO_TRANSMIT;
+    peer->sendAt(kernel.now(), {0x13});
+    Run(hw::kTicksPerSecond / 100);
+    EXPECT_EQ(ext->TXHolding, static_cast<ULONG>(SERIAL_TX_WAITING_FOR_XON));
+    EXPECT_TRUE(RingContents().empty()) << "flow characters are not stored";
+    auto write = file->startWrite(Pattern(10));
+    Run(hw::kTicksPerSecond / 100);
+    EXPECT_TRUE(peer->received().empty());
+    peer->sendAt(kernel.now(), {0x11});
+    EXPECT_EQ(file->wait(write, kernel.now() + hw::kTicksPerSecond).information, 10u);
+    Run(hw::kTicksPerSecond / 100);
+    EXPECT_EQ(peer->received().size(), 10u);
+}
+
+TEST_F(EngineTest, WaitEventsFireFromTheirCauses) {
+    MakePort(hw::UartKind::Uart16C950, 9, 14745600, 115200, 64);
+    auto setMask = [&](ULONG mask) {
+        std::vector<uint8_t> in(4);
+        std::memcpy(in.data(), &mask, 4);
+        return file->control(IOCTL_SERIAL_SET_WAIT_MASK, in, 0);
+    };
+    auto events = [](const nt::IoResult& r) {
+        ULONG value = 0;
+        if (r.data.size() == 4)
+            std::memcpy(&value, r.data.data(), 4);
+        return value;
+    };
+    EXPECT_EQ(file->control(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4).status, STATUS_INVALID_PARAMETER) << "mask 0";
+    EXPECT_EQ(setMask(SERIAL_EV_RXCHAR | SERIAL_EV_CTS | SERIAL_EV_BREAK | SERIAL_EV_ERR | SERIAL_EV_RX80FULL)
+                  .status,
+              STATUS_SUCCESS);
+
+    auto wait = file->startControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    EXPECT_FALSE(wait->completed);
+    EXPECT_EQ(file->control(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4).status, STATUS_INVALID_PARAMETER)
+        << "a second wait while one is pending";
+    peer->sendAt(kernel.now(), {'x'});
+    auto r = file->wait(wait, kernel.now() + hw::kTicksPerSecond);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(events(r), static_cast<ULONG>(SERIAL_EV_RXCHAR));
+
+    wait = file->startControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    peer->modemAt(kernel.now() + 100, hw::ModemInputs{true, false, false, false});
+    EXPECT_EQ(events(file->wait(wait, kernel.now() + hw::kTicksPerSecond)),
+              static_cast<ULONG>(SERIAL_EV_CTS));
+
+    // A break also delivers a zero character; events seen with no wait pending wait for the next one,
+    // so each cause below is watched on its own.
+    setMask(SERIAL_EV_BREAK);
+    wait = file->startControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    peer->breakAt(kernel.now() + 100, kernel.now() + 3000);
+    EXPECT_EQ(events(file->wait(wait, kernel.now() + hw::kTicksPerSecond)),
+              static_cast<ULONG>(SERIAL_EV_BREAK));
+
+    Run(10000);
+    setMask(SERIAL_EV_ERR);
+    wait = file->startControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    peer->sendWithErrorAt(kernel.now() + 100, 'p', false, true);
+    auto errorWait = file->wait(wait, kernel.now() + hw::kTicksPerSecond);
+    EXPECT_EQ(events(errorWait), static_cast<ULONG>(SERIAL_EV_ERR));
+
+    // Events seen before the wait complete it at once; 80 % full is one of them here.
+    setMask(SERIAL_EV_RX80FULL);
+    peer->sendAt(kernel.now(), Pattern(60));
+    Run(hw::kTicksPerSecond / 100);
+    auto immediate = file->control(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    EXPECT_EQ(events(immediate), static_cast<ULONG>(SERIAL_EV_RX80FULL));
+
+    // A new mask completes a pending wait with no events.
+    wait = file->startControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    setMask(SERIAL_EV_DSR);
+    auto finished = file->wait(wait, kernel.now() + 1000);
+    EXPECT_EQ(finished.status, STATUS_SUCCESS);
+    EXPECT_EQ(events(finished), 0u);
+
+    // Cancelling a pending wait.
+    wait = file->startControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    EXPECT_TRUE(file->cancel(*wait));
+    EXPECT_EQ(file->wait(wait).status, STATUS_CANCELLED);
+}
+
+TEST_F(EngineTest, CharacterTimeAt9600EightNoneOne) {
+    MakePort(hw::UartKind::Uart16550, 5, 1843200, 9600, 64);
+    EXPECT_EQ(SerialGetCharTime(ext).QuadPart, 10420);
+}
+
+TEST(SharedStatusRegister, TheCardRoutineServesThePortsItNamesAndBoundsNoise) {
+    nt::Kernel kernel;
+    nt::KernelScope scope(kernel);
+    nt::ImageScope image(kernel, kImage);
+    ASSERT_EQ(ConstructResourceKiller(), STATUS_SUCCESS);
+    struct Scripted : hw::PortDevice {
+        std::vector<uint8_t> answers;
+        size_t next = 0;
+        uint8_t read(uint16_t) override { return next < answers.size() ? answers[next++] : 0xFF; }
+        void write(uint16_t, uint8_t) override {}
+    } sisr;
+    kernel.ports().attach(0x2A0, 1, sisr);
+    auto* card = new (CvImageAllocate(NonPagedPool, sizeof(CCvCard))) CCvCard;
+    card->m_ulSisrAddress = 0x2A0;
+    card->ulNumberComPorts = 2;
+    static int served[2];
+    served[0] = served[1] = 0;
+    CCvDevice ports[2]{};
+    for (int i = 0; i < 2; ++i) {
+        card->apDevice[i] = &ports[i];
+        ports[i].m_CardDependentIsr = [](PKINTERRUPT, PVOID c) -> BOOLEAN {
+            auto* p = static_cast<CCvDevice*>(c);
+            int& count = served[p->m_unPortOnCardNumber];
+            return ++count % 2 == 1; // services once, then reports nothing pending
+        };
+        ports[i].m_unPortOnCardNumber = static_cast<USHORT>(i);
+    }
+    sisr.answers = {0xFF};
+    EXPECT_FALSE(SisrIsr(nullptr, card)) << "0xFF at once: not serviced";
+    sisr = {};
+    sisr.answers = {1, 1, 0, 0xFF};
+    EXPECT_TRUE(SisrIsr(nullptr, card));
+    EXPECT_EQ(served[1], 4) << "named twice: serviced twice, each until it reports nothing";
+    EXPECT_EQ(served[0], 2);
+    ports[0].m_bDisabled = TRUE;
+    sisr = {};
+    sisr.answers = std::vector<uint8_t>(1000, 0);
+    EXPECT_FALSE(SisrIsr(nullptr, card)) << "a register stuck on a disabled port is given up";
+    EXPECT_EQ(served[0], 2);
+    EXPECT_EQ(card->m_ulSisrLoopsAbandoned, 1u);
+    EXPECT_EQ(card->m_ulSisrNoiseReads, 64u);
+    for (auto& p : ports)
+        p.pParentCard = nullptr;
+    card->~CCvCard();
+    CvImageFree(card);
+    deleteall();
+    DestructResourceKiller();
+}
