@@ -62,7 +62,10 @@ void Kernel::checkpoint() {
     inCheckpoint_ = true;
     if (stress_ && stress_->maxTicks) {
         uint64_t ticks = stress_->random() % (stress_->maxTicks + 1);
-        timeline_.runFor(ticks);
+        if (ticks) {
+            ++stressInterleavings_;
+            timeline_.runFor(ticks);
+        }
     }
     deliverInterrupts();
     inCheckpoint_ = false;

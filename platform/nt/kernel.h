@@ -64,6 +64,8 @@ public:
     // events and timer expiries land inside driver routines.
     void setStress(uint64_t seed, uint64_t maxTicks);
     void clearStress() { stress_.reset(); }
+    // Checkpoints at which stress mode let time pass: the interleavings it produced.
+    uint64_t stressInterleavings() const { return stressInterleavings_; }
 
     int& pagableSectionLocks() { return pagableSectionLocks_; }
     MM_SYSTEMSIZE systemSize() const { return systemSize_; }
@@ -153,6 +155,7 @@ private:
         uint64_t maxTicks;
     };
     std::optional<Stress> stress_;
+    uint64_t stressInterleavings_ = 0;
     MM_SYSTEMSIZE systemSize_ = MmLargeSystem;
     int pagableSectionLocks_ = 0;
     bool multiByteCodePage_ = false;
