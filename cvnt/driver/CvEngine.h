@@ -47,6 +47,9 @@ BOOLEAN SerialGrabWaitFromIsr(PVOID Context);
 VOID SerialCancelWait(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID SerialCompleteWait(PKDPC Dpc, PVOID DeferredContext, PVOID SystemContext1, PVOID SystemContext2);
 
+// Write path (write).
+BOOLEAN SerialProcessEmptyTransmit(PVOID Context);
+
 // Shared steps.
 // Hands the events seen to a waiting wait-on-mask request, when there is one and there are events.
 VOID CvDeliverWaitEvents(CCvDevice* Extension);

@@ -114,13 +114,25 @@ NTSTATUS StartWrite(CCvDevice* ext) {
     }
 }
 
+// Takes the next write; when none is left, the transmit queue has emptied.
+VOID GetNextWrite(PIRP* currentOpIrp, PLIST_ENTRY queue, PIRP* newIrp, BOOLEAN completeCurrent) {
+    SerialGetNextIrp(currentOpIrp, queue, newIrp, completeCurrent);
+    if (*newIrp)
+        return;
+    CCvDevice* ext = CONTAINING_RECORD(currentOpIrp, CCvDevice, CurrentWriteIrp);
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    CvSynchronizeWithIsr(ext, SerialProcessEmptyTransmit, ext);
+    IoReleaseCancelSpinLock(irql);
+}
+
 VOID CompleteWrite(PKDPC, PVOID context, PVOID, PVOID) {
     CCvDevice* ext = static_cast<CCvDevice*>(context);
     ++gCounters->completedWrites;
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     SerialTryToCompleteCurrent(ext, nullptr, irql, STATUS_SUCCESS, &ext->CurrentWriteIrp, &ext->WriteQueue,
-                               nullptr, &ext->WriteRequestTotalTimer, StartWrite, SerialGetNextIrp,
+                               nullptr, &ext->WriteRequestTotalTimer, StartWrite, GetNextWrite,
                                SERIAL_REF_ISR);
 }
 
@@ -505,6 +517,38 @@ TEST_F(EngineTest, WaitEventsForTheEventCharacterAndEachModemLine) {
               static_cast<ULONG>(SERIAL_EV_RING));
 }
 
+TEST_F(EngineTest, TheTransmitEmptyEventComesWhenTheLastWriteHasGone) {
+    MakePort(hw::UartKind::Uart16C950, 9, 14745600, 115200, 256);
+    auto setMask = [&](ULONG mask) {
+        std::vector<uint8_t> in(4);
+        std::memcpy(in.data(), &mask, 4);
+        file->control(IOCTL_SERIAL_SET_WAIT_MASK, in, 0);
+    };
+    auto eventsOf = [](const nt::IoResult& r) {
+        ULONG events = 0;
+        if (r.data.size() == 4)
+            std::memcpy(&events, r.data.data(), 4);
+        return events;
+    };
+    setMask(SERIAL_EV_TXEMPTY);
+    auto wait = file->startControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    auto first = file->startWrite(Pattern(300)); // several bursts: the second write queues behind it
+    auto second = file->startWrite(Pattern(5));
+    EXPECT_EQ(eventsOf(file->wait(wait, kernel.now() + hw::kTicksPerSecond)),
+              static_cast<ULONG>(SERIAL_EV_TXEMPTY));
+    EXPECT_TRUE(first->completed && second->completed) << "only when the queue has emptied";
+
+    // A wait given after the transmitter emptied, with the history cleared, waits for the next write.
+    setMask(0);
+    setMask(SERIAL_EV_TXEMPTY);
+    wait = file->startControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    Run(hw::kTicksPerSecond / 100);
+    EXPECT_FALSE(wait->completed);
+    file->write(Pattern(3), kernel.now() + hw::kTicksPerSecond);
+    EXPECT_EQ(eventsOf(file->wait(wait, kernel.now() + hw::kTicksPerSecond)),
+              static_cast<ULONG>(SERIAL_EV_TXEMPTY));
+}
+
 TEST_F(EngineTest, TransmitToggleRaisesRtsForTheBytesAndDropsItOneCharacterAfterTheLastStopBit) {
     MakePort(hw::UartKind::Uart16C950, 9, 14745600, 115200, 256);
     SERIAL_HANDFLOW flow{SERIAL_DTR_CONTROL, SERIAL_TRANSMIT_TOGGLE, 128, 32};
@@ -624,8 +668,9 @@ TEST_F(EngineTest, StressInterleavingsKeepEveryRequestAccountedFor) {
         writes = {};
         ASSERT_EQ(ConstructResourceKiller(), STATUS_SUCCESS);
     }
-    if (seeds.size() > 1)
+    if (seeds.size() > 1) {
         EXPECT_GE(interleavings, 10000u);
+    }
     std::fprintf(stderr, "stress: %llu interleavings\n", static_cast<unsigned long long>(interleavings));
 }
 

@@ -225,3 +225,25 @@ TEST_F(ExecutionTest, UnloadLeavingWorkQueuedIsAVerifierStop) {
     KeCancelTimer(&timer);
     kernel.verifyUnload("Leaky");
 }
+
+TEST_F(ExecutionTest, ALatchedVectorOffersEachEdgeOnceToEveryRoutine) {
+    PKINTERRUPT first = nullptr, second = nullptr;
+    ASSERT_EQ(IoConnectInterrupt(&first, Isr, this, nullptr, 9, 10, 10, Latched, TRUE, 1, FALSE),
+              STATUS_SUCCESS);
+    ASSERT_EQ(IoConnectInterrupt(&second, SecondIsr, this, nullptr, 9, 10, 10, Latched, TRUE, 1, FALSE),
+              STATUS_SUCCESS);
+    quietLine = false;
+    kernel.setInterruptLine(9, true);
+    kernel.checkpoint();
+    kernel.checkpoint();
+    EXPECT_EQ(log, (std::vector<std::string>{"isr irql 10", "second isr"})) << "one edge, each routine once";
+    log.clear();
+    kernel.setInterruptLine(9, false);
+    kernel.checkpoint();
+    EXPECT_TRUE(log.empty());
+    kernel.setInterruptLine(9, true);
+    kernel.checkpoint();
+    EXPECT_EQ(log.size(), 2u) << "a new edge";
+    IoDisconnectInterrupt(first);
+    IoDisconnectInterrupt(second);
+}
