@@ -166,6 +166,11 @@ typedef NTSTATUS (*PSERIAL_START_ROUTINE)(CCvDevice* Extension);
 typedef VOID (*PSERIAL_GET_NEXT_ROUTINE)(PIRP* CurrentOpIrp, PLIST_ENTRY QueueToProcess, PIRP* NewIrp,
                                          BOOLEAN CompleteCurrent);
 
+// The state a port's extension starts with: empty queues, the control lock and timers initialised, the
+// interval amounts, XON 0x11 and XOFF 0x13, DTR on and RTS on, a 7-bit data mask, closed. The deferred
+// calls are initialised with their routines by the extension's creation.
+VOID CvSetDeviceDefaults(CCvDevice* Extension);
+
 // Runs Routine synchronised with the port's interrupt: the port's own object, else its card's; when
 // neither exists the routine is not run and FALSE is returned.
 BOOLEAN CvSynchronizeWithIsr(CCvDevice* Extension, PKSYNCHRONIZE_ROUTINE Routine, PVOID Context);

@@ -35,3 +35,28 @@ CCvDevice::~CCvDevice() {
     FreeName(DeviceName);
     FreeName(m_uniPathToPort);
 }
+
+VOID CvSetDeviceDefaults(CCvDevice* Extension) {
+    InitializeListHead(&Extension->TopLevelSharers);
+    InitializeListHead(&Extension->CommonInterruptObject);
+    InitializeListHead(&Extension->ReadQueue);
+    InitializeListHead(&Extension->WriteQueue);
+    InitializeListHead(&Extension->MaskQueue);
+    InitializeListHead(&Extension->PurgeQueue);
+    KeInitializeSpinLock(&Extension->ControlLock);
+    KeInitializeTimer(&Extension->ReadRequestTotalTimer);
+    KeInitializeTimer(&Extension->ReadRequestIntervalTimer);
+    KeInitializeTimer(&Extension->WriteRequestTotalTimer);
+    KeInitializeTimer(&Extension->ImmediateTotalTimer);
+    KeInitializeTimer(&Extension->XoffCountTimer);
+    KeInitializeTimer(&Extension->LowerRTSTimer);
+    Extension->ShortIntervalAmount.QuadPart = -1;
+    Extension->LongIntervalAmount.QuadPart = -10000000;
+    Extension->CutOverAmount.QuadPart = 200000000;
+    Extension->SpecialChars.XonChar = 0x11;
+    Extension->SpecialChars.XoffChar = 0x13;
+    Extension->HandFlow.ControlHandShake = SERIAL_DTR_CONTROL;
+    Extension->HandFlow.FlowReplace = SERIAL_RTS_CONTROL;
+    Extension->ValidDataMask = 0x7F;
+    Extension->DeviceIsOpened = FALSE;
+}

@@ -185,9 +185,7 @@ public:
         IoCreateSymbolicLink(&link, &name);
         ext = Ext(device);
         ext->DeviceObject = device;
-        for (PLIST_ENTRY q : {&ext->ReadQueue, &ext->WriteQueue, &ext->MaskQueue, &ext->PurgeQueue})
-            InitializeListHead(q);
-        KeInitializeSpinLock(&ext->ControlLock);
+        CvSetDeviceDefaults(ext);
         for (PKDPC dpc :
              {&ext->CompleteReadDpc, &ext->TotalReadTimeoutDpc, &ext->IntervalReadTimeoutDpc,
               &ext->TotalWriteTimeoutDpc, &ext->CompleteImmediateDpc, &ext->TotalImmediateTimeoutDpc,
@@ -199,13 +197,10 @@ public:
         KeInitializeDpc(&ext->CommWaitDpc, SerialCompleteWait, ext);
         KeInitializeDpc(&ext->StartTimerLowerRTSDpc, SerialStartTimerLowerRTS, ext);
         KeInitializeDpc(&ext->PerhapsLowerRTSDpc, SerialInvokePerhapsLowerRTS, ext);
-        for (PKTIMER t :
-             {&ext->ReadRequestTotalTimer, &ext->ReadRequestIntervalTimer, &ext->WriteRequestTotalTimer,
-              &ext->ImmediateTotalTimer, &ext->XoffCountTimer, &ext->LowerRTSTimer})
-            KeInitializeTimer(t);
-        ext->SpecialChars.XonChar = 0x11;
-        ext->SpecialChars.XoffChar = 0x13;
-        ext->ValidDataMask = 0xFF;
+
+        ext->ValidDataMask = 0xFF; // 8 data bits in these tests
+        ext->HandFlow.ControlHandShake = 0;
+        ext->HandFlow.FlowReplace = 0;
 
         ext->pChip_Uart = CvAllocateUart(type);
         ext->pChip_Uart->m_unBaseAddress = kBase;
