@@ -124,6 +124,18 @@ VOID ReceiveLoop(CCvDevice* Extension) {
     }
 }
 
+// With the error-character option a character in error is stored as the error character; the byte
+// itself, when one is ready, is read and dropped (and then not read again).
+VOID StoreErrorChar(CCvDevice* Extension, BOOLEAN& bDataReady, BOOLEAN bCount) {
+    SerialPutChar(Extension, Extension->SpecialChars.ErrorChar);
+    if (bDataReady) {
+        if (bCount)
+            Extension->PerfStats.ReceivedCount++;
+        Extension->pChip_Uart->ReadData();
+        bDataReady = FALSE;
+    }
+}
+
 } // namespace
 
 BOOLEAN SisrIsr(PKINTERRUPT InterruptObject, PVOID Context) {
@@ -318,12 +330,11 @@ UCHAR SerialProcessLSR(CCvDevice* Extension) {
         Extension->PerfStats.SerialOverrunErrorCount++;
         Extension->ErrorWord |= SERIAL_ERROR_OVERRUN;
         if (bErrorChar) {
-            SerialPutChar(Extension, Extension->SpecialChars.ErrorChar);
-            if (bDataReady)
-                pUart->ReadData();
+            StoreErrorChar(Extension, bDataReady, FALSE);
         } else if (bDataReady) {
             Extension->PerfStats.ReceivedCount++;
             SerialPutChar(Extension, pUart->ReadData());
+            bDataReady = FALSE;
         }
     }
     if (ucLsr & 0x10) {
@@ -335,26 +346,14 @@ UCHAR SerialProcessLSR(CCvDevice* Extension) {
         if (ucLsr & 0x04) {
             Extension->PerfStats.ParityErrorCount++;
             Extension->ErrorWord |= SERIAL_ERROR_PARITY;
-            if (bErrorChar) {
-                SerialPutChar(Extension, Extension->SpecialChars.ErrorChar);
-                if (bDataReady) {
-                    Extension->PerfStats.ReceivedCount++;
-                    pUart->ReadData();
-                    bDataReady = FALSE;
-                }
-            }
+            if (bErrorChar)
+                StoreErrorChar(Extension, bDataReady, TRUE);
         }
         if (ucLsr & 0x08) {
             Extension->PerfStats.FrameErrorCount++;
             Extension->ErrorWord |= SERIAL_ERROR_FRAMING;
-            if (bErrorChar) {
-                SerialPutChar(Extension, Extension->SpecialChars.ErrorChar);
-                if (bDataReady) {
-                    Extension->PerfStats.ReceivedCount++;
-                    pUart->ReadData();
-                    bDataReady = FALSE;
-                }
-            }
+            if (bErrorChar)
+                StoreErrorChar(Extension, bDataReady, TRUE);
         }
     }
     if (Extension->HandFlow.ControlHandShake & SERIAL_ERROR_ABORT)

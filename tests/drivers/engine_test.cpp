@@ -582,6 +582,33 @@ TEST_F(EngineTest, AWriteTimerTakesTheWriteBackFromTheServiceRoutine) {
     EXPECT_LT(result.information, 300u) << "the bytes handed to the UART before the timer fired";
 }
 
+TEST_F(EngineTest, LineErrorsAndTheEscapeCharacterAsTheyReachTheBuffer) {
+    MakePort(hw::UartKind::Uart16C950, 9, 14745600, 115200, 256);
+    ext->EscapeChar = 0xFF;
+    peer->sendAt(kernel.now(), {0xFF});
+    Run(hw::kTicksPerSecond / 100);
+    EXPECT_EQ(RingContents(), (std::vector<uint8_t>{0xFF, 0x00}))
+        << "an escape character is doubled with a zero";
+
+    Synchronised([&] { ext->CharsInInterruptBuffer = 0, ext->FirstReadableChar = ext->CurrentCharSlot; });
+    ext->EscapeChar = 0;
+    ext->HandFlow.FlowReplace |= SERIAL_ERROR_CHAR;
+    ext->SpecialChars.ErrorChar = '?';
+    ext->LineControl = 0x1B; // 8 data bits, even parity
+    uart->write(3, ext->LineControl);
+    hw::Frame even = Format(115200);
+    even.parity = 0x18;
+    peer->setFormat(even);
+    ULONG received = ext->PerfStats.ReceivedCount;
+    peer->sendAt(kernel.now(), {'o', 'k'});
+    peer->sendWithErrorAt(kernel.now(), 'x', true, false);
+    Run(hw::kTicksPerSecond / 100);
+    EXPECT_EQ(RingContents(), (std::vector<uint8_t>{'o', 'k', '?'})) << "the character in error is replaced";
+    EXPECT_EQ(ext->PerfStats.ParityErrorCount, 1u);
+    EXPECT_EQ(ext->PerfStats.ReceivedCount, received + 3) << "the dropped byte still counts as received";
+    EXPECT_EQ(ext->ErrorWord, static_cast<ULONG>(SERIAL_ERROR_PARITY));
+}
+
 TEST_F(EngineTest, CharacterTimeAt9600EightNoneOne) {
     MakePort(hw::UartKind::Uart16550, 5, 1843200, 9600, 64);
     EXPECT_EQ(SerialGetCharTime(ext).QuadPart, 10420);
