@@ -3,6 +3,7 @@
 #include "driver_fixture.h"
 
 #include "CvEngine.h"
+#include "port_harness.h"
 #include "hw/uart.h"
 #include "hw/wiring.h"
 #include "platform/nt/userio.h"
@@ -171,20 +172,8 @@ public:
         uart->setInterruptSink([this](bool level) { kernel.setInterruptLine(kVector, level); });
         peer = std::make_unique<hw::ScriptedPeer>(kernel.timeline(), *uart, Format(baud));
 
-        RtlInitUnicodeString(&driver.DriverName, u"\\Driver\\CvNt");
-        driver.Type = IO_TYPE_DRIVER;
-        for (auto& f : driver.MajorFunction)
-            f = Dispatch;
-        UNICODE_STRING name, link;
-        RtlInitUnicodeString(&name, u"\\Device\\Serial0");
-        RtlInitUnicodeString(&link, u"\\DosDevices\\COM3");
-        ASSERT_EQ(
-            IoCreateDevice(&driver, sizeof(CCvDevice), &name, FILE_DEVICE_SERIAL_PORT, 0, TRUE, &device),
-            STATUS_SUCCESS);
-        device->Flags |= DO_BUFFERED_IO;
-        IoCreateSymbolicLink(&link, &name);
+        ASSERT_EQ(CreateHarnessPort(driver, Dispatch, &device), STATUS_SUCCESS);
         ext = Ext(device);
-        ext->DeviceObject = device;
         CvSetDeviceDefaults(ext);
         for (PKDPC dpc :
              {&ext->CompleteReadDpc, &ext->TotalReadTimeoutDpc, &ext->IntervalReadTimeoutDpc,

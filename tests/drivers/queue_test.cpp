@@ -4,6 +4,7 @@
 #include "driver_fixture.h"
 
 #include "CvDevice.h"
+#include "port_harness.h"
 #include "platform/nt/userio.h"
 
 #include <cstring>
@@ -98,20 +99,8 @@ public:
     void SetUp() override {
         DriverTest::SetUp();
         gHarness = &harness;
-        RtlInitUnicodeString(&driver.DriverName, u"\\Driver\\CvNt");
-        driver.Type = IO_TYPE_DRIVER;
-        for (auto& f : driver.MajorFunction)
-            f = Dispatch;
-        UNICODE_STRING name, link;
-        RtlInitUnicodeString(&name, u"\\Device\\Serial0");
-        RtlInitUnicodeString(&link, u"\\DosDevices\\COM3");
-        ASSERT_EQ(
-            IoCreateDevice(&driver, sizeof(CCvDevice), &name, FILE_DEVICE_SERIAL_PORT, 0, TRUE, &device),
-            STATUS_SUCCESS);
-        device->Flags |= DO_BUFFERED_IO;
-        ASSERT_EQ(IoCreateSymbolicLink(&link, &name), STATUS_SUCCESS);
+        ASSERT_EQ(CreateHarnessPort(driver, Dispatch, &device), STATUS_SUCCESS);
         ext = Ext(device);
-        ext->DeviceObject = device;
         for (PLIST_ENTRY q : {&ext->ReadQueue, &ext->WriteQueue, &ext->MaskQueue, &ext->PurgeQueue})
             InitializeListHead(q);
         KeInitializeTimer(&ext->WriteRequestTotalTimer);
