@@ -42,7 +42,9 @@ function(cv_driver_image target)
   target_link_libraries(${target} INTERFACE cv_platform_nt)
 
   set(sealed ${CMAKE_CURRENT_BINARY_DIR}/${target}.sealed.o)
-  set(keep "")
+  # The 32-bit position-independent thunks live in COMDAT groups shared with every other object and
+  # must stay global for the linker to fold them.
+  set(keep --keep-global-symbol=__x86.get_pc_thunk.*)
   foreach(pattern IN LISTS ARG_EXPORTS)
     list(APPEND keep --keep-global-symbol=${pattern})
   endforeach()

@@ -47,6 +47,21 @@ BOOLEAN SerialGrabWaitFromIsr(PVOID Context);
 VOID SerialCancelWait(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID SerialCompleteWait(PKDPC Dpc, PVOID DeferredContext, PVOID SystemContext1, PVOID SystemContext2);
 
+// Read path (read).
+NTSTATUS SerialRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS SerialStartRead(CCvDevice* Extension);
+VOID SerialCompleteRead(PKDPC Dpc, PVOID DeferredContext, PVOID SystemContext1, PVOID SystemContext2);
+VOID SerialReadTimeout(PKDPC Dpc, PVOID DeferredContext, PVOID SystemContext1, PVOID SystemContext2);
+VOID SerialIntervalReadTimeout(PKDPC Dpc, PVOID DeferredContext, PVOID SystemContext1, PVOID SystemContext2);
+VOID SerialCancelCurrentRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+BOOLEAN SerialGrabReadFromIsr(PVOID Context);
+BOOLEAN SerialUpdateReadByIsr(PVOID Context);
+ULONG SerialGetCharsFromIntBuffer(CCvDevice* Extension);
+BOOLEAN SerialUpdateInterruptBuffer(PVOID Context);
+BOOLEAN SerialUpdateAndSwitchToUser(PVOID Context);
+VOID SerialResizeBuffer(CCvDevice* Extension);
+BOOLEAN SerialUpdateAndSwitchToNew(PVOID Context);
+
 // Write path (write).
 BOOLEAN SerialProcessEmptyTransmit(PVOID Context);
 

@@ -22,14 +22,14 @@ ULONG QueuedCharsOf(PIRP Irp) {
     return 0;
 }
 
-// A queue-size request carries the new buffer in its first "other" parameter until it runs.
+// A queue-size request carries the new buffer in its type-3 input buffer field until it runs.
 VOID FreeCarriedBuffer(PIRP Irp) {
     PIO_STACK_LOCATION IrpSp = IoGetCurrentIrpStackLocation(Irp);
     if (IrpSp->MajorFunction == IRP_MJ_DEVICE_CONTROL &&
         IrpSp->Parameters.DeviceIoControl.IoControlCode == IOCTL_SERIAL_SET_QUEUE_SIZE &&
-        IrpSp->Parameters.Others.Argument1) {
-        ExFreePool(IrpSp->Parameters.Others.Argument1);
-        IrpSp->Parameters.Others.Argument1 = NULL;
+        IrpSp->Parameters.DeviceIoControl.Type3InputBuffer) {
+        ExFreePool(IrpSp->Parameters.DeviceIoControl.Type3InputBuffer);
+        IrpSp->Parameters.DeviceIoControl.Type3InputBuffer = NULL;
     }
 }
 

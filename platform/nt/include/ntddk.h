@@ -43,6 +43,11 @@ typedef KIRQL* PKIRQL;
 typedef ULONG_PTR KSPIN_LOCK;
 typedef KSPIN_LOCK* PKSPIN_LOCK;
 
+#define MAXUCHAR 0xff
+#define MAXUSHORT 0xffff
+#define MAXULONG 0xffffffffUL
+#define MAXLONG 0x7fffffffL
+
 #ifndef TRUE
 #define TRUE 1
 #define FALSE 0
