@@ -147,6 +147,17 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     irp->IoStatus.Information = 0;
     if (stack->MajorFunction == IRP_MJ_WRITE)
         return SerialStartOrQueue(ext, irp, &ext->WriteQueue, &ext->CurrentWriteIrp, StartWrite);
+    if (stack->MajorFunction == IRP_MJ_READ)
+        return SerialRead(device, irp);
+    if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL &&
+        stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_SERIAL_SET_QUEUE_SIZE) {
+        ULONG size = static_cast<PSERIAL_QUEUE_SIZE>(irp->AssociatedIrp.SystemBuffer)->InSize;
+        if (size > ext->BufferSize) {
+            stack->Parameters.DeviceIoControl.Type3InputBuffer =
+                ExAllocatePoolWithTag(NonPagedPool, size, nt::makeTag("COMX"));
+            return SerialStartOrQueue(ext, irp, &ext->ReadQueue, &ext->CurrentReadIrp, SerialStartRead);
+        }
+    }
     if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
         ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
         if (code == IOCTL_SERIAL_SET_WAIT_MASK || code == IOCTL_SERIAL_WAIT_ON_MASK)
@@ -176,11 +187,13 @@ public:
         ext = Ext(device);
         CvSetDeviceDefaults(ext);
         for (PKDPC dpc :
-             {&ext->CompleteReadDpc, &ext->TotalReadTimeoutDpc, &ext->IntervalReadTimeoutDpc,
-              &ext->TotalWriteTimeoutDpc, &ext->CompleteImmediateDpc, &ext->TotalImmediateTimeoutDpc,
+             {&ext->TotalWriteTimeoutDpc, &ext->CompleteImmediateDpc, &ext->TotalImmediateTimeoutDpc,
               &ext->XoffCountTimeoutDpc, &ext->XoffCountCompleteDpc})
             KeInitializeDpc(dpc, Ignore, ext);
         KeInitializeDpc(&ext->CompleteWriteDpc, CompleteWrite, ext);
+        KeInitializeDpc(&ext->CompleteReadDpc, SerialCompleteRead, ext);
+        KeInitializeDpc(&ext->TotalReadTimeoutDpc, SerialReadTimeout, ext);
+        KeInitializeDpc(&ext->IntervalReadTimeoutDpc, SerialIntervalReadTimeout, ext);
         KeInitializeDpc(&ext->TotalWriteTimeoutDpc, WriteTimeout, ext);
         KeInitializeDpc(&ext->CommErrorDpc, SerialCommError, ext);
         KeInitializeDpc(&ext->CommWaitDpc, SerialCompleteWait, ext);
@@ -226,6 +239,9 @@ public:
             IoDisconnectInterrupt(ext->Interrupt);
             KeCancelTimer(&ext->LowerRTSTimer);
             KeCancelTimer(&ext->WriteRequestTotalTimer);
+            KeCancelTimer(&ext->ReadRequestTotalTimer);
+            KeCancelTimer(&ext->ReadRequestIntervalTimer);
+            buffer = ext->InterruptReadBuffer; // a queue-size request may have replaced it
             ExFreePool(buffer);
             ext->~CCvDevice();
             IoDeleteDevice(device);
@@ -596,6 +612,106 @@ TEST_F(EngineTest, LineErrorsAndTheEscapeCharacterAsTheyReachTheBuffer) {
     EXPECT_EQ(ext->PerfStats.ParityErrorCount, 1u);
     EXPECT_EQ(ext->PerfStats.ReceivedCount, received + 3) << "the dropped byte still counts as received";
     EXPECT_EQ(ext->ErrorWord, static_cast<ULONG>(SERIAL_ERROR_PARITY));
+}
+
+TEST_F(EngineTest, ReadsInEachTimeoutCase) {
+    MakePort(hw::UartKind::Uart16C950, 9, 14745600, 115200, 256);
+    auto& t = ext->Timeouts;
+    // Return at once with what is buffered, possibly nothing.
+    t = {MAXULONG, 0, 0, 0, 0};
+    auto none = file->read(10, kernel.now());
+    EXPECT_EQ(none.status, STATUS_SUCCESS);
+    EXPECT_EQ(none.information, 0u);
+    peer->sendAt(kernel.now(), {'a', 'b', 'c'});
+    Run(hw::kTicksPerSecond / 100);
+    auto some = file->read(10, kernel.now());
+    EXPECT_EQ(some.data, (std::vector<uint8_t>{'a', 'b', 'c'}));
+
+    // A total timeout, to the tick.
+    t = {0, 0, 100, 0, 0};
+    hw::Tick start = kernel.now();
+    auto timedOut = file->read(10);
+    EXPECT_EQ(timedOut.status, STATUS_TIMEOUT);
+    EXPECT_EQ(timedOut.information, 0u);
+    EXPECT_EQ(kernel.now() - start, 1'000'000u) << "100 ms";
+
+    // Filled by the service routine as characters arrive.
+    t = {0, 0, 0, 0, 0};
+    auto filled = file->startRead(5);
+    peer->sendAt(kernel.now() + 10, {'1', '2', '3', '4', '5'});
+    auto done = file->wait(filled, kernel.now() + hw::kTicksPerSecond);
+    EXPECT_EQ(done.status, STATUS_SUCCESS);
+    EXPECT_EQ(done.data, (std::vector<uint8_t>{'1', '2', '3', '4', '5'}));
+
+    // Interval MAXULONG with multiplier MAXULONG: one character as soon as one arrives.
+    t = {MAXULONG, MAXULONG, 100, 0, 0};
+    auto one = file->startRead(10);
+    peer->sendAt(kernel.now() + 1000, {'x', 'y'});
+    auto got = file->wait(one, kernel.now() + hw::kTicksPerSecond);
+    EXPECT_EQ(got.status, STATUS_SUCCESS);
+    EXPECT_EQ(got.data, std::vector<uint8_t>{'x'});
+    Run(hw::kTicksPerSecond / 100);
+    Drain(ext->CharsInInterruptBuffer);
+    start = kernel.now();
+    auto nothing = file->read(10);
+    EXPECT_EQ(nothing.status, STATUS_TIMEOUT);
+    EXPECT_EQ(kernel.now() - start, 1'000'000u);
+}
+
+TEST_F(EngineTest, AnIntervalTimeoutCountsFromTheFirstCharacter) {
+    MakePort(hw::UartKind::Uart16C950, 9, 14745600, 115200, 256);
+    ext->Timeouts = {5, 0, 0, 0, 0}; // 5 ms between characters
+    auto read = file->startRead(100);
+    Run(200'000); // 20 ms with nothing: no interval timeout yet
+    EXPECT_FALSE(read->completed);
+    hw::Tick sent = peer->sendAt(kernel.now(), {'p', 'q', 'r'});
+    auto result = file->wait(read, kernel.now() + hw::kTicksPerSecond);
+    EXPECT_EQ(result.status, STATUS_TIMEOUT);
+    EXPECT_EQ(result.data, (std::vector<uint8_t>{'p', 'q', 'r'}));
+    EXPECT_GE(kernel.now(), sent + 50'000) << "5 ms after the last character";
+    // The interval timer rechecks once per interval, so the timeout lands within one more.
+    EXPECT_LE(kernel.now(), sent + 2 * 50'000);
+}
+
+TEST_F(EngineTest, ACancelledReadReportsTheBytesAlreadyStored) {
+    MakePort(hw::UartKind::Uart16C950, 9, 14745600, 115200, 256);
+    ext->Timeouts = {0, 0, 0, 0, 0};
+    auto read = file->startRead(10);
+    peer->sendAt(kernel.now(), {'a', 'b', 'c', 'd'});
+    Run(hw::kTicksPerSecond / 100);
+    EXPECT_TRUE(file->cancel(*read));
+    auto result = file->wait(read);
+    EXPECT_EQ(result.status, STATUS_CANCELLED);
+    EXPECT_EQ(result.information, 0u) << "a cancelled request reports no bytes";
+    EXPECT_EQ(ext->ReadBufferBase, ext->InterruptReadBuffer)
+        << "the service routine is back on the ring buffer";
+}
+
+TEST_F(EngineTest, ALargerQueueKeepsTheUnreadCharactersInOrderAndASmallerOneChangesNothing) {
+    MakePort(hw::UartKind::Uart16C950, 9, 14745600, 115200, 64);
+    peer->sendAt(kernel.now(), Pattern(40));
+    Run(hw::kTicksPerSecond / 100);
+    Drain(30); // the unread ten wrap around the end of the ring later
+    peer->sendAt(kernel.now(), Pattern(40));
+    Run(hw::kTicksPerSecond / 100);
+    std::vector<uint8_t> before = RingContents();
+    ASSERT_EQ(before.size(), 50u);
+    auto resize = [&](ULONG size) {
+        SERIAL_QUEUE_SIZE q{size, 0};
+        std::vector<uint8_t> in(sizeof q);
+        std::memcpy(in.data(), &q, sizeof q);
+        return file->control(IOCTL_SERIAL_SET_QUEUE_SIZE, in, 0);
+    };
+    EXPECT_EQ(resize(32).status, STATUS_SUCCESS);
+    EXPECT_EQ(ext->BufferSize, 64u);
+    EXPECT_EQ(resize(1024).status, STATUS_SUCCESS);
+    EXPECT_EQ(ext->BufferSize, 1024u);
+    EXPECT_EQ(ext->HandFlow.XoffLimit, 128);
+    EXPECT_EQ(ext->HandFlow.XonLimit, 512);
+    EXPECT_EQ(RingContents(), before);
+    ext->Timeouts = {MAXULONG, 0, 0, 0, 0};
+    auto read = file->read(100, kernel.now());
+    EXPECT_EQ(read.data, before);
 }
 
 TEST_F(EngineTest, CharacterTimeAt9600EightNoneOne) {
