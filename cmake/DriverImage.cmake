@@ -42,9 +42,10 @@ function(cv_driver_image target)
   target_link_libraries(${target} INTERFACE cv_platform_nt)
 
   set(sealed ${CMAKE_CURRENT_BINARY_DIR}/${target}.sealed.o)
-  # The 32-bit position-independent thunks live in COMDAT groups shared with every other object and
-  # must stay global for the linker to fold them.
-  set(keep --keep-global-symbol=__x86.get_pc_thunk.*)
+  # The image's COMDAT groups (inline functions, the 32-bit position-independent thunks) are dissolved:
+  # the final link would otherwise keep one image's copy of a group of the same name and discard the
+  # other's, whose now-local symbols still point into it.
+  set(keep -R .group)
   foreach(pattern IN LISTS ARG_EXPORTS)
     list(APPEND keep --keep-global-symbol=${pattern})
   endforeach()
