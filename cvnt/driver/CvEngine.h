@@ -1,4 +1,5 @@
-// The routines of the port engine's interrupt service, modem lines and flow control, and wait-on-mask.
+// The routines of the port engine: interrupt service, modem lines and flow control, wait-on-mask, and the
+// read, write and immediate-character paths.
 #pragma once
 
 #include "CvDevice.h"
@@ -62,8 +63,32 @@ BOOLEAN SerialUpdateAndSwitchToUser(PVOID Context);
 VOID SerialResizeBuffer(CCvDevice* Extension);
 BOOLEAN SerialUpdateAndSwitchToNew(PVOID Context);
 
-// Write path (write).
+// Write path and XOFF counter (write).
+NTSTATUS SerialWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS SerialStartWrite(CCvDevice* Extension);
+VOID SerialGetNextWrite(PIRP* CurrentOpIrp, PLIST_ENTRY QueueToProcess, PIRP* NewIrp,
+                        BOOLEAN CompleteCurrent);
+BOOLEAN SerialGiveWriteToIsr(PVOID Context);
+VOID SerialCompleteWrite(PKDPC Dpc, PVOID DeferredContext, PVOID SystemContext1, PVOID SystemContext2);
+VOID SerialWriteTimeout(PKDPC Dpc, PVOID DeferredContext, PVOID SystemContext1, PVOID SystemContext2);
+VOID SerialCancelCurrentWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+BOOLEAN SerialGrabWriteFromIsr(PVOID Context);
 BOOLEAN SerialProcessEmptyTransmit(PVOID Context);
+BOOLEAN SerialGiveXoffToIsr(PVOID Context);
+BOOLEAN SerialGrabXoffFromIsr(PVOID Context);
+VOID SerialCompleteXoff(PKDPC Dpc, PVOID DeferredContext, PVOID SystemContext1, PVOID SystemContext2);
+VOID SerialTimeoutXoff(PKDPC Dpc, PVOID DeferredContext, PVOID SystemContext1, PVOID SystemContext2);
+VOID SerialCancelCurrentXoff(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// Immediate character (immediat).
+VOID SerialStartImmediate(CCvDevice* Extension);
+BOOLEAN SerialGiveImmediateToIsr(PVOID Context);
+BOOLEAN SerialGrabImmediateFromIsr(PVOID Context);
+VOID SerialGetNextImmediate(PIRP* CurrentOpIrp, PLIST_ENTRY QueueToProcess, PIRP* NewIrp,
+                            BOOLEAN CompleteCurrent);
+VOID SerialCompleteImmediate(PKDPC Dpc, PVOID DeferredContext, PVOID SystemContext1, PVOID SystemContext2);
+VOID SerialTimeoutImmediate(PKDPC Dpc, PVOID DeferredContext, PVOID SystemContext1, PVOID SystemContext2);
+VOID SerialCancelImmediate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // Shared steps.
 // Hands the events seen to a waiting wait-on-mask request, when there is one and there are events.

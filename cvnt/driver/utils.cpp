@@ -131,9 +131,8 @@ VOID SerialTryToCompleteCurrent(CCvDevice* Extension, PKSYNCHRONIZE_ROUTINE Sync
         IoReleaseCancelSpinLock(IrqlForRelease); // the last holder completes it
         return;
     }
+    // A cancelled request keeps its count: a read or write reports the bytes it already moved.
     (*CurrentOpIrp)->IoStatus.Status = StatusToUse;
-    if (StatusToUse == STATUS_CANCELLED)
-        (*CurrentOpIrp)->IoStatus.Information = 0;
     if (GetNextIrp) {
         IoReleaseCancelSpinLock(IrqlForRelease);
         PIRP NewIrp;

@@ -1,5 +1,6 @@
-// The engine's interrupt service, modem lines and flow control, and wait-on-mask, on a UART model wired
-// to a scripted peer. A harness does what port creation, open and the write path will do.
+// The engine's interrupt service, modem lines and flow control, wait-on-mask, and the read, write and
+// immediate-character paths, on a UART model wired to a scripted peer. A harness does what port
+// creation and open will do.
 #include "driver_fixture.h"
 
 #include "CvEngine.h"
@@ -24,7 +25,6 @@ constexpr ULONG kVector = 0x3B;
 
 struct Counters {
     int isrCalls = 0;
-    int completedWrites = 0;
 };
 Counters* gCounters = nullptr;
 
@@ -37,108 +37,6 @@ BOOLEAN CountingIsr(PKINTERRUPT interrupt, PVOID context) {
     return SerialISR(interrupt, context);
 }
 
-struct WriteSettings {
-    LONGLONG totalTimeout = 0; // ticks, 0 for none
-};
-WriteSettings* gWrites = nullptr;
-
-BOOLEAN GiveWriteToIsr(PVOID context) {
-    CCvDevice* ext = static_cast<CCvDevice*>(context);
-    PIRP irp = ext->CurrentWriteIrp;
-    ext->WriteLength = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
-    ext->WriteCurrentChar = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
-    SERIAL_SET_REFERENCE(irp, SERIAL_REF_ISR);
-    if (ext->HoldingEmpty)
-        CvKickTransmitter(ext);
-    return FALSE;
-}
-
-// Takes the current write back from the interrupt level, with what it had sent.
-BOOLEAN GrabWriteFromIsr(PVOID context) {
-    CCvDevice* ext = static_cast<CCvDevice*>(context);
-    PIRP irp = ext->CurrentWriteIrp;
-    if (ext->WriteLength) {
-        irp->IoStatus.Information =
-            IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length - ext->WriteLength;
-        ext->WriteLength = 0;
-        SERIAL_CLEAR_REFERENCE(irp, SERIAL_REF_ISR);
-    }
-    return FALSE;
-}
-
-NTSTATUS StartWrite(CCvDevice* ext);
-
-VOID CancelCurrentWrite(PDEVICE_OBJECT device, PIRP irp) {
-    CCvDevice* ext = Ext(device);
-    SerialTryToCompleteCurrent(ext, GrabWriteFromIsr, irp->CancelIrql, STATUS_CANCELLED,
-                               &ext->CurrentWriteIrp, &ext->WriteQueue, nullptr, &ext->WriteRequestTotalTimer,
-                               StartWrite, SerialGetNextIrp, SERIAL_REF_CANCEL);
-}
-
-VOID WriteTimeout(PKDPC, PVOID context, PVOID, PVOID) {
-    CCvDevice* ext = static_cast<CCvDevice*>(context);
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    SerialTryToCompleteCurrent(ext, GrabWriteFromIsr, irql, STATUS_TIMEOUT, &ext->CurrentWriteIrp,
-                               &ext->WriteQueue, nullptr, &ext->WriteRequestTotalTimer, StartWrite,
-                               SerialGetNextIrp, SERIAL_REF_TOTAL_TIMER);
-}
-
-NTSTATUS StartWrite(CCvDevice* ext) {
-    for (;;) {
-        PIRP irp = ext->CurrentWriteIrp;
-        SERIAL_INIT_REFERENCE(irp);
-        IoMarkIrpPending(irp);
-        KIRQL irql;
-        IoAcquireCancelSpinLock(&irql);
-        if (irp->Cancel) {
-            IoReleaseCancelSpinLock(irql);
-            irp->IoStatus.Status = STATUS_CANCELLED;
-            irp->IoStatus.Information = 0;
-            PIRP next;
-            SerialGetNextIrp(&ext->CurrentWriteIrp, &ext->WriteQueue, &next, TRUE);
-            if (!next)
-                return STATUS_PENDING;
-            continue;
-        }
-        IoSetCancelRoutine(irp, CancelCurrentWrite);
-        SERIAL_SET_REFERENCE(irp, SERIAL_REF_CANCEL);
-        if (gWrites && gWrites->totalTimeout) {
-            SERIAL_SET_REFERENCE(irp, SERIAL_REF_TOTAL_TIMER);
-            LARGE_INTEGER due;
-            due.QuadPart = -gWrites->totalTimeout;
-            KeSetTimer(&ext->WriteRequestTotalTimer, due, &ext->TotalWriteTimeoutDpc);
-        }
-        CvSynchronizeWithIsr(ext, GiveWriteToIsr, ext);
-        IoReleaseCancelSpinLock(irql);
-        return STATUS_PENDING;
-    }
-}
-
-// Takes the next write; when none is left, the transmit queue has emptied.
-VOID GetNextWrite(PIRP* currentOpIrp, PLIST_ENTRY queue, PIRP* newIrp, BOOLEAN completeCurrent) {
-    SerialGetNextIrp(currentOpIrp, queue, newIrp, completeCurrent);
-    if (*newIrp)
-        return;
-    CCvDevice* ext = CONTAINING_RECORD(currentOpIrp, CCvDevice, CurrentWriteIrp);
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    CvSynchronizeWithIsr(ext, SerialProcessEmptyTransmit, ext);
-    IoReleaseCancelSpinLock(irql);
-}
-
-VOID CompleteWrite(PKDPC, PVOID context, PVOID, PVOID) {
-    CCvDevice* ext = static_cast<CCvDevice*>(context);
-    ++gCounters->completedWrites;
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    SerialTryToCompleteCurrent(ext, nullptr, irql, STATUS_SUCCESS, &ext->CurrentWriteIrp, &ext->WriteQueue,
-                               nullptr, &ext->WriteRequestTotalTimer, StartWrite, GetNextWrite,
-                               SERIAL_REF_ISR);
-}
-
-VOID Ignore(PKDPC, PVOID, PVOID, PVOID) {}
-
 NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     CCvDevice* ext = Ext(device);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -146,7 +44,7 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
         return STATUS_CANCELLED;
     irp->IoStatus.Information = 0;
     if (stack->MajorFunction == IRP_MJ_WRITE)
-        return SerialStartOrQueue(ext, irp, &ext->WriteQueue, &ext->CurrentWriteIrp, StartWrite);
+        return SerialWrite(device, irp);
     if (stack->MajorFunction == IRP_MJ_READ)
         return SerialRead(device, irp);
     if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL &&
@@ -162,6 +60,23 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
         ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
         if (code == IOCTL_SERIAL_SET_WAIT_MASK || code == IOCTL_SERIAL_WAIT_ON_MASK)
             return SerialStartOrQueue(ext, irp, &ext->MaskQueue, &ext->CurrentMaskIrp, SerialStartMask);
+        if (code == IOCTL_SERIAL_XOFF_COUNTER)
+            return SerialStartOrQueue(ext, irp, &ext->WriteQueue, &ext->CurrentWriteIrp, SerialStartWrite);
+        if (code == IOCTL_SERIAL_IMMEDIATE_CHAR) {
+            KIRQL irql;
+            IoAcquireCancelSpinLock(&irql);
+            if (ext->CurrentImmediateIrp) {
+                IoReleaseCancelSpinLock(irql);
+                irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
+                IoCompleteRequest(irp, IO_NO_INCREMENT);
+                return STATUS_INVALID_PARAMETER;
+            }
+            ext->CurrentImmediateIrp = irp;
+            ext->TotalCharsQueued++;
+            IoReleaseCancelSpinLock(irql);
+            SerialStartImmediate(ext);
+            return STATUS_PENDING;
+        }
     }
     irp->IoStatus.Status = STATUS_SUCCESS;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -176,7 +91,6 @@ public:
     void MakePort(hw::UartKind kind, UCHAR type, uint32_t clock, ULONG baud, ULONG bufferSize,
                   LONG softLimit = 100) {
         gCounters = &counters;
-        gWrites = &writes;
         uart = std::make_unique<hw::Uart>(kind, clock);
         uart->attachClock(&kernel.timeline());
         kernel.ports().attach(kBase, 8, *uart);
@@ -186,15 +100,15 @@ public:
         ASSERT_EQ(CreateHarnessPort(driver, Dispatch, &device), STATUS_SUCCESS);
         ext = Ext(device);
         CvSetDeviceDefaults(ext);
-        for (PKDPC dpc :
-             {&ext->TotalWriteTimeoutDpc, &ext->CompleteImmediateDpc, &ext->TotalImmediateTimeoutDpc,
-              &ext->XoffCountTimeoutDpc, &ext->XoffCountCompleteDpc})
-            KeInitializeDpc(dpc, Ignore, ext);
-        KeInitializeDpc(&ext->CompleteWriteDpc, CompleteWrite, ext);
+        KeInitializeDpc(&ext->CompleteWriteDpc, SerialCompleteWrite, ext);
+        KeInitializeDpc(&ext->TotalWriteTimeoutDpc, SerialWriteTimeout, ext);
+        KeInitializeDpc(&ext->CompleteImmediateDpc, SerialCompleteImmediate, ext);
+        KeInitializeDpc(&ext->TotalImmediateTimeoutDpc, SerialTimeoutImmediate, ext);
+        KeInitializeDpc(&ext->XoffCountCompleteDpc, SerialCompleteXoff, ext);
+        KeInitializeDpc(&ext->XoffCountTimeoutDpc, SerialTimeoutXoff, ext);
         KeInitializeDpc(&ext->CompleteReadDpc, SerialCompleteRead, ext);
         KeInitializeDpc(&ext->TotalReadTimeoutDpc, SerialReadTimeout, ext);
         KeInitializeDpc(&ext->IntervalReadTimeoutDpc, SerialIntervalReadTimeout, ext);
-        KeInitializeDpc(&ext->TotalWriteTimeoutDpc, WriteTimeout, ext);
         KeInitializeDpc(&ext->CommErrorDpc, SerialCommError, ext);
         KeInitializeDpc(&ext->CommWaitDpc, SerialCompleteWait, ext);
         KeInitializeDpc(&ext->StartTimerLowerRTSDpc, SerialStartTimerLowerRTS, ext);
@@ -241,6 +155,8 @@ public:
             KeCancelTimer(&ext->WriteRequestTotalTimer);
             KeCancelTimer(&ext->ReadRequestTotalTimer);
             KeCancelTimer(&ext->ReadRequestIntervalTimer);
+            KeCancelTimer(&ext->XoffCountTimer);
+            KeCancelTimer(&ext->ImmediateTotalTimer);
             buffer = ext->InterruptReadBuffer; // a queue-size request may have replaced it
             ExFreePool(buffer);
             ext->~CCvDevice();
@@ -293,7 +209,6 @@ public:
     void Run(uint64_t ticks) { kernel.runUntil(kernel.now() + ticks); }
 
     Counters counters;
-    WriteSettings writes;
     std::unique_ptr<hw::Uart> uart;
     std::unique_ptr<hw::ScriptedPeer> peer;
     DRIVER_OBJECT driver{};
@@ -580,11 +495,135 @@ TEST_F(EngineTest, TransmitToggleRaisesRtsForTheBytesAndDropsItOneCharacterAfter
 
 TEST_F(EngineTest, AWriteTimerTakesTheWriteBackFromTheServiceRoutine) {
     MakePort(hw::UartKind::Uart16C950, 9, 14745600, 115200, 256);
-    writes.totalTimeout = 10000; // 1 ms: about 11 characters at 115200 bit/s
+    ext->Timeouts.WriteTotalTimeoutConstant = 1; // 1 ms: about 11 characters at 115200 bit/s
     auto result = file->write(Pattern(300), kernel.now() + hw::kTicksPerSecond);
     EXPECT_EQ(result.status, STATUS_TIMEOUT);
     EXPECT_GT(result.information, 0u);
     EXPECT_LT(result.information, 300u) << "the bytes handed to the UART before the timer fired";
+}
+
+TEST_F(EngineTest, TimedAndCancelledWritesReportTheBytesSent) {
+    MakePort(hw::UartKind::Uart16C950, 9, 14745600, 1200, 256, 16);
+    auto empty = file->write({});
+    EXPECT_EQ(empty.status, STATUS_SUCCESS);
+    EXPECT_EQ(empty.information, 0u);
+    EXPECT_EQ(ext->TotalCharsQueued, 0u) << "an empty write never enters the queue";
+
+    // 50 bytes at 1200 bit/s take 417 ms; the total timeout is 50 x 2 + 100 = 200 ms.
+    ext->Timeouts.WriteTotalTimeoutMultiplier = 2;
+    ext->Timeouts.WriteTotalTimeoutConstant = 100;
+    hw::Tick start = kernel.now();
+    auto timed = file->write(Pattern(50));
+    EXPECT_EQ(timed.status, STATUS_TIMEOUT);
+    EXPECT_EQ(kernel.now() - start, 2'000'000u) << "200 ms to the tick";
+    EXPECT_GT(timed.information, 0u);
+    EXPECT_LT(timed.information, 50u);
+    EXPECT_EQ(timed.information, ext->PerfStats.TransmittedCount) << "the count is what the UART was given";
+    Run(hw::kTicksPerSecond);
+    auto sent = Pattern(50);
+    sent.resize(timed.information);
+    EXPECT_EQ(peer->receivedBytes(), sent) << "and exactly that reaches the wire";
+    EXPECT_EQ(ext->TotalCharsQueued, 0u);
+
+    ext->Timeouts = {};
+    auto write = file->startWrite(Pattern(50));
+    Run(hw::kTicksPerSecond / 10);
+    ULONG handed = ext->PerfStats.TransmittedCount - static_cast<ULONG>(timed.information);
+    EXPECT_TRUE(file->cancel(*write));
+    auto cancelled = file->wait(write);
+    EXPECT_EQ(cancelled.status, STATUS_CANCELLED);
+    EXPECT_EQ(cancelled.information, handed);
+    EXPECT_GT(handed, 0u);
+    EXPECT_LT(handed, 50u);
+    EXPECT_EQ(ext->TotalCharsQueued, 0u);
+    EXPECT_EQ(ext->WriteLength, 0u) << "the service routine no longer points into the request";
+}
+
+TEST_F(EngineTest, TheXoffCounterEndsByCountByTimeoutOrByANewWrite) {
+    MakePort(hw::UartKind::Uart16C950, 9, 14745600, 9600, 256);
+    auto counter = [](ULONG timeout, LONG count, UCHAR xoff) {
+        SERIAL_XOFF_COUNTER c{timeout, count, xoff};
+        std::vector<uint8_t> in(sizeof c);
+        std::memcpy(in.data(), &c, sizeof c);
+        return in;
+    };
+
+    // No timeout: it waits for the third stored character, however long that takes.
+    auto counted = file->startControl(IOCTL_SERIAL_XOFF_COUNTER, counter(0, 3, 0x93), 0);
+    Run(hw::kTicksPerSecond * 5);
+    EXPECT_FALSE(counted->completed);
+    EXPECT_EQ(peer->receivedBytes(), std::vector<uint8_t>{0x93}) << "its XOFF character went out";
+    EXPECT_EQ(ext->TotalCharsQueued, 0u);
+    peer->sendAt(kernel.now(), {'a', 'b'});
+    Run(hw::kTicksPerSecond / 10);
+    EXPECT_FALSE(counted->completed);
+    peer->sendAt(kernel.now(), {'c'});
+    auto byCount = file->wait(counted, kernel.now() + hw::kTicksPerSecond);
+    EXPECT_EQ(byCount.status, STATUS_SUCCESS);
+    EXPECT_EQ(ext->CurrentXoffIrp, nullptr);
+
+    // A 100 ms timeout that runs out with one character of three.
+    auto timed = file->startControl(IOCTL_SERIAL_XOFF_COUNTER, counter(100, 3, 0x13), 0);
+    Run(hw::kTicksPerSecond / 100);
+    hw::Tick xoffSent = peer->received().back().time;
+    peer->sendAt(kernel.now(), {'d'});
+    auto byTimeout = file->wait(timed, kernel.now() + hw::kTicksPerSecond);
+    EXPECT_EQ(byTimeout.status, STATUS_SERIAL_COUNTER_TIMEOUT);
+    EXPECT_GE(kernel.now(), xoffSent + 1'000'000 - 20'000) << "about 100 ms after the XOFF byte";
+    EXPECT_LE(kernel.now(), xoffSent + 1'000'000 + 20'000);
+    EXPECT_EQ(ext->CountSinceXoff, 0);
+
+    // A write behind a pending count ends it.
+    auto pending = file->startControl(IOCTL_SERIAL_XOFF_COUNTER, counter(0, 5, 0x13), 0);
+    Run(hw::kTicksPerSecond / 100);
+    auto write = file->write({'w'}, kernel.now() + hw::kTicksPerSecond);
+    EXPECT_EQ(write.status, STATUS_SUCCESS);
+    auto ended = file->wait(pending, kernel.now() + hw::kTicksPerSecond);
+    EXPECT_EQ(ended.status, STATUS_SERIAL_MORE_WRITES);
+    EXPECT_EQ(ext->CountSinceXoff, 0);
+
+    // Cancelled while counting.
+    auto cancelled = file->startControl(IOCTL_SERIAL_XOFF_COUNTER, counter(0, 5, 0x13), 0);
+    Run(hw::kTicksPerSecond / 100);
+    EXPECT_TRUE(file->cancel(*cancelled));
+    EXPECT_EQ(file->wait(cancelled).status, STATUS_CANCELLED);
+    EXPECT_EQ(ext->TotalCharsQueued, 0u);
+    EXPECT_EQ(kernel.io().outstanding(), 0u);
+}
+
+TEST_F(EngineTest, AnImmediateCharacterOvertakesAWriteInProgress) {
+    // No FIFO, so the write goes out one byte per transmit interrupt and can be overtaken.
+    MakePort(hw::UartKind::Uart16450, CV_UART_16450, 1843200, 9600, 256);
+    auto write = file->startWrite(Pattern(20));
+    Run(hw::kTicksPerSecond / 200); // about five characters
+    auto immediate = file->startControl(IOCTL_SERIAL_IMMEDIATE_CHAR, {0xEE}, 0);
+    auto second = file->startControl(IOCTL_SERIAL_IMMEDIATE_CHAR, {0xEF}, 0);
+    EXPECT_EQ(file->wait(second).status, STATUS_INVALID_PARAMETER) << "one immediate character at a time";
+    auto done = file->wait(immediate, kernel.now() + hw::kTicksPerSecond);
+    EXPECT_EQ(done.status, STATUS_SUCCESS);
+    EXPECT_FALSE(write->completed) << "it completes on its own, ahead of the write";
+    EXPECT_EQ(file->wait(write, kernel.now() + hw::kTicksPerSecond).status, STATUS_SUCCESS);
+    Run(hw::kTicksPerSecond / 100); // the last bytes leave the shift register
+
+    auto wire = peer->receivedBytes();
+    ASSERT_EQ(wire.size(), 21u);
+    auto at = std::find(wire.begin(), wire.end(), 0xEE);
+    ASSERT_NE(at, wire.end());
+    EXPECT_GT(at - wire.begin(), 2) << "sent after the bytes already under way";
+    EXPECT_LT(at - wire.begin(), 10) << "and before the rest of the write";
+    wire.erase(at);
+    EXPECT_EQ(wire, Pattern(20)) << "the write itself is intact";
+    EXPECT_EQ(ext->TotalCharsQueued, 0u);
+
+    // Held by flow control, an immediate character times out with the write total timeout.
+    ext->Timeouts.WriteTotalTimeoutConstant = 50;
+    Synchronised([&] { ext->TXHolding |= SERIAL_TX_WAITING_FOR_CTS; });
+    hw::Tick start = kernel.now();
+    auto held = file->control(IOCTL_SERIAL_IMMEDIATE_CHAR, {0xAB}, 0, kernel.now() + hw::kTicksPerSecond);
+    EXPECT_EQ(held.status, STATUS_TIMEOUT);
+    EXPECT_EQ(kernel.now() - start, 500'000u);
+    EXPECT_FALSE(ext->TransmitImmediate);
+    EXPECT_EQ(ext->TotalCharsQueued, 0u);
 }
 
 TEST_F(EngineTest, LineErrorsAndTheEscapeCharacterAsTheyReachTheBuffer) {
@@ -684,7 +723,8 @@ TEST_F(EngineTest, ACancelledReadReportsTheBytesAlreadyStored) {
     EXPECT_TRUE(file->cancel(*read));
     auto result = file->wait(read);
     EXPECT_EQ(result.status, STATUS_CANCELLED);
-    EXPECT_EQ(result.information, 0u) << "a cancelled request reports no bytes";
+    EXPECT_EQ(result.information, 4u) << "the bytes already in the caller's buffer are reported";
+    EXPECT_EQ(ext->CharsInInterruptBuffer, 0u);
     EXPECT_EQ(ext->ReadBufferBase, ext->InterruptReadBuffer)
         << "the service routine is back on the ring buffer";
 }
@@ -742,10 +782,10 @@ TEST_F(EngineTest, StressInterleavingsKeepEveryRequestAccountedFor) {
         auto pick = [&](uint64_t n) { return random() % n; };
         std::vector<std::shared_ptr<nt::IoRequest>> requests;
         for (int step = 0; step < 150; ++step) {
-            switch (pick(6)) {
+            switch (pick(9)) {
             case 0:
             case 1:
-                writes.totalTimeout = pick(3) ? 0 : static_cast<LONGLONG>(100 + pick(20000));
+                ext->Timeouts.WriteTotalTimeoutConstant = pick(3) ? 0 : static_cast<ULONG>(1 + pick(2));
                 requests.push_back(file->startWrite(Pattern(1 + pick(300))));
                 if (pick(4) == 0)
                     file->cancel(*requests.back());
@@ -767,6 +807,22 @@ TEST_F(EngineTest, StressInterleavingsKeepEveryRequestAccountedFor) {
                     file->cancel(*requests.back());
                 break;
             }
+            case 5:
+                ext->Timeouts.ReadIntervalTimeout = pick(2) ? 0 : static_cast<ULONG>(1 + pick(3));
+                ext->Timeouts.ReadTotalTimeoutConstant = pick(2) ? 0 : static_cast<ULONG>(1 + pick(5));
+                requests.push_back(file->startRead(static_cast<ULONG>(1 + pick(200))));
+                break;
+            case 6:
+                requests.push_back(file->startControl(IOCTL_SERIAL_IMMEDIATE_CHAR, {0x55}, 0));
+                break;
+            case 7: {
+                SERIAL_XOFF_COUNTER counter{static_cast<ULONG>(pick(3)), static_cast<LONG>(1 + pick(20)),
+                                            0x13};
+                std::vector<uint8_t> in(sizeof counter);
+                std::memcpy(in.data(), &counter, sizeof counter);
+                requests.push_back(file->startControl(IOCTL_SERIAL_XOFF_COUNTER, in, 0));
+                break;
+            }
             default:
                 if (!requests.empty())
                     file->cancel(*requests[pick(requests.size())]);
@@ -781,6 +837,7 @@ TEST_F(EngineTest, StressInterleavingsKeepEveryRequestAccountedFor) {
         for (auto& r : requests)
             EXPECT_TRUE(r->completed) << "every request ends";
         EXPECT_EQ(kernel.io().outstanding(), 0u);
+        EXPECT_EQ(ext->TotalCharsQueued, 0u) << "every request took its characters back out of the count";
         std::map<NTSTATUS, int> outcomes;
         for (auto& r : requests)
             ++outcomes[r->status];
@@ -794,7 +851,6 @@ TEST_F(EngineTest, StressInterleavingsKeepEveryRequestAccountedFor) {
         TearDown();
         ext = nullptr;
         counters = {};
-        writes = {};
         ASSERT_EQ(ConstructResourceKiller(), STATUS_SUCCESS);
     }
     if (seeds.size() > 1) {
