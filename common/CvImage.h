@@ -17,6 +17,7 @@
 #define CV_TAG_KILLER_OFF CV_TAG('C', 'v', 'K', 'O')
 #define CV_TAG_KILLER_PAGE CV_TAG('C', 'v', 'K', 'P')
 #define CV_TAG_STRING_COPY CV_TAG('C', 'v', 'O', 'C')
+#define CV_TAG_RING_BUFFER CV_TAG('C', 'O', 'M', 'X') // a port's receive ring buffer
 
 // The drivers' own status for a severe failure: error severity, customer bit, facility 2, code 1.
 #define CV_STATUS_SEVERE ((NTSTATUS)0xE0020001L)

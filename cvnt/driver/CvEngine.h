@@ -1,5 +1,5 @@
 // The routines of the port engine: interrupt service, modem lines and flow control, wait-on-mask, and the
-// read, write and immediate-character paths.
+// read, write and immediate-character paths, device control, flush, purge and file information.
 #pragma once
 
 #include "CvDevice.h"
@@ -89,6 +89,17 @@ VOID SerialGetNextImmediate(PIRP* CurrentOpIrp, PLIST_ENTRY QueueToProcess, PIRP
 VOID SerialCompleteImmediate(PKDPC Dpc, PVOID DeferredContext, PVOID SystemContext1, PVOID SystemContext2);
 VOID SerialTimeoutImmediate(PKDPC Dpc, PVOID DeferredContext, PVOID SystemContext1, PVOID SystemContext2);
 VOID SerialCancelImmediate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// Device control requests (ioctl).
+NTSTATUS CvIoControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// Flush, purge and file information (flush, purge, qsfile).
+NTSTATUS SerialFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS SerialStartFlush(CCvDevice* Extension);
+NTSTATUS SerialStartPurge(CCvDevice* Extension);
+BOOLEAN SerialPurgeInterruptBuff(PVOID Context);
+NTSTATUS SerialQueryInformationFile(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS SerialSetInformationFile(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // Shared steps.
 // Hands the events seen to a waiting wait-on-mask request, when there is one and there are events.

@@ -49,6 +49,8 @@ public:
     VOID SetDataLength(UCHAR ucCode);
     VOID SetNumberStopBits(UCHAR ucCode);
     VOID SetParity(UCHAR ucCode);
+    // Writes the whole line control register (length, stop bits, parity and break at once).
+    VOID SetLineControl(UCHAR ucLcr);
     VOID SetBreak();
     VOID ClearBreak();
     VOID SetDivisorLatchAccessBit();

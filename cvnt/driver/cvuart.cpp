@@ -225,6 +225,10 @@ VOID CCvUart::SetParity(UCHAR ucCode) {
     WriteRegister(REG_LCR, ucLcr);
 }
 
+VOID CCvUart::SetLineControl(UCHAR ucLcr) {
+    WriteRegister(REG_LCR, ucLcr);
+}
+
 VOID CCvUart::SetBreak() {
     SetBits(REG_LCR, 0x40);
 }

@@ -9,7 +9,9 @@ const LONG kReadCancelled = -1;
 const LONG kReadTotalTimeout = -2;
 const LONG kReadCompleted = -3;
 
-inline CCvDevice* Ext(PVOID Context) { return static_cast<CCvDevice*>(Context); }
+inline CCvDevice* Ext(PVOID Context) {
+    return static_cast<CCvDevice*>(Context);
+}
 
 struct UPDATE_CONTEXT {
     CCvDevice* Extension;
@@ -17,8 +19,8 @@ struct UPDATE_CONTEXT {
     BOOLEAN bCompleted;
 };
 
-VOID CompleteCurrentRead(CCvDevice* Extension, PKSYNCHRONIZE_ROUTINE SynchRoutine, KIRQL Irql, NTSTATUS Status,
-                         LONG RefType) {
+VOID CompleteCurrentRead(CCvDevice* Extension, PKSYNCHRONIZE_ROUTINE SynchRoutine, KIRQL Irql,
+                         NTSTATUS Status, LONG RefType) {
     SerialTryToCompleteCurrent(Extension, SynchRoutine, Irql, Status, &Extension->CurrentReadIrp,
                                &Extension->ReadQueue, &Extension->ReadRequestIntervalTimer,
                                &Extension->ReadRequestTotalTimer, SerialStartRead, SerialGetNextIrp, RefType);
@@ -57,7 +59,8 @@ NTSTATUS SerialRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return STATUS_CANCELLED;
     Irp->IoStatus.Information = 0;
     if (IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length)
-        return SerialStartOrQueue(Extension, Irp, &Extension->ReadQueue, &Extension->CurrentReadIrp, SerialStartRead);
+        return SerialStartOrQueue(Extension, Irp, &Extension->ReadQueue, &Extension->CurrentReadIrp,
+                                  SerialStartRead);
     Irp->IoStatus.Status = STATUS_SUCCESS;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     return STATUS_SUCCESS;
@@ -71,7 +74,8 @@ ULONG SerialGetCharsFromIntBuffer(CCvDevice* Extension) {
                         : Extension->NumberNeededForRead;
     if (!ulCount)
         return 0;
-    PUCHAR pTo = static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer) + (ulLength - Extension->NumberNeededForRead);
+    PUCHAR pTo =
+        static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer) + (ulLength - Extension->NumberNeededForRead);
     // Up to the end of the ring first, then from its start.
     ULONG ulToEnd = static_cast<ULONG>(Extension->LastCharSlot - Extension->FirstReadableChar) + 1;
     ULONG ulFirst = ulCount < ulToEnd ? ulCount : ulToEnd;
@@ -136,15 +140,17 @@ NTSTATUS SerialStartRead(CCvDevice* Extension) {
             SERIAL_TIMEOUTS Timeouts = Extension->Timeouts;
             KeReleaseSpinLock(&Extension->ControlLock, ControlIrql);
 
-            BOOLEAN bUseInterval = FALSE, bUseTotal = FALSE, bReturnWhatsPresent = FALSE, bReturnOnAny = FALSE,
-                    bCrunchToOne = FALSE;
+            BOOLEAN bUseInterval = FALSE, bUseTotal = FALSE, bReturnWhatsPresent = FALSE,
+                    bReturnOnAny = FALSE, bCrunchToOne = FALSE;
             ULONG ulMultiplier = 0, ulConstant = 0;
             if (Timeouts.ReadIntervalTimeout && Timeouts.ReadIntervalTimeout != MAXULONG) {
                 bUseInterval = TRUE;
-                Extension->IntervalTime.QuadPart = static_cast<LONGLONG>(Timeouts.ReadIntervalTimeout) * 10000;
-                Extension->IntervalTimeToUse = Extension->IntervalTime.QuadPart >= Extension->CutOverAmount.QuadPart
-                                                   ? &Extension->LongIntervalAmount
-                                                   : &Extension->ShortIntervalAmount;
+                Extension->IntervalTime.QuadPart =
+                    static_cast<LONGLONG>(Timeouts.ReadIntervalTimeout) * 10000;
+                Extension->IntervalTimeToUse =
+                    Extension->IntervalTime.QuadPart >= Extension->CutOverAmount.QuadPart
+                        ? &Extension->LongIntervalAmount
+                        : &Extension->ShortIntervalAmount;
             }
             if (Timeouts.ReadIntervalTimeout != MAXULONG) {
                 if (Timeouts.ReadTotalTimeoutMultiplier || Timeouts.ReadTotalTimeoutConstant) {
@@ -154,7 +160,8 @@ NTSTATUS SerialStartRead(CCvDevice* Extension) {
                 }
             } else if (!Timeouts.ReadTotalTimeoutMultiplier && !Timeouts.ReadTotalTimeoutConstant) {
                 bReturnWhatsPresent = TRUE;
-            } else if (Timeouts.ReadTotalTimeoutMultiplier != MAXULONG && Timeouts.ReadTotalTimeoutConstant != MAXULONG) {
+            } else if (Timeouts.ReadTotalTimeoutMultiplier != MAXULONG &&
+                       Timeouts.ReadTotalTimeoutConstant != MAXULONG) {
                 bUseTotal = bReturnOnAny = TRUE;
                 ulMultiplier = Timeouts.ReadTotalTimeoutMultiplier;
                 ulConstant = Timeouts.ReadTotalTimeoutConstant;
@@ -172,7 +179,8 @@ NTSTATUS SerialStartRead(CCvDevice* Extension) {
 
             KeAcquireSpinLock(&Extension->ControlLock, &ControlIrql);
             UPDATE_CONTEXT Update = {Extension, SerialGetCharsFromIntBuffer(Extension), FALSE};
-            if (!Extension->NumberNeededForRead || bReturnWhatsPresent || (bReturnOnAny && Irp->IoStatus.Information)) {
+            if (!Extension->NumberNeededForRead || bReturnWhatsPresent ||
+                (bReturnOnAny && Irp->IoStatus.Information)) {
                 CvSynchronizeWithIsr(Extension, SerialUpdateInterruptBuffer, &Update);
                 KeReleaseSpinLock(&Extension->ControlLock, ControlIrql);
             } else {
@@ -198,7 +206,8 @@ NTSTATUS SerialStartRead(CCvDevice* Extension) {
                     } else {
                         if (bUseTotal) {
                             SERIAL_SET_REFERENCE(Irp, SERIAL_REF_TOTAL_TIMER);
-                            KeSetTimer(&Extension->ReadRequestTotalTimer, TotalTime, &Extension->TotalReadTimeoutDpc);
+                            KeSetTimer(&Extension->ReadRequestTotalTimer, TotalTime,
+                                       &Extension->TotalReadTimeoutDpc);
                         }
                         if (bUseInterval) {
                             SERIAL_SET_REFERENCE(Irp, SERIAL_REF_INT_TIMER);
@@ -234,7 +243,8 @@ VOID SerialCompleteRead(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
 VOID SerialCancelCurrentRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     CCvDevice* Extension = static_cast<CCvDevice*>(DeviceObject->DeviceExtension);
     Extension->CountOnLastRead = kReadCancelled;
-    CompleteCurrentRead(Extension, SerialGrabReadFromIsr, Irp->CancelIrql, STATUS_CANCELLED, SERIAL_REF_CANCEL);
+    CompleteCurrentRead(Extension, SerialGrabReadFromIsr, Irp->CancelIrql, STATUS_CANCELLED,
+                        SERIAL_REF_CANCEL);
 }
 
 VOID SerialReadTimeout(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
@@ -264,9 +274,11 @@ VOID SerialIntervalReadTimeout(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
         CompleteCurrentRead(Extension, SerialGrabReadFromIsr, OldIrql, STATUS_SUCCESS, SERIAL_REF_INT_TIMER);
         return;
     case kReadCancelled:
-        CompleteCurrentRead(Extension, SerialGrabReadFromIsr, OldIrql, STATUS_CANCELLED, SERIAL_REF_INT_TIMER);
+        CompleteCurrentRead(Extension, SerialGrabReadFromIsr, OldIrql, STATUS_CANCELLED,
+                            SERIAL_REF_INT_TIMER);
         return;
-    default: break;
+    default:
+        break;
     }
     if (Extension->CountOnLastRead || Extension->ReadByIsr) {
         LARGE_INTEGER Now;
@@ -274,7 +286,8 @@ VOID SerialIntervalReadTimeout(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
         if (!Extension->ReadByIsr) {
             // Nothing new since the last check: the interval has run out once it has passed in full.
             if (Now.QuadPart - Extension->LastReadTime.QuadPart >= Extension->IntervalTime.QuadPart) {
-                CompleteCurrentRead(Extension, SerialGrabReadFromIsr, OldIrql, STATUS_TIMEOUT, SERIAL_REF_INT_TIMER);
+                CompleteCurrentRead(Extension, SerialGrabReadFromIsr, OldIrql, STATUS_TIMEOUT,
+                                    SERIAL_REF_INT_TIMER);
                 return;
             }
         } else {
@@ -283,7 +296,8 @@ VOID SerialIntervalReadTimeout(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
         }
     }
     // No character yet (the interval counts from the first), or still within the interval.
-    KeSetTimer(&Extension->ReadRequestIntervalTimer, *Extension->IntervalTimeToUse, &Extension->IntervalReadTimeoutDpc);
+    KeSetTimer(&Extension->ReadRequestIntervalTimer, *Extension->IntervalTimeToUse,
+               &Extension->IntervalReadTimeoutDpc);
     IoReleaseCancelSpinLock(OldIrql);
 }
 
@@ -348,7 +362,8 @@ VOID SerialResizeBuffer(CCvDevice* Extension) {
     }
     KIRQL ControlIrql;
     KeAcquireSpinLock(&Extension->ControlLock, &ControlIrql);
-    SWITCH_CONTEXT Switch = {Extension, pNewBuffer, ulNewSize, MoveToNewIntBuffer(Extension, pNewBuffer), NULL};
+    SWITCH_CONTEXT Switch = {Extension, pNewBuffer, ulNewSize, MoveToNewIntBuffer(Extension, pNewBuffer),
+                             NULL};
     CvSynchronizeWithIsr(Extension, SerialUpdateAndSwitchToNew, &Switch);
     KeReleaseSpinLock(&Extension->ControlLock, ControlIrql);
     ExFreePool(Switch.pOldBuffer);

@@ -324,6 +324,18 @@ typedef enum _FILE_INFORMATION_CLASS {
     FileEndOfFileInformation = 20,
 } FILE_INFORMATION_CLASS;
 
+typedef struct _FILE_STANDARD_INFORMATION {
+    LARGE_INTEGER AllocationSize;
+    LARGE_INTEGER EndOfFile;
+    ULONG NumberOfLinks;
+    BOOLEAN DeletePending;
+    BOOLEAN Directory;
+} FILE_STANDARD_INFORMATION, *PFILE_STANDARD_INFORMATION;
+
+typedef struct _FILE_POSITION_INFORMATION {
+    LARGE_INTEGER CurrentByteOffset;
+} FILE_POSITION_INFORMATION, *PFILE_POSITION_INFORMATION;
+
 typedef struct _IO_STATUS_BLOCK {
     union {
         NTSTATUS Status;

@@ -1,0 +1,206 @@
+// The engine test fixture: a port device on a UART model wired to a scripted peer, with the engine's
+// dispatch routines; a harness does what port creation and open will do.
+#pragma once
+
+#include "driver_fixture.h"
+
+#include "CvEngine.h"
+#include "port_harness.h"
+#include "hw/uart.h"
+#include "hw/wiring.h"
+#include "platform/nt/userio.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <random>
+#include <functional>
+#include <cstring>
+#include <new>
+
+namespace {
+
+constexpr USHORT kBase = 0xE000;
+constexpr ULONG kVector = 0x3B;
+
+struct Counters {
+    int isrCalls = 0;
+};
+Counters* gCounters = nullptr;
+
+CCvDevice* Ext(PDEVICE_OBJECT device) {
+    return static_cast<CCvDevice*>(device->DeviceExtension);
+}
+
+BOOLEAN CountingIsr(PKINTERRUPT interrupt, PVOID context) {
+    ++gCounters->isrCalls;
+    return SerialISR(interrupt, context);
+}
+
+// The engine's dispatch routines; create, close and cleanup simply succeed until open and close exist.
+NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+    switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
+    case IRP_MJ_WRITE:
+        return SerialWrite(device, irp);
+    case IRP_MJ_READ:
+        return SerialRead(device, irp);
+    case IRP_MJ_DEVICE_CONTROL:
+        return CvIoControl(device, irp);
+    case IRP_MJ_FLUSH_BUFFERS:
+        return SerialFlush(device, irp);
+    case IRP_MJ_QUERY_INFORMATION:
+        return SerialQueryInformationFile(device, irp);
+    case IRP_MJ_SET_INFORMATION:
+        return SerialSetInformationFile(device, irp);
+    default:
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        irp->IoStatus.Information = 0;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    }
+}
+
+class EngineTest : public DriverTest {
+public:
+    void SetUp() override { DriverTest::SetUp(); }
+
+    // Creates, opens and connects the port as start-up and open will.
+    void MakePort(hw::UartKind kind, UCHAR type, uint32_t clock, ULONG baud, ULONG bufferSize,
+                  LONG softLimit = 100) {
+        gCounters = &counters;
+        uart = std::make_unique<hw::Uart>(kind, clock);
+        uart->attachClock(&kernel.timeline());
+        kernel.ports().attach(kBase, 8, *uart);
+        uart->setInterruptSink([this](bool level) { kernel.setInterruptLine(kVector, level); });
+        peer = std::make_unique<hw::ScriptedPeer>(kernel.timeline(), *uart, Format(baud));
+
+        ASSERT_EQ(CreateHarnessPort(driver, Dispatch, &device), STATUS_SUCCESS);
+        ext = Ext(device);
+        CvSetDeviceDefaults(ext);
+        KeInitializeDpc(&ext->CompleteWriteDpc, SerialCompleteWrite, ext);
+        KeInitializeDpc(&ext->TotalWriteTimeoutDpc, SerialWriteTimeout, ext);
+        KeInitializeDpc(&ext->CompleteImmediateDpc, SerialCompleteImmediate, ext);
+        KeInitializeDpc(&ext->TotalImmediateTimeoutDpc, SerialTimeoutImmediate, ext);
+        KeInitializeDpc(&ext->XoffCountCompleteDpc, SerialCompleteXoff, ext);
+        KeInitializeDpc(&ext->XoffCountTimeoutDpc, SerialTimeoutXoff, ext);
+        KeInitializeDpc(&ext->CompleteReadDpc, SerialCompleteRead, ext);
+        KeInitializeDpc(&ext->TotalReadTimeoutDpc, SerialReadTimeout, ext);
+        KeInitializeDpc(&ext->IntervalReadTimeoutDpc, SerialIntervalReadTimeout, ext);
+        KeInitializeDpc(&ext->CommErrorDpc, SerialCommError, ext);
+        KeInitializeDpc(&ext->CommWaitDpc, SerialCompleteWait, ext);
+        KeInitializeDpc(&ext->StartTimerLowerRTSDpc, SerialStartTimerLowerRTS, ext);
+        KeInitializeDpc(&ext->PerhapsLowerRTSDpc, SerialInvokePerhapsLowerRTS, ext);
+
+        ext->ValidDataMask = 0xFF; // 8 data bits in these tests
+        ext->HandFlow.ControlHandShake = 0;
+        ext->HandFlow.FlowReplace = 0;
+
+        ext->pChip_Uart = CvAllocateUart(type);
+        ext->pChip_Uart->m_unBaseAddress = kBase;
+        ext->pChip_Uart->m_ulClockFrequency = clock;
+        ext->pChip_Uart->m_ulClockFrequencyAdjustment = 1;
+        ext->pChip_Uart->m_lSoftTxLimit = softLimit;
+        ext->pChip_Uart->m_lRxTriggerLevel = 1;
+        CvCompleteUartSetUp(ext->pChip_Uart);
+        ASSERT_EQ(ext->pChip_Uart->SetBaudrate(baud), STATUS_SUCCESS);
+        ext->LineControl = 0x03;
+        uart->write(3, ext->LineControl);
+
+        buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, bufferSize, nt::makeTag("COMX")));
+        ext->InterruptReadBuffer = ext->ReadBufferBase = ext->CurrentCharSlot = ext->FirstReadableChar =
+            buffer;
+        ext->LastCharSlot = buffer + bufferSize - 1;
+        ext->BufferSize = bufferSize;
+        ext->BufferSizePt8 = (bufferSize / 4) * 3 + bufferSize / 16;
+        ext->HandFlow.XoffLimit = static_cast<LONG>(bufferSize / 8);
+        ext->HandFlow.XonLimit = static_cast<LONG>(bufferSize / 2);
+        ext->FifoPresent = ext->pChip_Uart->EnableFifoAndFlush();
+        ext->DeviceIsOpened = TRUE;
+        ext->HoldingEmpty = TRUE;
+        ASSERT_EQ(IoConnectInterrupt(&ext->Interrupt, CountingIsr, ext, nullptr, kVector, 11, 11,
+                                     LevelSensitive, TRUE, 1, FALSE),
+                  STATUS_SUCCESS);
+        ext->pChip_Uart->EnableAllInterrupts();
+        ASSERT_EQ(nt::UserFile::open(kernel, "COM3", file), STATUS_SUCCESS);
+    }
+
+    void TearDown() override {
+        file.reset();
+        if (ext) {
+            IoDisconnectInterrupt(ext->Interrupt);
+            KeCancelTimer(&ext->LowerRTSTimer);
+            KeCancelTimer(&ext->WriteRequestTotalTimer);
+            KeCancelTimer(&ext->ReadRequestTotalTimer);
+            KeCancelTimer(&ext->ReadRequestIntervalTimer);
+            KeCancelTimer(&ext->XoffCountTimer);
+            KeCancelTimer(&ext->ImmediateTotalTimer);
+            buffer = ext->InterruptReadBuffer; // a queue-size request may have replaced it
+            ExFreePool(buffer);
+            ext->~CCvDevice();
+            IoDeleteDevice(device);
+        }
+        peer.reset();
+        kernel.ports().detach(kBase);
+        gCounters = nullptr;
+        DriverTest::TearDown();
+    }
+
+    static hw::Frame Format(double baud) {
+        hw::Frame f;
+        f.bitTicks = hw::kTicksPerSecond / baud;
+        return f;
+    }
+
+    template <typename Routine>
+    void Synchronised(Routine routine) {
+        struct Box {
+            Routine* r;
+        } box{&routine};
+        CvSynchronizeWithIsr(
+            ext, [](PVOID c) -> BOOLEAN { return (*static_cast<Box*>(c)->r)(), FALSE; }, &box);
+    }
+
+    std::vector<uint8_t> RingContents() {
+        std::vector<uint8_t> out;
+        PUCHAR p = ext->FirstReadableChar;
+        for (ULONG i = 0; i < ext->CharsInInterruptBuffer; ++i) {
+            out.push_back(*p);
+            p = p == ext->LastCharSlot ? ext->InterruptReadBuffer : p + 1;
+        }
+        return out;
+    }
+
+    // Takes characters out of the ring buffer as a read would, then lets holds go.
+    void Drain(ULONG count) {
+        Synchronised([&] {
+            for (ULONG i = 0; i < count && ext->CharsInInterruptBuffer; ++i) {
+                ext->FirstReadableChar = ext->FirstReadableChar == ext->LastCharSlot
+                                             ? ext->InterruptReadBuffer
+                                             : ext->FirstReadableChar + 1;
+                ext->CharsInInterruptBuffer--;
+            }
+        });
+        CvSynchronizeWithIsr(ext, SerialHandleReducedIntBuffer, ext);
+    }
+
+    void Run(uint64_t ticks) { kernel.runUntil(kernel.now() + ticks); }
+
+    Counters counters;
+    std::unique_ptr<hw::Uart> uart;
+    std::unique_ptr<hw::ScriptedPeer> peer;
+    DRIVER_OBJECT driver{};
+    PDEVICE_OBJECT device = nullptr;
+    CCvDevice* ext = nullptr;
+    PUCHAR buffer = nullptr;
+    std::unique_ptr<nt::UserFile> file;
+};
+
+std::vector<uint8_t> Pattern(size_t n) {
+    std::vector<uint8_t> bytes(n);
+    for (size_t i = 0; i < n; ++i)
+        bytes[i] = static_cast<uint8_t>('A' + i % 26);
+    return bytes;
+}
+
+} // namespace
