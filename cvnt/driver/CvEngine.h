@@ -1,5 +1,6 @@
 // The routines of the port engine: interrupt service, modem lines and flow control, wait-on-mask, and the
-// read, write and immediate-character paths, device control, flush, purge and file information.
+// read, write and immediate-character paths, device control, open and close, flush, purge and file
+// information.
 #pragma once
 
 #include "CvDevice.h"
@@ -100,6 +101,17 @@ NTSTATUS SerialStartPurge(CCvDevice* Extension);
 BOOLEAN SerialPurgeInterruptBuff(PVOID Context);
 NTSTATUS SerialQueryInformationFile(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS SerialSetInformationFile(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// Open, close, cleanup and port resets (openclos).
+NTSTATUS SerialCreateOpen(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS SerialClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS SerialCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+BOOLEAN SerialReset(PVOID Context);
+BOOLEAN CvSerialReset(PVOID Context);
+BOOLEAN SerialMarkOpen(PVOID Context);
+BOOLEAN SerialMarkClose(PVOID Context);
+BOOLEAN SerialCheckOpen(PVOID Context);
+BOOLEAN SerialNullSynch(PVOID Context);
 
 // Shared steps.
 // Hands the events seen to a waiting wait-on-mask request, when there is one and there are events.

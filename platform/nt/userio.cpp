@@ -15,7 +15,8 @@ UserFile::~UserFile() {
         close();
 }
 
-NTSTATUS UserFile::open(Kernel& kernel, std::string_view name, std::unique_ptr<UserFile>& file) {
+NTSTATUS UserFile::open(Kernel& kernel, std::string_view name, std::unique_ptr<UserFile>& file,
+                        ULONG createOptions) {
     std::u16string wide = toUtf16(name);
     if (wide.rfind(u"\\\\.\\", 0) == 0)
         wide = u"\\??\\" + wide.substr(4);
@@ -29,7 +30,9 @@ NTSTATUS UserFile::open(Kernel& kernel, std::string_view name, std::unique_ptr<U
     if (!device)
         return STATUS_OBJECT_NAME_NOT_FOUND;
     std::unique_ptr<UserFile> opened(new UserFile(kernel, device));
-    auto request = opened->issue(IRP_MJ_CREATE, {}, 0, nullptr);
+    auto request = opened->issue(IRP_MJ_CREATE, {}, 0, [createOptions](IO_STACK_LOCATION& s) {
+        s.Parameters.Create.Options = createOptions;
+    });
     IoResult result = opened->wait(request);
     if (!NT_SUCCESS(result.status))
         return result.status;

@@ -28,7 +28,8 @@ public:
     static constexpr uint64_t kForever = std::numeric_limits<uint64_t>::max();
 
     // Opens "COM3", "\\.\COM3" or "\??\COM3" through its symbolic link, or a device by its \Device name.
-    static NTSTATUS open(Kernel& kernel, std::string_view name, std::unique_ptr<UserFile>& file);
+    static NTSTATUS open(Kernel& kernel, std::string_view name, std::unique_ptr<UserFile>& file,
+                         ULONG createOptions = 0);
     ~UserFile();
     UserFile(const UserFile&) = delete;
     UserFile& operator=(const UserFile&) = delete;

@@ -38,9 +38,19 @@ BOOLEAN CountingIsr(PKINTERRUPT interrupt, PVOID context) {
     return SerialISR(interrupt, context);
 }
 
-// The engine's dispatch routines; create, close and cleanup simply succeed until open and close exist.
+// Whether create, close and cleanup go to the engine; otherwise they simply succeed on a port that
+// the harness has opened.
+bool gRealOpenClose = false;
+
 NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
-    switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
+    UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+    if (gRealOpenClose && major == IRP_MJ_CREATE)
+        return SerialCreateOpen(device, irp);
+    if (gRealOpenClose && major == IRP_MJ_CLOSE)
+        return SerialClose(device, irp);
+    if (gRealOpenClose && major == IRP_MJ_CLEANUP)
+        return SerialCleanup(device, irp);
+    switch (major) {
     case IRP_MJ_WRITE:
         return SerialWrite(device, irp);
     case IRP_MJ_READ:
@@ -65,9 +75,11 @@ class EngineTest : public DriverTest {
 public:
     void SetUp() override { DriverTest::SetUp(); }
 
-    // Creates, opens and connects the port as start-up and open will.
+    // Creates, opens and connects the port as start-up and open will. With realOpen set, the port is
+    // created and connected but left closed, for the engine's own open.
     void MakePort(hw::UartKind kind, UCHAR type, uint32_t clock, ULONG baud, ULONG bufferSize,
                   LONG softLimit = 100) {
+        gRealOpenClose = realOpen;
         gCounters = &counters;
         uart = std::make_unique<hw::Uart>(kind, clock);
         uart->attachClock(&kernel.timeline());
@@ -107,6 +119,13 @@ public:
         ext->LineControl = 0x03;
         uart->write(3, ext->LineControl);
 
+        if (realOpen) {
+            ext->FifoPresent = ext->pChip_Uart->EnableFifoAndFlush();
+            ASSERT_EQ(IoConnectInterrupt(&ext->Interrupt, CountingIsr, ext, nullptr, kVector, 11, 11,
+                                         LevelSensitive, TRUE, 1, FALSE),
+                      STATUS_SUCCESS);
+            return;
+        }
         buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, bufferSize, nt::makeTag("COMX")));
         ext->InterruptReadBuffer = ext->ReadBufferBase = ext->CurrentCharSlot = ext->FirstReadableChar =
             buffer;
@@ -135,14 +154,16 @@ public:
             KeCancelTimer(&ext->ReadRequestIntervalTimer);
             KeCancelTimer(&ext->XoffCountTimer);
             KeCancelTimer(&ext->ImmediateTotalTimer);
-            buffer = ext->InterruptReadBuffer; // a queue-size request may have replaced it
-            ExFreePool(buffer);
+            buffer = ext->InterruptReadBuffer; // a queue-size request may have replaced it; close frees it
+            if (buffer)
+                ExFreePool(buffer);
             ext->~CCvDevice();
             IoDeleteDevice(device);
         }
         peer.reset();
         kernel.ports().detach(kBase);
         gCounters = nullptr;
+        gRealOpenClose = false;
         DriverTest::TearDown();
     }
 
@@ -193,6 +214,7 @@ public:
     PDEVICE_OBJECT device = nullptr;
     CCvDevice* ext = nullptr;
     PUCHAR buffer = nullptr;
+    bool realOpen = false;
     std::unique_ptr<nt::UserFile> file;
 };
 

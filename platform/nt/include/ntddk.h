@@ -315,6 +315,7 @@ VOID MmUnlockPagableImageSection(PVOID ImageSectionHandle);
     (((ULONG)(DeviceType) << 16) | ((ULONG)(Access) << 14) | ((ULONG)(Function) << 2) | (ULONG)(Method))
 
 #define SL_PENDING_RETURNED 0x01
+#define FILE_DIRECTORY_FILE 0x00000001 // create option: the caller wants a directory
 
 typedef enum _FILE_INFORMATION_CLASS {
     FileBasicInformation = 4,
