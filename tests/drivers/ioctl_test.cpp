@@ -211,6 +211,30 @@ TEST_F(IoctlTest, RatesPropertiesLinesStatusAndStatistics) {
     EXPECT_EQ(As<ULONG>(file->control(IOCTL_SERIAL_CONFIG_SIZE, {}, 4)), 0u);
 }
 
+TEST_F(IoctlTest, ALineErrorWithErrorAbortEndsTheRequestsUntilTheStatusIsRead) {
+    MakeStandardPort();
+    SERIAL_HANDFLOW flow{SERIAL_ERROR_ABORT | SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, 512, 128};
+    ASSERT_EQ(Set(IOCTL_SERIAL_SET_HANDFLOW, Bytes(flow)), STATUS_SUCCESS);
+    Synchronised([&] { ext->TXHolding |= SERIAL_TX_WAITING_FOR_CTS; });
+    auto read = file->startRead(10);
+    auto write = file->startWrite(Pattern(10));
+    Run(hw::kTicksPerSecond / 100);
+    peer->sendWithErrorAt(kernel.now(), 0x55, false, true);
+    Run(hw::kTicksPerSecond / 50);
+    EXPECT_EQ(file->wait(read, kernel.now()).status, STATUS_CANCELLED);
+    EXPECT_EQ(file->wait(write, kernel.now()).status, STATUS_CANCELLED);
+
+    EXPECT_EQ(file->read(1, kernel.now() + hw::kTicksPerSecond).status, STATUS_CANCELLED) << "refused";
+    EXPECT_EQ(file->write({1}, kernel.now() + hw::kTicksPerSecond).status, STATUS_CANCELLED);
+    EXPECT_EQ(file->control(IOCTL_SERIAL_GET_BAUD_RATE, {}, 4).status, STATUS_CANCELLED);
+
+    auto status = As<SERIAL_STATUS>(file->control(IOCTL_SERIAL_GET_COMMSTATUS, {}, 20));
+    EXPECT_EQ(status.Errors & SERIAL_ERROR_FRAMING, SERIAL_ERROR_FRAMING);
+    EXPECT_EQ(file->control(IOCTL_SERIAL_GET_BAUD_RATE, {}, 4).status, STATUS_SUCCESS) << "reading it clears";
+    Synchronised([&] { ext->TXHolding = 0; });
+    EXPECT_EQ(file->write({1}, kernel.now() + hw::kTicksPerSecond).status, STATUS_SUCCESS);
+}
+
 TEST_F(IoctlTest, FlushWaitsForTheWritesBeforeItAndPurgeEmptiesWhatItNames) {
     MakeStandardPort();
     auto idle = file->wait(file->startFlush(), kernel.now());
