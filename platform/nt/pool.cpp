@@ -46,7 +46,7 @@ bool Pool::shouldFail(uint32_t tag, const std::string& image) {
 
 void* Pool::allocate(int poolType, size_t size, uint32_t tag, const std::string& image) {
     ++allocations_;
-    if (shouldFail(tag, image)) {
+    if (shouldFail(tag, image) || size > kCapacity - liveBytes_) {
         ++failures_;
         return nullptr;
     }
@@ -56,6 +56,7 @@ void* Pool::allocate(int poolType, size_t size, uint32_t tag, const std::string&
         return nullptr;
     std::memset(block, 0xCD, size);
     blocks_[block] = PoolBlock{block, size, poolType, tag, image, ++serial_};
+    liveBytes_ += size;
     return block;
 }
 
@@ -68,6 +69,7 @@ void Pool::free(void* block, const char* call) {
         kernel_.verifierStop(call, what);
     }
     std::memset(block, 0xDD, it->second.size);
+    liveBytes_ -= it->second.size;
     blocks_.erase(it);
     std::free(block);
 }

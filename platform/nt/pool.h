@@ -60,6 +60,10 @@ public:
     void clearFailures();
     uint64_t allocationCount() const { return allocations_; }
     uint64_t failedCount() const { return failures_; }
+    // The machine's pool is bounded like a real one: an allocation that would take the live total past
+    // this many bytes fails.
+    static constexpr size_t kCapacity = size_t{256} << 20;
+    size_t liveBytes() const { return liveBytes_; }
 
 private:
     bool shouldFail(uint32_t tag, const std::string& image);
@@ -69,6 +73,7 @@ private:
     uint64_t serial_ = 0;
     uint64_t allocations_ = 0;
     uint64_t failures_ = 0;
+    size_t liveBytes_ = 0;
     std::optional<uint64_t> failCountdown_;
     std::optional<std::string> failImage_;
     std::set<uint32_t> failTags_;

@@ -62,6 +62,20 @@ TEST_F(PoolTest, LowResourcesFailsTheNthAllocationOrATag) {
     EXPECT_EQ(kernel.pool().failedCount(), 4u);
 }
 
+TEST_F(PoolTest, ThePoolIsBoundedAndAnOversizedRequestFailsCleanly) {
+    const uint32_t tag = nt::makeTag("Big ");
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 0xFFFFFFFFu, tag), nullptr);
+    void* most = ExAllocatePoolWithTag(NonPagedPool, nt::Pool::kCapacity - 64, tag);
+    ASSERT_NE(most, nullptr);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 65, tag), nullptr) << "past the pool's size";
+    void* rest = ExAllocatePoolWithTag(NonPagedPool, 64, tag);
+    EXPECT_NE(rest, nullptr);
+    ExFreePool(most);
+    ExFreePool(rest);
+    EXPECT_EQ(kernel.pool().liveBytes(), 0u);
+    EXPECT_EQ(kernel.pool().failedCount(), 2u);
+}
+
 TEST_F(PoolTest, VerifierStopsOnDoubleFreeAndWrongTagAndPagedPoolAtDispatch) {
     void* p = ExAllocatePoolWithTag(NonPagedPool, 8, nt::makeTag("Abcd"));
     EXPECT_THROW(ExFreePoolWithTag(p, nt::makeTag("Wxyz")), nt::VerifierStop);
