@@ -365,7 +365,11 @@ UCHAR SerialProcessLSR(CCvDevice* Extension) {
             Extension->HistoryMask |= SERIAL_EV_BREAK;
         CvDeliverWaitEvents(Extension);
     }
-    if ((ucLsr & 0x20) && (Extension->WriteLength || Extension->TransmitImmediate))
+    // A fresh transmit interrupt only helps when the transmit step may send: kicking a held transmitter
+    // would re-raise the interrupt at once, for as long as the error stays in the FIFO.
+    BOOLEAN bMaySend = (Extension->WriteLength && !Extension->TXHolding) ||
+                       (Extension->TransmitImmediate && !(Extension->TXHolding & ~SERIAL_TX_WAITING_FOR_XON));
+    if ((ucLsr & 0x20) && bMaySend)
         CvKickTransmitter(Extension);
     return ucLsr;
 }

@@ -218,7 +218,7 @@ public:
     std::unique_ptr<nt::UserFile> file;
 };
 
-std::vector<uint8_t> Pattern(size_t n) {
+[[maybe_unused]] std::vector<uint8_t> Pattern(size_t n) {
     std::vector<uint8_t> bytes(n);
     for (size_t i = 0; i < n; ++i)
         bytes[i] = static_cast<uint8_t>('A' + i % 26);

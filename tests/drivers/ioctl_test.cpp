@@ -235,6 +235,23 @@ TEST_F(IoctlTest, ALineErrorWithErrorAbortEndsTheRequestsUntilTheStatusIsRead) {
     EXPECT_EQ(file->write({1}, kernel.now() + hw::kTicksPerSecond).status, STATUS_SUCCESS);
 }
 
+TEST_F(IoctlTest, ALineErrorWhileABreakHoldsAWriteDoesNotStormTheInterrupt) {
+    // Found by the port fuzz target: the error stays flagged in the FIFO until its character is read,
+    // and each pass of the service routine used to re-raise the transmit interrupt for the held write.
+    MakePort(hw::UartKind::Uart16C950, CV_UART_16950, 14745600, 115200, 256);
+    Synchronised([&] { ext->pChip_Uart->SetReceiverTriggerLevel(0x40); });
+    EXPECT_EQ(Set(IOCTL_SERIAL_SET_BREAK_ON, {}), STATUS_SUCCESS);
+    auto write = file->startWrite({4});
+    int before = counters.isrCalls;
+    peer->sendWithErrorAt(kernel.now() + 200, 0, false, true);
+    Run(hw::kTicksPerSecond / 100);
+    EXPECT_LE(counters.isrCalls - before, 4) << "one error, one character: a handful of interrupts";
+    EXPECT_EQ(ext->ErrorWord & SERIAL_ERROR_BREAK, SERIAL_ERROR_BREAK);
+    EXPECT_FALSE(write->completed);
+    EXPECT_EQ(Set(IOCTL_SERIAL_SET_BREAK_OFF, {}), STATUS_SUCCESS);
+    EXPECT_EQ(file->wait(write, kernel.now() + hw::kTicksPerSecond).status, STATUS_SUCCESS);
+}
+
 TEST_F(IoctlTest, FlushWaitsForTheWritesBeforeItAndPurgeEmptiesWhatItNames) {
     MakeStandardPort();
     auto idle = file->wait(file->startFlush(), kernel.now());
