@@ -65,6 +65,8 @@ VOID SerialResizeBuffer(CCvDevice* Extension);
 BOOLEAN SerialUpdateAndSwitchToNew(PVOID Context);
 
 // Write path and XOFF counter (write).
+// The relative 100 ns due time of a write total timeout for Count bytes; 0 when none is set.
+LONGLONG CvWriteTotalTimeout(ULONG Multiplier, ULONG Constant, ULONG Count);
 NTSTATUS SerialWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS SerialStartWrite(CCvDevice* Extension);
 VOID SerialGetNextWrite(PIRP* CurrentOpIrp, PLIST_ENTRY QueueToProcess, PIRP* NewIrp,

@@ -21,11 +21,8 @@ VOID SerialStartImmediate(CCvDevice* Extension) {
     KeAcquireSpinLock(&Extension->ControlLock, &ControlIrql);
     SERIAL_TIMEOUTS Timeouts = Extension->Timeouts;
     KeReleaseSpinLock(&Extension->ControlLock, ControlIrql);
-    LONGLONG llTotal = 0;
-    if (Timeouts.WriteTotalTimeoutMultiplier || Timeouts.WriteTotalTimeoutConstant)
-        llTotal = -(static_cast<LONGLONG>(Timeouts.WriteTotalTimeoutMultiplier) +
-                    Timeouts.WriteTotalTimeoutConstant) *
-                  10000;
+    LONGLONG llTotal =
+        CvWriteTotalTimeout(Timeouts.WriteTotalTimeoutMultiplier, Timeouts.WriteTotalTimeoutConstant, 1);
 
     SERIAL_INIT_REFERENCE(Irp);
     KIRQL OldIrql;

@@ -11,13 +11,6 @@ BOOLEAN IsXoffCounter(PIRP Irp) {
            IrpSp->Parameters.DeviceIoControl.IoControlCode == IOCTL_SERIAL_XOFF_COUNTER;
 }
 
-// Relative 100 ns time of a total timeout of Multiplier x Count + Constant milliseconds; zero for none.
-LONGLONG TotalTimeout(ULONG Multiplier, ULONG Constant, ULONG Count) {
-    if (!Multiplier && !Constant)
-        return 0;
-    return -((static_cast<LONGLONG>(Count) * Multiplier + Constant) * 10000);
-}
-
 // With the cancel spin lock held: the finished write-queue request leaves the queued count; a
 // successful XOFF counter becomes the current XOFF count instead of completing. Returns TRUE when kept.
 BOOLEAN FinishWriteQueueRequest(CCvDevice* Extension, PIRP Irp) {
@@ -68,6 +61,12 @@ VOID CompleteCurrentXoff(CCvDevice* Extension, PKSYNCHRONIZE_ROUTINE SynchRoutin
 
 } // namespace
 
+LONGLONG CvWriteTotalTimeout(ULONG Multiplier, ULONG Constant, ULONG Count) {
+    if (!Multiplier && !Constant)
+        return 0;
+    return -((static_cast<LONGLONG>(Count) * Multiplier + Constant) * 10000);
+}
+
 NTSTATUS SerialWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     CCvDevice* Extension = static_cast<CCvDevice*>(DeviceObject->DeviceExtension);
     if (SerialCompleteIfError(DeviceObject, Irp) != STATUS_SUCCESS)
@@ -104,8 +103,8 @@ NTSTATUS SerialStartWrite(CCvDevice* Extension) {
         SERIAL_TIMEOUTS Timeouts = Extension->Timeouts;
         KeReleaseSpinLock(&Extension->ControlLock, ControlIrql);
         ULONG ulCount = IrpSp->MajorFunction == IRP_MJ_WRITE ? IrpSp->Parameters.Write.Length : 1;
-        LONGLONG llTotal =
-            TotalTimeout(Timeouts.WriteTotalTimeoutMultiplier, Timeouts.WriteTotalTimeoutConstant, ulCount);
+        LONGLONG llTotal = CvWriteTotalTimeout(Timeouts.WriteTotalTimeoutMultiplier,
+                                               Timeouts.WriteTotalTimeoutConstant, ulCount);
 
         SERIAL_INIT_REFERENCE(Irp);
         IoAcquireCancelSpinLock(&OldIrql);
