@@ -18,6 +18,25 @@ void LoopbackPlug::modemOutputsChanged(bool dtr, bool rts) {
     uart_.setModemInputs(lines);
 }
 
+std::function<void(bool)> WiredOrLine::input() {
+    size_t index = inputs_.size();
+    inputs_.push_back(false);
+    return [this, index](bool level) { set(index, level); };
+}
+
+void WiredOrLine::set(size_t index, bool level) {
+    if (inputs_[index] == level)
+        return;
+    inputs_[index] = level;
+    bool before = asserted_ != 0;
+    if (level)
+        ++asserted_;
+    else
+        --asserted_;
+    if (before != (asserted_ != 0))
+        output_(asserted_ != 0);
+}
+
 NullModemCable::NullModemCable(Uart& a, Uart& b) : a_(a), b_(b) {
     toB_.peer = &b;
     toA_.peer = &a;

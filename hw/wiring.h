@@ -7,6 +7,7 @@
 #include "hw/uart.h"
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace hw {
@@ -42,6 +43,21 @@ private:
     Uart& a_;
     Uart& b_;
     End toB_, toA_;
+};
+
+// Several interrupt outputs on one level-sensitive line, as the UARTs of a PCI card share the card's
+// interrupt: the line is asserted while any input is.
+class WiredOrLine {
+public:
+    explicit WiredOrLine(std::function<void(bool level)> output) : output_(std::move(output)) {}
+    // The sink for one more input.
+    std::function<void(bool level)> input();
+
+private:
+    void set(size_t index, bool level);
+    std::function<void(bool)> output_;
+    std::vector<bool> inputs_;
+    size_t asserted_ = 0;
 };
 
 // A device at the far end of a port's cable, driven by a script.

@@ -29,10 +29,6 @@ struct Counters {
 };
 Counters* gCounters = nullptr;
 
-CCvDevice* Ext(PDEVICE_OBJECT device) {
-    return static_cast<CCvDevice*>(device->DeviceExtension);
-}
-
 BOOLEAN CountingIsr(PKINTERRUPT interrupt, PVOID context) {
     ++gCounters->isrCalls;
     return SerialISR(interrupt, context);
@@ -81,87 +77,33 @@ public:
                   LONG softLimit = 100) {
         gRealOpenClose = realOpen;
         gCounters = &counters;
-        uart = std::make_unique<hw::Uart>(kind, clock);
-        uart->attachClock(&kernel.timeline());
-        kernel.ports().attach(kBase, 8, *uart);
-        uart->setInterruptSink([this](bool level) { kernel.setInterruptLine(kVector, level); });
-        peer = std::make_unique<hw::ScriptedPeer>(kernel.timeline(), *uart, Format(baud));
-
-        ASSERT_EQ(CreateHarnessPort(driver, Dispatch, &device), STATUS_SUCCESS);
-        ext = Ext(device);
-        CvSetDeviceDefaults(ext);
-        KeInitializeDpc(&ext->CompleteWriteDpc, SerialCompleteWrite, ext);
-        KeInitializeDpc(&ext->TotalWriteTimeoutDpc, SerialWriteTimeout, ext);
-        KeInitializeDpc(&ext->CompleteImmediateDpc, SerialCompleteImmediate, ext);
-        KeInitializeDpc(&ext->TotalImmediateTimeoutDpc, SerialTimeoutImmediate, ext);
-        KeInitializeDpc(&ext->XoffCountCompleteDpc, SerialCompleteXoff, ext);
-        KeInitializeDpc(&ext->XoffCountTimeoutDpc, SerialTimeoutXoff, ext);
-        KeInitializeDpc(&ext->CompleteReadDpc, SerialCompleteRead, ext);
-        KeInitializeDpc(&ext->TotalReadTimeoutDpc, SerialReadTimeout, ext);
-        KeInitializeDpc(&ext->IntervalReadTimeoutDpc, SerialIntervalReadTimeout, ext);
-        KeInitializeDpc(&ext->CommErrorDpc, SerialCommError, ext);
-        KeInitializeDpc(&ext->CommWaitDpc, SerialCompleteWait, ext);
-        KeInitializeDpc(&ext->StartTimerLowerRTSDpc, SerialStartTimerLowerRTS, ext);
-        KeInitializeDpc(&ext->PerhapsLowerRTSDpc, SerialInvokePerhapsLowerRTS, ext);
-
-        ext->ValidDataMask = 0xFF; // 8 data bits in these tests
-        ext->HandFlow.ControlHandShake = 0;
-        ext->HandFlow.FlowReplace = 0;
-
-        ext->pChip_Uart = CvAllocateUart(type);
-        ext->pChip_Uart->m_unBaseAddress = kBase;
-        ext->pChip_Uart->m_ulClockFrequency = clock;
-        ext->pChip_Uart->m_ulClockFrequencyAdjustment = 1;
-        ext->pChip_Uart->m_lSoftTxLimit = softLimit;
-        ext->pChip_Uart->m_lRxTriggerLevel = 1;
-        CvCompleteUartSetUp(ext->pChip_Uart);
-        ASSERT_EQ(ext->pChip_Uart->SetBaudrate(baud), STATUS_SUCCESS);
-        ext->LineControl = 0x03;
-        uart->write(3, ext->LineControl);
-
-        if (realOpen) {
-            ext->FifoPresent = ext->pChip_Uart->EnableFifoAndFlush();
-            ASSERT_EQ(IoConnectInterrupt(&ext->Interrupt, CountingIsr, ext, nullptr, kVector, 11, 11,
-                                         LevelSensitive, TRUE, 1, FALSE),
-                      STATUS_SUCCESS);
-            return;
-        }
-        buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, bufferSize, nt::makeTag("COMX")));
-        ext->InterruptReadBuffer = ext->ReadBufferBase = ext->CurrentCharSlot = ext->FirstReadableChar =
-            buffer;
-        ext->LastCharSlot = buffer + bufferSize - 1;
-        ext->BufferSize = bufferSize;
-        ext->BufferSizePt8 = (bufferSize / 4) * 3 + bufferSize / 16;
-        ext->HandFlow.XoffLimit = static_cast<LONG>(bufferSize / 8);
-        ext->HandFlow.XonLimit = static_cast<LONG>(bufferSize / 2);
-        ext->FifoPresent = ext->pChip_Uart->EnableFifoAndFlush();
-        ext->DeviceIsOpened = TRUE;
-        ext->HoldingEmpty = TRUE;
-        ASSERT_EQ(IoConnectInterrupt(&ext->Interrupt, CountingIsr, ext, nullptr, kVector, 11, 11,
-                                     LevelSensitive, TRUE, 1, FALSE),
+        HarnessPortConfig config;
+        config.base = kBase;
+        config.vector = kVector;
+        config.kind = kind;
+        config.type = type;
+        config.clock = clock;
+        config.baud = baud;
+        config.softLimit = softLimit;
+        ASSERT_EQ(port.create(kernel, driver, Dispatch, config,
+                              [this](bool level) { kernel.setInterruptLine(kVector, level); }),
                   STATUS_SUCCESS);
-        ext->pChip_Uart->EnableAllInterrupts();
+        uart = port.uart.get();
+        device = port.device;
+        ext = port.ext;
+        peer = std::make_unique<hw::ScriptedPeer>(kernel.timeline(), *uart, Format(baud));
+        ASSERT_EQ(port.connect(CountingIsr), STATUS_SUCCESS);
+        if (realOpen)
+            return;
+        ASSERT_EQ(port.openInPlace(bufferSize), STATUS_SUCCESS);
+        buffer = ext->InterruptReadBuffer;
         ASSERT_EQ(nt::UserFile::open(kernel, "COM3", file), STATUS_SUCCESS);
     }
 
     void TearDown() override {
         file.reset();
-        if (ext) {
-            IoDisconnectInterrupt(ext->Interrupt);
-            KeCancelTimer(&ext->LowerRTSTimer);
-            KeCancelTimer(&ext->WriteRequestTotalTimer);
-            KeCancelTimer(&ext->ReadRequestTotalTimer);
-            KeCancelTimer(&ext->ReadRequestIntervalTimer);
-            KeCancelTimer(&ext->XoffCountTimer);
-            KeCancelTimer(&ext->ImmediateTotalTimer);
-            buffer = ext->InterruptReadBuffer; // a queue-size request may have replaced it; close frees it
-            if (buffer)
-                ExFreePool(buffer);
-            ext->~CCvDevice();
-            IoDeleteDevice(device);
-        }
         peer.reset();
-        kernel.ports().detach(kBase);
+        port.destroy();
         gCounters = nullptr;
         gRealOpenClose = false;
         DriverTest::TearDown();
@@ -208,7 +150,8 @@ public:
     void Run(uint64_t ticks) { kernel.runUntil(kernel.now() + ticks); }
 
     Counters counters;
-    std::unique_ptr<hw::Uart> uart;
+    HarnessPort port;
+    hw::Uart* uart = nullptr;
     std::unique_ptr<hw::ScriptedPeer> peer;
     DRIVER_OBJECT driver{};
     PDEVICE_OBJECT device = nullptr;

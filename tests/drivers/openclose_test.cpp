@@ -141,4 +141,46 @@ TEST_F(OpenCloseTest, CleanupCancelsEverythingOutstanding) {
     EXPECT_EQ(ext->TotalCharsQueued, 0u);
 }
 
+// Two ports on one interrupt, linked as start-up links ports that share a vector: while one is open the
+// other opens only when both are ports of a multiport card, or when the port may share.
+TEST_F(OpenCloseTest, PortsOnACommonInterruptOpenOneAtATimeUnlessOnAMultiportCard) {
+    MakeClosedPort();
+    HarnessPort second;
+    HarnessPortConfig config;
+    config.index = 1; // COM4
+    config.base = kBase + 8;
+    config.vector = kVector;
+    ASSERT_EQ(second.create(kernel, driver, Dispatch, config, [](bool) {}), STATUS_SUCCESS);
+    ASSERT_EQ(second.connect(CountingIsr), STATUS_SUCCESS);
+    InsertTailList(&ext->CommonInterruptObject, &second.ext->CommonInterruptObject);
+    std::unique_ptr<nt::UserFile> other;
+
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    EXPECT_EQ(nt::UserFile::open(kernel, "COM4", other), STATUS_SHARED_IRQ_BUSY);
+    EXPECT_FALSE(second.ext->DeviceIsOpened);
+    EXPECT_EQ(second.ext->InterruptReadBuffer, nullptr) << "the refused open keeps no buffer";
+    ext->PortOnAMultiportCard = TRUE;
+    EXPECT_EQ(nt::UserFile::open(kernel, "COM4", other), STATUS_SHARED_IRQ_BUSY) << "both must be";
+
+    second.ext->PortOnAMultiportCard = TRUE;
+    ASSERT_EQ(nt::UserFile::open(kernel, "COM4", other), STATUS_SUCCESS);
+    EXPECT_TRUE(second.ext->DeviceIsOpened);
+    EXPECT_EQ(other->close(), STATUS_SUCCESS);
+
+    // Apart again: the second waits for the first to close, or is allowed to share.
+    ext->PortOnAMultiportCard = second.ext->PortOnAMultiportCard = FALSE;
+    EXPECT_EQ(nt::UserFile::open(kernel, "COM4", other), STATUS_SHARED_IRQ_BUSY);
+    second.ext->PermitShare = 1;
+    ASSERT_EQ(nt::UserFile::open(kernel, "COM4", other), STATUS_SUCCESS);
+    EXPECT_EQ(other->close(), STATUS_SUCCESS);
+    second.ext->PermitShare = 0;
+    EXPECT_EQ(file->close(), STATUS_SUCCESS);
+    ASSERT_EQ(nt::UserFile::open(kernel, "COM4", other), STATUS_SUCCESS) << "the first has closed";
+    EXPECT_EQ(Open(), STATUS_SHARED_IRQ_BUSY) << "and now the first waits";
+    EXPECT_EQ(other->close(), STATUS_SUCCESS);
+
+    RemoveEntryList(&second.ext->CommonInterruptObject);
+    second.destroy();
+}
+
 } // namespace
