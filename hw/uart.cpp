@@ -93,8 +93,15 @@ Uart::~Uart() {
 }
 
 double Uart::bitTicks() const {
-    double rate = baudRate();
-    return rate > 0 ? double(kTicksPerSecond) / rate : 0.0;
+    // Asked for at every character: worked out again only when the clock or a divider changed.
+    uint64_t key = uint64_t(inputClockHz_) | uint64_t(divisor()) << 32 | uint64_t(samplesPerBit()) << 48 |
+                   uint64_t(prescalerEighths()) << 53;
+    if (key != bitTicksKey_) {
+        double rate = baudRate();
+        bitTicksKey_ = key;
+        bitTicks_ = rate > 0 ? double(kTicksPerSecond) / rate : 0.0;
+    }
+    return bitTicks_;
 }
 
 Frame Uart::currentFormat() const {
@@ -295,18 +302,32 @@ uint8_t Uart::readRbr() {
 }
 
 void Uart::restartTimeout() {
-    if (timeoutEvent_ && clock_)
-        clock_->cancel(timeoutEvent_);
-    timeoutEvent_ = 0;
     timeoutPending_ = false;
+    timeoutDeadline_ = 0;
     if (!clock_ || !fifoEnabled_ || rxFifo_.empty())
-        return;
+        return; // an event still scheduled finds no deadline and does nothing
     double charTicks = currentFormat().ticks();
     if (charTicks <= 0)
         return;
     // Four character times without a character arriving or being read.
-    timeoutEvent_ = clock_->after(static_cast<Tick>(std::llround(4 * charTicks)), [this] {
+    timeoutDeadline_ = clock_->now() + static_cast<Tick>(std::llround(4 * charTicks));
+    if (!timeoutEvent_ || timeoutEventAt_ > timeoutDeadline_)
+        scheduleTimeout(timeoutDeadline_);
+}
+
+void Uart::scheduleTimeout(Tick when) {
+    if (timeoutEvent_)
+        clock_->cancel(timeoutEvent_);
+    timeoutEventAt_ = when;
+    timeoutEvent_ = clock_->at(when, [this] {
         timeoutEvent_ = 0;
+        if (!timeoutDeadline_)
+            return;
+        if (clock_->now() < timeoutDeadline_) {
+            scheduleTimeout(timeoutDeadline_);
+            return;
+        }
+        timeoutDeadline_ = 0;
         timeoutPending_ = !rxFifo_.empty();
         updateInterrupt();
     });
@@ -569,6 +590,7 @@ void Uart::softwareReset() {
         clock_->cancel(breakEvent_);
     }
     txEvent_ = timeoutEvent_ = breakEvent_ = 0;
+    timeoutDeadline_ = 0;
     txFifo_.clear();
     tsrBusy_ = timeoutPending_ = false;
     fifoEnabled_ = dmaMode_ = fifo64_ = false;

@@ -162,6 +162,7 @@ private:
     void finishFrame(const Frame& frame);
     void deliver(const Frame& frame);
     void restartTimeout();
+    void scheduleTimeout(Tick when);
     void updateInterrupt();
     void notifyModemOutputs();
     double bitTicks() const;
@@ -202,7 +203,13 @@ private:
     Tick txEpoch_ = 0;
     double txOffset_ = 0; // ticks since the epoch, kept exact across back-to-back frames
     EventQueue::Handle txEvent_ = 0;
+    mutable uint64_t bitTicksKey_ = ~0ull; // what bitTicks_ was worked out from
+    mutable double bitTicks_ = 0;
     bool timeoutPending_ = false;
+    // The receive timeout is due at the deadline (0: none). One scheduled event serves every restart
+    // while characters keep arriving: it moves on to the deadline when it fires early.
+    Tick timeoutDeadline_ = 0;
+    Tick timeoutEventAt_ = 0;
     EventQueue::Handle timeoutEvent_ = 0;
     bool breakIn_ = false;
     EventQueue::Handle breakEvent_ = 0;

@@ -40,31 +40,14 @@ bool gRealOpenClose = false;
 
 NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
-    if (gRealOpenClose && major == IRP_MJ_CREATE)
-        return SerialCreateOpen(device, irp);
-    if (gRealOpenClose && major == IRP_MJ_CLOSE)
-        return SerialClose(device, irp);
-    if (gRealOpenClose && major == IRP_MJ_CLEANUP)
-        return SerialCleanup(device, irp);
-    switch (major) {
-    case IRP_MJ_WRITE:
-        return SerialWrite(device, irp);
-    case IRP_MJ_READ:
-        return SerialRead(device, irp);
-    case IRP_MJ_DEVICE_CONTROL:
-        return CvIoControl(device, irp);
-    case IRP_MJ_FLUSH_BUFFERS:
-        return SerialFlush(device, irp);
-    case IRP_MJ_QUERY_INFORMATION:
-        return SerialQueryInformationFile(device, irp);
-    case IRP_MJ_SET_INFORMATION:
-        return SerialSetInformationFile(device, irp);
-    default:
+    bool openClose = major == IRP_MJ_CREATE || major == IRP_MJ_CLOSE || major == IRP_MJ_CLEANUP;
+    if ((openClose && !gRealOpenClose) || major == IRP_MJ_SHUTDOWN) {
         irp->IoStatus.Status = STATUS_SUCCESS;
         irp->IoStatus.Information = 0;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return STATUS_SUCCESS;
     }
+    return HarnessDispatch(device, irp);
 }
 
 class EngineTest : public DriverTest {

@@ -39,6 +39,35 @@ inline NTSTATUS CreateHarnessPort(DRIVER_OBJECT& driver, PDRIVER_DISPATCH dispat
                                                   : status; // the link may remain from before
 }
 
+// Every request of a port to the engine's routine for it.
+inline NTSTATUS HarnessDispatch(PDEVICE_OBJECT device, PIRP irp) {
+    switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
+    case IRP_MJ_CREATE:
+        return SerialCreateOpen(device, irp);
+    case IRP_MJ_CLOSE:
+        return SerialClose(device, irp);
+    case IRP_MJ_CLEANUP:
+        return SerialCleanup(device, irp);
+    case IRP_MJ_WRITE:
+        return SerialWrite(device, irp);
+    case IRP_MJ_READ:
+        return SerialRead(device, irp);
+    case IRP_MJ_DEVICE_CONTROL:
+        return CvIoControl(device, irp);
+    case IRP_MJ_FLUSH_BUFFERS:
+        return SerialFlush(device, irp);
+    case IRP_MJ_QUERY_INFORMATION:
+        return SerialQueryInformationFile(device, irp);
+    case IRP_MJ_SET_INFORMATION:
+        return SerialSetInformationFile(device, irp);
+    default:
+        irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+        irp->IoStatus.Information = 0;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+}
+
 struct HarnessPortConfig {
     ULONG index = 0; // \Device\Serial<index>, COM<index+3>
     USHORT base = 0xE000;
@@ -110,9 +139,10 @@ public:
         return STATUS_SUCCESS;
     }
 
-    NTSTATUS connect(PKSERVICE_ROUTINE isr, BOOLEAN shareVector = TRUE) {
-        return IoConnectInterrupt(&ext->Interrupt, isr, ext, nullptr, config_.vector, 11, 11, LevelSensitive,
-                                  shareVector, 1, FALSE);
+    // The routine's context is the extension unless another is given.
+    NTSTATUS connect(PKSERVICE_ROUTINE isr, BOOLEAN shareVector = TRUE, PVOID context = nullptr) {
+        return IoConnectInterrupt(&ext->Interrupt, isr, context ? context : ext, nullptr, config_.vector, 11,
+                                  11, LevelSensitive, shareVector, 1, FALSE);
     }
 
     // What open leaves behind, without an open request: a ring buffer, the port marked open with its
