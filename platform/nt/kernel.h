@@ -5,6 +5,7 @@
 // registry, event log, I/O space, time) lives in the `Kernel` object, so machines can exist side by side.
 #pragma once
 
+#include "hw/pci.h"
 #include "hw/eventqueue.h"
 #include "platform/nt/eventlog.h"
 #include "platform/nt/io.h"
@@ -42,6 +43,8 @@ public:
     Registry& registry() { return registry_; }
     EventLog& eventLog() { return eventLog_; }
     PortSpace& ports() { return ports_; }
+    // The machine's PCI buses (none unless the machine has them).
+    hw::PciBuses& pci() { return pci_; }
     IoManager& io() { return *io_; }
 
     // Virtual time in 100 ns units since the machine started, and the timeline of the machine's events.
@@ -131,6 +134,7 @@ private:
     Registry registry_;
     EventLog eventLog_;
     PortSpace ports_;
+    hw::PciBuses pci_;
     std::unique_ptr<IoManager> io_;
     uint64_t bootTime_;
     std::deque<PKDPC> dpcQueue_;

@@ -724,11 +724,90 @@ USHORT READ_PORT_USHORT(PUSHORT Port);
 VOID WRITE_PORT_USHORT(PUSHORT Port, USHORT Value);
 VOID KeStallExecutionProcessor(ULONG MicroSeconds);
 
+// ---------------------------------------------------------------------------------------------
+// Buses (HAL)
+// ---------------------------------------------------------------------------------------------
+typedef enum _INTERFACE_TYPE {
+    InterfaceTypeUndefined = -1,
+    Internal = 0,
+    Isa = 1,
+    Eisa = 2,
+    MicroChannel = 3,
+    TurboChannel = 4,
+    PCIBus = 5,
+    MaximumInterfaceType = 6
+} INTERFACE_TYPE,
+    *PINTERFACE_TYPE;
+
+typedef enum _BUS_DATA_TYPE {
+    ConfigurationSpaceUndefined = -1,
+    Cmos = 0,
+    EisaConfiguration = 1,
+    Pos = 2,
+    CbusConfiguration = 3,
+    PCIConfiguration = 4,
+    MaximumBusDataType = 5
+} BUS_DATA_TYPE,
+    *PBUS_DATA_TYPE;
+
+typedef struct _PCI_SLOT_NUMBER {
+    union {
+        struct {
+            ULONG DeviceNumber : 5;
+            ULONG FunctionNumber : 3;
+            ULONG Reserved : 24;
+        } bits;
+        ULONG AsULONG;
+    } u;
+} PCI_SLOT_NUMBER, *PPCI_SLOT_NUMBER;
+
+#define PCI_INVALID_VENDORID 0xFFFF
+#define PCI_TYPE0_ADDRESSES 6
+
+typedef struct _PCI_COMMON_CONFIG {
+    USHORT VendorID;
+    USHORT DeviceID;
+    USHORT Command;
+    USHORT Status;
+    UCHAR RevisionID;
+    UCHAR ProgIf;
+    UCHAR SubClass;
+    UCHAR BaseClass;
+    UCHAR CacheLineSize;
+    UCHAR LatencyTimer;
+    UCHAR HeaderType;
+    UCHAR BIST;
+    union {
+        struct _PCI_HEADER_TYPE_0 {
+            ULONG BaseAddresses[PCI_TYPE0_ADDRESSES];
+            ULONG CIS;
+            USHORT SubVendorID;
+            USHORT SubSystemID;
+            ULONG ROMBaseAddress;
+            ULONG Reserved2[2];
+            UCHAR InterruptLine;
+            UCHAR InterruptPin;
+            UCHAR MinimumGrant;
+            UCHAR MaximumLatency;
+        } type0;
+    } u;
+    UCHAR DeviceSpecific[192];
+} PCI_COMMON_CONFIG, *PPCI_COMMON_CONFIG;
+
+#define PCI_COMMON_HDR_LENGTH (offsetof(PCI_COMMON_CONFIG, DeviceSpecific))
+#define PCI_ADDRESS_IO_SPACE 0x00000001
+
+// Bytes copied; 0 when the bus does not exist; 2 (vendor 0xFFFF) for an empty PCI slot.
+ULONG HalGetBusData(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG SlotNumber, PVOID Buffer, ULONG Length);
+
 // Layouts that outside readers rely on, as the drivers' 32-bit platform lays them out.
 static_assert(offsetof(IO_ERROR_LOG_PACKET, DumpData) == 40, "insertion strings start at byte 40");
 static_assert(sizeof(IO_ERROR_LOG_PACKET) == 48, "an entry without strings is 48 bytes");
 static_assert(offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data) == 12, "partial value information header");
 static_assert(offsetof(KEY_BASIC_INFORMATION, Name) == 16, "basic key information header");
+static_assert(sizeof(PCI_COMMON_CONFIG) == 256 && PCI_COMMON_HDR_LENGTH == 64, "PCI configuration header");
+static_assert(offsetof(PCI_COMMON_CONFIG, u.type0.InterruptLine) == 0x3C, "interrupt line byte");
+static_assert(sizeof(PCI_SLOT_NUMBER) == 4, "slot number");
 #if UINTPTR_MAX == 0xFFFFFFFFu
 static_assert(sizeof(UNICODE_STRING) == 8 && sizeof(STRING) == 8, "counted strings");
 static_assert(sizeof(RTL_QUERY_REGISTRY_TABLE) == 28, "query table entry");
