@@ -3,13 +3,9 @@
 #include "CvResourceKiller.h"
 
 CCvCard::CCvCard() {
-    RtlZeroMemory(apDevice, sizeof apDevice);
-    ulNumberComPorts = 0;
-    Interrupt = NULL;
-    m_ulSisrAddress = 0;
-    RtlZeroMemory(&m_uniPathToCard, sizeof m_uniPathToCard);
-    m_ulSisrNoiseReads = 0;
-    m_ulSisrLoopsAbandoned = 0;
+    // Every field starts empty; discovery and start-up fill them in.
+    RtlZeroMemory(this, sizeof *this);
+    m_InterruptMode = LevelSensitive;
 }
 
 CCvCard::~CCvCard() {
