@@ -44,3 +44,17 @@ inline BOOLEAN CvIsFirstPortOfCard(PCCvDeviceStruct pNode) {
 // A copy of a counted string in memory from the tracked allocator (released with operator delete, as
 // the card and port objects release their paths); FALSE when it cannot be had.
 BOOLEAN CvCopyUnicodeString(UNICODE_STRING& uniTarget, PCUNICODE_STRING puniSource, POOL_TYPE PoolType);
+
+// The card's and the ports' keys under <service key>\CurrentConfig, and what the driver did.
+NTSTATUS DeleteCurrentConfigKey(PUNICODE_STRING puniServicePath);
+NTSTATUS BuildCurrentConfigKey(PUNICODE_STRING puniServicePath, CCvLinkedList* pList);
+NTSTATUS FillCurrentConfigKey(CCvLinkedList* pList);
+NTSTATUS FillCurrentConfigKeyIsa(CCvLinkedList* pList);
+// Deletes every key below the key at puniPath, depth first; the key itself stays.
+NTSTATUS DeleteSubkeys(PUNICODE_STRING puniPath);
+
+// Start-up initialisation of every enabled port of a list, and the tear-down of a whole list or of
+// the card of its current node.
+NTSTATUS InitializeExtension(CCvLinkedList* pList);
+VOID DoUnload(CCvLinkedList* pList, PDRIVER_OBJECT DriverObject);
+PCCvDeviceStruct UnloadOneCard(CCvLinkedList* pList, PDRIVER_OBJECT DriverObject);

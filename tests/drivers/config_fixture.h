@@ -5,9 +5,13 @@
 #include "driver_fixture.h"
 
 #include "CvErrorLog.h"
+#include "CvPortList.h"
 #include "CvRegistry.h"
 #include "cvntmsg.h"
+#include "hw/pci.h"
 
+#include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -74,3 +78,87 @@ std::vector<Record*> Records(CCvLinkedList* list) {
 inline std::string Text(const UNICODE_STRING& s) {
     return s.Buffer ? nt::toUtf8(std::u16string(s.Buffer, s.Length / 2)) : std::string();
 }
+
+inline std::string TemplateKey(int n, uint32_t deviceId, int ports = 4) {
+    char text[400];
+    std::snprintf(text, sizeof text, R"(
+[S\Templates\Bus5\Card%d]
+"VendorID"=dword:000010b5
+"DeviceID"=dword:%08x
+"ClockFrequency"=dword:00e10000
+"nComPorts"=dword:%d
+"nLptPorts"=dword:0
+"Description"="Corvane %x"
+"BaseAddressAlignment"=dword:8
+"PlxBaudClockType"=dword:1
+"PlxBaudClockDivisor"=dword:1
+"PlxBaudClockOffset"=dword:50
+"CtsTrue"=dword:8
+"DuplexOperation"=dword:3
+)",
+                  n, deviceId, ports, deviceId);
+    return text;
+}
+
+class BusTest : public ConfigTest {
+protected:
+    void TearDown() override {
+        DropPorts();
+        DeleteList(functions, sizeof(PciDeviceStruct));
+        DeleteList(ports, sizeof(CCvDeviceStruct));
+        DeleteRegistrySettings(&pci, &isa);
+        ConfigTest::TearDown();
+    }
+
+    static void DeleteList(CCvLinkedList*& list, ULONG size) {
+        if (!list)
+            return;
+        list->DeleteAllNodes(size);
+        CvImageFree(list);
+        list = nullptr;
+    }
+
+    void DropPorts() {
+        for (auto* node : Records<CCvDeviceStruct>(ports)) {
+            node->pClass->~CCvDevice();
+            CvImageFree(node->pClass);
+            node->pClass = nullptr;
+        }
+    }
+
+    hw::PciSerialCard& Plug(uint32_t bus, unsigned device, unsigned function, uint16_t deviceId,
+                            uint16_t uartWindow = 0xE800, bool memory = false) {
+        hw::PciCardLayout layout;
+        layout.deviceId = deviceId;
+        layout.uartWindow = uartWindow;
+        layout.uartWindowInMemory = memory;
+        layout.interruptLine = static_cast<uint8_t>(9 + cards.size());
+        cards.push_back(std::make_unique<hw::PciSerialCard>(layout));
+        kernel.pci().plug(bus, device, function, *cards.back());
+        return *cards.back();
+    }
+
+    static CCvLinkedList* NewList() {
+        return new (CvImageAllocate(PagedPool, sizeof(CCvLinkedList))) CCvLinkedList(PagedPool);
+    }
+
+    // Reads the tree, scans, matches; the steps up to building the port list.
+    NTSTATUS ScanAndMatch(const std::string& body) {
+        Load(body);
+        EXPECT_EQ(GetRegistrySettings(&servicePath, &pci, &isa), STATUS_SUCCESS);
+        kernel.eventLog().clear();
+        functions = NewList();
+        ports = NewList();
+        EXPECT_EQ(FindDevicesOnPciBus(functions), STATUS_SUCCESS);
+        return MatchPciDevicesWithTemplates(functions, pci.pTemplatesCardList);
+    }
+
+    std::vector<PciDeviceStruct*> Functions() { return Records<PciDeviceStruct>(functions); }
+    std::vector<CCvDeviceStruct*> Ports() { return Records<CCvDeviceStruct>(ports); }
+
+    PciBusStruct pci{};
+    IsaBusStruct isa{};
+    CCvLinkedList* functions = nullptr;
+    CCvLinkedList* ports = nullptr;
+    std::vector<std::unique_ptr<hw::PciSerialCard>> cards;
+};
