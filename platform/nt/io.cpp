@@ -49,6 +49,15 @@ std::optional<std::u16string> IoManager::linkTarget(std::u16string_view link) co
     return it->second;
 }
 
+std::u16string IoManager::nameOf(PDEVICE_OBJECT device) const {
+    auto it = devices_.find(device);
+    return it == devices_.end() ? std::u16string() : it->second.name;
+}
+
+bool IoManager::exists(PDEVICE_OBJECT device) const {
+    return devices_.count(device) != 0;
+}
+
 std::vector<std::u16string> IoManager::deviceNames() const {
     std::vector<std::u16string> names;
     for (const auto& [device, record] : devices_)

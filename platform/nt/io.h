@@ -40,6 +40,8 @@ public:
     PDEVICE_OBJECT device(std::u16string_view name) const;
     std::optional<std::u16string> linkTarget(std::u16string_view link) const;
     std::vector<std::u16string> deviceNames() const;
+    std::u16string nameOf(PDEVICE_OBJECT device) const; // empty for an unnamed or unknown device
+    bool exists(PDEVICE_OBJECT device) const;
     std::vector<std::u16string> linkNames() const;
     size_t deviceCount() const { return devices_.size(); }
 

@@ -9,6 +9,7 @@
 #include "hw/eventqueue.h"
 #include "platform/nt/eventlog.h"
 #include "platform/nt/io.h"
+#include "platform/nt/resources.h"
 #include "platform/nt/include/ntddk.h"
 #include "platform/nt/pool.h"
 #include "platform/nt/portio.h"
@@ -45,6 +46,9 @@ public:
     PortSpace& ports() { return ports_; }
     // The machine's PCI buses (none unless the machine has them).
     hw::PciBuses& pci() { return pci_; }
+    // Resource claims and the configuration counts (serial ports and others) drivers keep.
+    ResourceArbiter& resources() { return *resources_; }
+    CONFIGURATION_INFORMATION& configuration() { return configuration_; }
     IoManager& io() { return *io_; }
 
     // Virtual time in 100 ns units since the machine started, and the timeline of the machine's events.
@@ -135,6 +139,8 @@ private:
     EventLog eventLog_;
     PortSpace ports_;
     hw::PciBuses pci_;
+    std::unique_ptr<ResourceArbiter> resources_;
+    CONFIGURATION_INFORMATION configuration_{};
     std::unique_ptr<IoManager> io_;
     uint64_t bootTime_;
     std::deque<PKDPC> dpcQueue_;

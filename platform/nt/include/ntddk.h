@@ -797,6 +797,171 @@ typedef struct _PCI_COMMON_CONFIG {
 #define PCI_COMMON_HDR_LENGTH (offsetof(PCI_COMMON_CONFIG, DeviceSpecific))
 #define PCI_ADDRESS_IO_SPACE 0x00000001
 
+// ---------------------------------------------------------------------------------------------
+// Hardware resources: claims and assignments
+// ---------------------------------------------------------------------------------------------
+typedef LARGE_INTEGER PHYSICAL_ADDRESS, *PPHYSICAL_ADDRESS;
+
+#define CmResourceTypeNull 0
+#define CmResourceTypePort 1
+#define CmResourceTypeInterrupt 2
+#define CmResourceTypeMemory 3
+#define CmResourceTypeDma 4
+#define CmResourceTypeDeviceSpecific 5
+
+typedef enum _CM_SHARE_DISPOSITION {
+    CmResourceShareUndetermined = 0,
+    CmResourceShareDeviceExclusive,
+    CmResourceShareDriverExclusive,
+    CmResourceShareShared
+} CM_SHARE_DISPOSITION;
+
+#define CM_RESOURCE_INTERRUPT_LEVEL_SENSITIVE 0
+#define CM_RESOURCE_INTERRUPT_LATCHED 1
+#define CM_RESOURCE_MEMORY_READ_WRITE 0x0000
+#define CM_RESOURCE_PORT_MEMORY 0x0000
+#define CM_RESOURCE_PORT_IO 0x0001
+
+#define IO_RESOURCE_PREFERRED 0x01
+#define IO_RESOURCE_DEFAULT 0x02
+#define IO_RESOURCE_ALTERNATIVE 0x08
+
+// The DDK packs these lists to 4 bytes: 64-bit addresses sit at 4-byte offsets.
+#pragma pack(push, 4)
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpacked-not-aligned"
+#endif
+typedef struct _CM_PARTIAL_RESOURCE_DESCRIPTOR {
+    UCHAR Type;
+    UCHAR ShareDisposition;
+    USHORT Flags;
+    union {
+        struct {
+            PHYSICAL_ADDRESS Start;
+            ULONG Length;
+        } Generic;
+        struct {
+            PHYSICAL_ADDRESS Start;
+            ULONG Length;
+        } Port;
+        struct {
+            ULONG Level;
+            ULONG Vector;
+            ULONG Affinity;
+        } Interrupt;
+        struct {
+            PHYSICAL_ADDRESS Start;
+            ULONG Length;
+        } Memory;
+        struct {
+            ULONG Channel;
+            ULONG Port;
+            ULONG Reserved1;
+        } Dma;
+        struct {
+            ULONG DataSize;
+            ULONG Reserved1;
+            ULONG Reserved2;
+        } DeviceSpecificData;
+    } u;
+} CM_PARTIAL_RESOURCE_DESCRIPTOR, *PCM_PARTIAL_RESOURCE_DESCRIPTOR;
+
+typedef struct _CM_PARTIAL_RESOURCE_LIST {
+    USHORT Version;
+    USHORT Revision;
+    ULONG Count;
+    CM_PARTIAL_RESOURCE_DESCRIPTOR PartialDescriptors[1];
+} CM_PARTIAL_RESOURCE_LIST, *PCM_PARTIAL_RESOURCE_LIST;
+
+typedef struct _CM_FULL_RESOURCE_DESCRIPTOR {
+    INTERFACE_TYPE InterfaceType;
+    ULONG BusNumber;
+    CM_PARTIAL_RESOURCE_LIST PartialResourceList;
+} CM_FULL_RESOURCE_DESCRIPTOR, *PCM_FULL_RESOURCE_DESCRIPTOR;
+
+typedef struct _CM_RESOURCE_LIST {
+    ULONG Count;
+    CM_FULL_RESOURCE_DESCRIPTOR List[1];
+} CM_RESOURCE_LIST, *PCM_RESOURCE_LIST;
+
+typedef struct _IO_RESOURCE_DESCRIPTOR {
+    UCHAR Option;
+    UCHAR Type;
+    UCHAR ShareDisposition;
+    UCHAR Spare1;
+    USHORT Flags;
+    USHORT Spare2;
+    union {
+        struct {
+            ULONG Length;
+            ULONG Alignment;
+            PHYSICAL_ADDRESS MinimumAddress;
+            PHYSICAL_ADDRESS MaximumAddress;
+        } Port;
+        struct {
+            ULONG Length;
+            ULONG Alignment;
+            PHYSICAL_ADDRESS MinimumAddress;
+            PHYSICAL_ADDRESS MaximumAddress;
+        } Memory;
+        struct {
+            ULONG MinimumVector;
+            ULONG MaximumVector;
+        } Interrupt;
+        struct {
+            ULONG MinimumChannel;
+            ULONG MaximumChannel;
+        } Dma;
+        struct {
+            ULONG Data[3];
+        } DevicePrivate;
+    } u;
+} IO_RESOURCE_DESCRIPTOR, *PIO_RESOURCE_DESCRIPTOR;
+
+typedef struct _IO_RESOURCE_LIST {
+    USHORT Version;
+    USHORT Revision;
+    ULONG Count;
+    IO_RESOURCE_DESCRIPTOR Descriptors[1];
+} IO_RESOURCE_LIST, *PIO_RESOURCE_LIST;
+
+typedef struct _IO_RESOURCE_REQUIREMENTS_LIST {
+    ULONG ListSize;
+    INTERFACE_TYPE InterfaceType;
+    ULONG BusNumber;
+    ULONG SlotNumber;
+    ULONG Reserved[3];
+    ULONG AlternativeLists;
+    IO_RESOURCE_LIST List[1];
+} IO_RESOURCE_REQUIREMENTS_LIST, *PIO_RESOURCE_REQUIREMENTS_LIST;
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+#pragma pack(pop)
+
+typedef struct _CONFIGURATION_INFORMATION {
+    ULONG DiskCount;
+    ULONG FloppyCount;
+    ULONG CdRomCount;
+    ULONG TapeCount;
+    ULONG ScsiPortCount;
+    ULONG SerialCount;
+    ULONG ParallelCount;
+    BOOLEAN AtDiskPrimaryAddressClaimed;
+    BOOLEAN AtDiskSecondaryAddressClaimed;
+} CONFIGURATION_INFORMATION, *PCONFIGURATION_INFORMATION;
+
+PCONFIGURATION_INFORMATION IoGetConfigurationInformation(VOID);
+
+// Claims the requested resources for the device (or the driver), replacing its earlier claim, and
+// records the claim under HARDWARE\RESOURCEMAP\<class>\<driver>; with no requirements it releases
+// the claim. *AllocatedResources is paged pool of the caller's, to be freed with ExFreePool.
+NTSTATUS IoAssignResources(PUNICODE_STRING RegistryPath, PUNICODE_STRING DriverClassName,
+                           PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT DeviceObject,
+                           PIO_RESOURCE_REQUIREMENTS_LIST RequestedResources,
+                           PCM_RESOURCE_LIST* AllocatedResources);
+
 // Bytes copied; 0 when the bus does not exist; 2 (vendor 0xFFFF) for an empty PCI slot.
 ULONG HalGetBusData(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG SlotNumber, PVOID Buffer, ULONG Length);
 
@@ -808,6 +973,11 @@ static_assert(offsetof(KEY_BASIC_INFORMATION, Name) == 16, "basic key informatio
 static_assert(sizeof(PCI_COMMON_CONFIG) == 256 && PCI_COMMON_HDR_LENGTH == 64, "PCI configuration header");
 static_assert(offsetof(PCI_COMMON_CONFIG, u.type0.InterruptLine) == 0x3C, "interrupt line byte");
 static_assert(sizeof(PCI_SLOT_NUMBER) == 4, "slot number");
+static_assert(sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR) == 16, "partial resource descriptor");
+static_assert(sizeof(IO_RESOURCE_DESCRIPTOR) == 32, "resource requirement descriptor");
+static_assert(offsetof(CM_RESOURCE_LIST, List[0].PartialResourceList.PartialDescriptors) == 20,
+              "resource list header");
+static_assert(offsetof(IO_RESOURCE_REQUIREMENTS_LIST, List[0].Descriptors) == 40, "requirements list header");
 #if UINTPTR_MAX == 0xFFFFFFFFu
 static_assert(sizeof(UNICODE_STRING) == 8 && sizeof(STRING) == 8, "counted strings");
 static_assert(sizeof(RTL_QUERY_REGISTRY_TABLE) == 28, "query table entry");
