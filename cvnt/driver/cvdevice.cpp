@@ -1,6 +1,10 @@
 #include "CvDevice.h"
 
+#include "CvEngine.h"
+#include "CvPortList.h"
 #include "CvResourceKiller.h"
+#include "CvUart.h"
+#include "CvUnicode.h"
 
 namespace {
 VOID FreeName(UNICODE_STRING& uni) {
@@ -59,4 +63,155 @@ VOID CvSetDeviceDefaults(CCvDevice* Extension) {
     Extension->HandFlow.FlowReplace = SERIAL_RTS_CONTROL;
     Extension->ValidDataMask = 0x7F;
     Extension->DeviceIsOpened = FALSE;
+}
+
+namespace {
+
+const WCHAR kDriverClass[] = u"Corvane";
+
+// The port's SERIALCOMM value goes, and the system's count of serial ports with it.
+VOID RemoveSerialCommValue(CCvDevice* pDevice) {
+    if (!pDevice->DeviceName.Buffer)
+        return;
+    if (NT_SUCCESS(
+            RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", pDevice->DeviceName.Buffer)) &&
+        IoGetConfigurationInformation()->SerialCount > 0)
+        IoGetConfigurationInformation()->SerialCount--;
+}
+
+VOID DeleteLink(CCvDevice* pDevice) {
+    if (!pDevice->SymbolicLinkName.Buffer)
+        return;
+    CCvUnicode uniLink(NonPagedPool, u"\\??\\");
+    if (uniLink.Append(static_cast<PCUNICODE_STRING>(&pDevice->SymbolicLinkName)) == STATUS_SUCCESS)
+        IoDeleteSymbolicLink(uniLink);
+}
+
+VOID ReleaseClaim(PUNICODE_STRING puniPath, PCWSTR pClass, PDRIVER_OBJECT DriverObject,
+                  PDEVICE_OBJECT DeviceObject) {
+    UNICODE_STRING uniClass;
+    RtlInitUnicodeString(&uniClass, pClass);
+    PCM_RESOURCE_LIST pList = NULL;
+    IoAssignResources(puniPath, pClass ? &uniClass : NULL, DriverObject, DeviceObject, NULL, &pList);
+}
+
+} // namespace
+
+NTSTATUS InitializeExtension(CCvLinkedList* pList) {
+    const ULONG ulSize = sizeof(CCvDeviceStruct);
+    if (!pList->m_pvStartStruct)
+        return STATUS_NOT_FOUND;
+    for (auto* pNode = static_cast<PCCvDeviceStruct>(pList->GetStartNode(ulSize)); pNode;
+         pNode = static_cast<PCCvDeviceStruct>(pList->GetNextNode(ulSize))) {
+        CCvDevice* Extension = pNode->pClass;
+        if (Extension->m_bDisabled)
+            continue;
+        CvSetDeviceDefaults(Extension);
+        KeInitializeDpc(&Extension->CompleteWriteDpc, SerialCompleteWrite, Extension);
+        KeInitializeDpc(&Extension->CompleteReadDpc, SerialCompleteRead, Extension);
+        KeInitializeDpc(&Extension->TotalReadTimeoutDpc, SerialReadTimeout, Extension);
+        KeInitializeDpc(&Extension->IntervalReadTimeoutDpc, SerialIntervalReadTimeout, Extension);
+        KeInitializeDpc(&Extension->TotalWriteTimeoutDpc, SerialWriteTimeout, Extension);
+        KeInitializeDpc(&Extension->CommErrorDpc, SerialCommError, Extension);
+        KeInitializeDpc(&Extension->CompleteImmediateDpc, SerialCompleteImmediate, Extension);
+        KeInitializeDpc(&Extension->TotalImmediateTimeoutDpc, SerialTimeoutImmediate, Extension);
+        KeInitializeDpc(&Extension->CommWaitDpc, SerialCompleteWait, Extension);
+        KeInitializeDpc(&Extension->XoffCountTimeoutDpc, SerialTimeoutXoff, Extension);
+        KeInitializeDpc(&Extension->XoffCountCompleteDpc, SerialCompleteXoff, Extension);
+        KeInitializeDpc(&Extension->StartTimerLowerRTSDpc, SerialStartTimerLowerRTS, Extension);
+        KeInitializeDpc(&Extension->PerhapsLowerRTSDpc, SerialInvokePerhapsLowerRTS, Extension);
+        // Not connected yet: the resets run directly, with nothing to synchronise against.
+        if (Extension->pChip_Uart) {
+            CvSerialReset(Extension);
+            SerialMarkClose(Extension);
+            SerialClrRTS(Extension);
+            SerialClrDTR(Extension);
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
+VOID DoUnload(CCvLinkedList* pList, PDRIVER_OBJECT DriverObject) {
+    const ULONG ulSize = sizeof(CCvDeviceStruct);
+    for (auto* pNode = static_cast<PCCvDeviceStruct>(pList->GetStartNode(ulSize)); pNode;
+         pNode = static_cast<PCCvDeviceStruct>(pList->GetNextNode(ulSize))) {
+        CCvDevice* Extension = pNode->pClass;
+        if (!Extension)
+            continue;
+        CCvCard* pCard = Extension->pParentCard;
+        const BOOLEAN bFirst = CvIsFirstPortOfCard(pNode);
+
+        if (Extension->pChip_Uart)
+            Extension->pChip_Uart->ResetUart();
+        if (Extension->Interrupt) {
+            IoDisconnectInterrupt(Extension->Interrupt);
+            Extension->Interrupt = NULL;
+        }
+        if (bFirst && pCard->Interrupt) {
+            IoDisconnectInterrupt(pCard->Interrupt);
+            pCard->Interrupt = NULL;
+        }
+
+        PKTIMER apTimers[] = {&Extension->ReadRequestTotalTimer,  &Extension->ReadRequestIntervalTimer,
+                              &Extension->WriteRequestTotalTimer, &Extension->ImmediateTotalTimer,
+                              &Extension->XoffCountTimer,         &Extension->LowerRTSTimer};
+        for (PKTIMER pTimer : apTimers)
+            KeCancelTimer(pTimer);
+        PKDPC apDpcs[] = {&Extension->CompleteWriteDpc,     &Extension->CompleteReadDpc,
+                          &Extension->TotalReadTimeoutDpc,  &Extension->IntervalReadTimeoutDpc,
+                          &Extension->TotalWriteTimeoutDpc, &Extension->CommErrorDpc,
+                          &Extension->CompleteImmediateDpc, &Extension->TotalImmediateTimeoutDpc,
+                          &Extension->CommWaitDpc,          &Extension->XoffCountTimeoutDpc,
+                          &Extension->XoffCountCompleteDpc, &Extension->StartTimerLowerRTSDpc,
+                          &Extension->PerhapsLowerRTSDpc};
+        for (PKDPC pDpc : apDpcs)
+            KeRemoveQueueDpc(pDpc);
+
+        RemoveSerialCommValue(Extension);
+        if (bFirst && pCard->m_uniPathToCard.Buffer && pCard->DeviceObject)
+            ReleaseClaim(&pCard->m_uniPathToCard, kDriverClass, DriverObject, pCard->DeviceObject);
+        // PCI ports claim nothing of their own; releasing a claim that does not exist is harmless.
+        if (Extension->DeviceObject)
+            ReleaseClaim(&Extension->m_uniPathToPort, kDriverClass, DriverObject, Extension->DeviceObject);
+        DeleteLink(Extension);
+        if (Extension->DeviceObject) {
+            IoDeleteDevice(Extension->DeviceObject);
+            Extension->DeviceObject = NULL;
+        }
+        if (bFirst && pCard->DeviceObject) {
+            IoDeleteDevice(pCard->DeviceObject);
+            pCard->DeviceObject = NULL;
+        }
+        delete Extension; // the card goes with its last port
+        pNode->pClass = NULL;
+    }
+}
+
+PCCvDeviceStruct UnloadOneCard(CCvLinkedList* pList, PDRIVER_OBJECT DriverObject) {
+    const ULONG ulSize = sizeof(CCvDeviceStruct);
+    auto* pNode = static_cast<PCCvDeviceStruct>(pList->GetCurrentNode());
+    if (!pNode)
+        return NULL;
+    CCvCard* pCard = pNode->pClass->pParentCard;
+    if (pCard->DeviceObject)
+        ReleaseClaim(&pCard->m_uniPathToCard, NULL, DriverObject, pCard->DeviceObject);
+    for (ULONG i = 0; i < CV_MAX_PORTS_PER_CARD && pNode && pNode->pClass->pParentCard == pCard; i++) {
+        CCvDevice* Extension = pNode->pClass;
+        const BOOLEAN bFirst = CvIsFirstPortOfCard(pNode);
+        RemoveSerialCommValue(Extension);
+        DeleteLink(Extension);
+        if (Extension->DeviceObject) {
+            IoDeleteDevice(Extension->DeviceObject);
+            Extension->DeviceObject = NULL;
+        }
+        if (bFirst && pCard->DeviceObject) {
+            IoDeleteDevice(pCard->DeviceObject);
+            pCard->DeviceObject = NULL;
+        }
+        // The port object itself is left to the tracked allocator's final release.
+        BOOLEAN bLast = pNode == pList->m_pvEndStruct;
+        pList->DeleteCurrentNode(ulSize);
+        pNode = bLast ? NULL : static_cast<PCCvDeviceStruct>(pList->GetCurrentNode());
+    }
+    return pNode;
 }

@@ -120,6 +120,8 @@ protected:
 
     void DropPorts() {
         for (auto* node : Records<CCvDeviceStruct>(ports)) {
+            if (!node->pClass)
+                continue;
             node->pClass->~CCvDevice();
             CvImageFree(node->pClass);
             node->pClass = nullptr;
@@ -133,6 +135,7 @@ protected:
         layout.uartWindow = uartWindow;
         layout.uartWindowInMemory = memory;
         layout.interruptLine = static_cast<uint8_t>(9 + cards.size());
+        layout.bridgeIo = static_cast<uint16_t>(0xEC00 + 0x80 * cards.size());
         cards.push_back(std::make_unique<hw::PciSerialCard>(layout));
         kernel.pci().plug(bus, device, function, *cards.back());
         return *cards.back();
