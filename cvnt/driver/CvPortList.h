@@ -58,3 +58,8 @@ NTSTATUS DeleteSubkeys(PUNICODE_STRING puniPath);
 NTSTATUS InitializeExtension(CCvLinkedList* pList);
 VOID DoUnload(CCvLinkedList* pList, PDRIVER_OBJECT DriverObject);
 PCCvDeviceStruct UnloadOneCard(CCvLinkedList* pList, PDRIVER_OBJECT DriverObject);
+
+// The UART clock divisor of a PCI port: the division its bridge applies, so that the two agree.
+USHORT CvPciPortClockDivisor(PCCvDeviceStruct pNode);
+// Programs the bridges' baud clock divisor registers of a port list (PCI or ISA).
+NTSTATUS InitializePlxChip(CCvLinkedList* pList);
