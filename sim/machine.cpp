@@ -11,10 +11,22 @@ namespace sim {
 
 MachineSpec MachineSpec::builtInDefault() {
     MachineSpec spec;
-    CardSpec pci{"PCI card", "PCI", 14745600, {}, 0x3B, 0};
+    CardSpec pci;
+    pci.name = "PCI card";
+    pci.bus = "PCI";
+    pci.clockHz = 14745600;
+    pci.vector = 0x3B;
     for (uint16_t i = 0; i < 4; ++i)
         pci.uarts.push_back(UartSpec{static_cast<uint16_t>(0xE000 + 8 * i), hw::UartKind::Uart16C950});
-    CardSpec isa{"ISA card", "ISA", 1843200, {}, 0, 0};
+    pci.pciDevice = 4;
+    pci.pci.deviceId = 0x0020;
+    pci.pci.uartWindow = 0xE000;
+    pci.pci.bridgeIo = 0xEC00;
+    pci.pci.interruptLine = 11;
+    CardSpec isa;
+    isa.name = "ISA card";
+    isa.bus = "ISA";
+    isa.clockHz = 1843200;
     isa.uarts.push_back(UartSpec{0x300, hw::UartKind::Uart16550, 0x35});
     isa.uarts.push_back(UartSpec{0x308, hw::UartKind::Uart16550, 0x34});
     spec.cards = {pci, isa};
@@ -23,7 +35,13 @@ MachineSpec MachineSpec::builtInDefault() {
 }
 
 Machine::Machine(MachineSpec spec) : spec_(std::move(spec)) {
+    for (uint32_t bus : spec_.pciBuses)
+        kernel_.pci().addBus(bus);
     for (const CardSpec& card : spec_.cards) {
+        if (card.bus == "PCI") {
+            addPciCard(card);
+            continue;
+        }
         std::vector<hw::Uart*> cardUarts;
         bool isa = card.bus == "ISA";
         for (const UartSpec& u : card.uarts) {
@@ -51,11 +69,38 @@ Machine::Machine(MachineSpec spec) : spec_(std::move(spec)) {
 }
 
 void Machine::connectInterrupt(hw::Uart& uart, ULONG vector) {
-    uart.setInterruptSink([this, vector](bool level) {
+    uart.setInterruptSink(lineInput(vector));
+}
+
+std::function<void(bool)> Machine::lineInput(ULONG vector) {
+    return [this, vector](bool level) {
         int& count = assertedSources_[vector];
         count += level ? 1 : -1;
         kernel_.setInterruptLine(vector, count > 0);
-    });
+    };
+}
+
+void Machine::addPciCard(const CardSpec& card) {
+    hw::PciCardLayout layout = card.pci;
+    layout.oscillatorHz = card.clockHz;
+    layout.uarts = static_cast<unsigned>(card.uarts.size());
+    if (!card.uarts.empty())
+        layout.kind = card.uarts.front().kind;
+    pciCards_.push_back(std::make_unique<hw::PciSerialCard>(layout));
+    hw::PciSerialCard& model = *pciCards_.back();
+    kernel_.pci().plug(card.pciBus, card.pciDevice, card.pciFunction, model);
+    for (const auto& window : model.ioWindows())
+        kernel_.ports().attach(window.base, window.length, *window.device);
+    // The card's own wired OR is one source on the machine's line for its vector.
+    if (card.vector)
+        model.setInterruptSink(lineInput(card.vector));
+    for (unsigned i = 0; i < model.uartCount(); ++i) {
+        hw::Uart& uart = model.uart(i);
+        uart.attachClock(&kernel_.timeline());
+        auto address = static_cast<uint16_t>(layout.uartWindow + i * layout.spacing);
+        byAddress_[address] = &uart;
+        cardByAddress_[address] = &card;
+    }
 }
 
 hw::Uart* Machine::uartAt(uint16_t address) const {

@@ -1,6 +1,7 @@
 // One simulated machine: the hosted kernel and the hardware it drives, assembled from a description.
 #pragma once
 
+#include "hw/pci.h"
 #include "hw/uart.h"
 #include "hw/wiring.h"
 #include "platform/nt/kernel.h"
@@ -27,11 +28,18 @@ struct CardSpec {
     ULONG vector =
         0; // the card's interrupt line (PCI), or the line its ports share through the status register
     uint16_t sisrAddress = 0; // ISA: the shared interrupt status register, 0 for none
+    // PCI: where the card sits and what its configuration space and bridge say. The UARTs sit in the
+    // UART window (pci.uartWindow) at pci.spacing, of the kind of the first UART listed.
+    uint32_t pciBus = 0;
+    uint8_t pciDevice = 0;
+    uint8_t pciFunction = 0;
+    hw::PciCardLayout pci;
 };
 
 struct MachineSpec {
     std::vector<CardSpec> cards;
     std::vector<uint16_t> emptyAddresses; // addresses where nothing answers, for probing
+    std::vector<uint32_t> pciBuses;       // the PCI buses the machine has, besides those its cards sit on
     // One PCI card with four 16C950 UARTs at 14.7456 MHz, one ISA card with two 16550 UARTs at
     // 1.8432 MHz, and one address where nothing answers.
     static MachineSpec builtInDefault();
@@ -48,6 +56,9 @@ public:
     void run(uint64_t ticks) { kernel_.runUntil(kernel_.now() + ticks); }
     const MachineSpec& spec() const { return spec_; }
     hw::Uart* uartAt(uint16_t address) const;
+    hw::PciSerialCard* pciCard(size_t index) const {
+        return index < pciCards_.size() ? pciCards_[index].get() : nullptr;
+    }
     const CardSpec* cardAt(uint16_t address) const;
     // Every UART address and every empty address, in ascending order.
     std::vector<uint16_t> probeAddresses() const;
@@ -55,12 +66,15 @@ public:
 private:
     // Drives one interrupt line from the outputs of the UARTs wired to it (a wired OR).
     void connectInterrupt(hw::Uart& uart, ULONG vector);
+    std::function<void(bool)> lineInput(ULONG vector);
+    void addPciCard(const CardSpec& card);
 
     MachineSpec spec_;
     nt::Kernel kernel_;
     std::map<ULONG, int> assertedSources_;
     std::vector<std::unique_ptr<hw::SisrRegister>> sisrs_;
     std::vector<std::unique_ptr<hw::Uart>> uarts_;
+    std::vector<std::unique_ptr<hw::PciSerialCard>> pciCards_;
     std::map<uint16_t, hw::Uart*> byAddress_;
     std::map<uint16_t, const CardSpec*> cardByAddress_;
 };

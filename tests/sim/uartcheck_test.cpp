@@ -164,3 +164,35 @@ TEST(Machine, IsaPortsInterruptOnlyWithOut2) {
     port.read(0);
     EXPECT_FALSE(machine.kernel().interruptLine(0x35));
 }
+
+TEST(Machine, PciCardsSitOnTheirBusesWithTheirWindowsAndBridge) {
+    sim::MachineSpec spec = sim::MachineSpec::builtInDefault();
+    sim::CardSpec second = spec.cards[0];
+    second.pciBus = 2;
+    second.pciDevice = 1;
+    second.pciFunction = 1;
+    second.pci.deviceId = 0x0023;
+    second.pci.uartWindow = 0xD000;
+    second.pci.bridgeIo = 0xD800;
+    second.pci.divisorKind = hw::BridgeDivisor::Byte;
+    second.pci.divisorOffset = 0x50;
+    second.uarts.resize(2);
+    second.vector = 0x3C;
+    spec.cards.push_back(second);
+    spec.pciBuses = {0, 1, 2};
+    sim::Machine machine(spec);
+    auto& pci = machine.kernel().pci();
+
+    uint8_t header[64];
+    EXPECT_EQ(pci.readConfig(0, 4, header, 64), 64u) << "the built-in card: bus 0, device 4";
+    EXPECT_EQ(pci.readConfig(1, 0, header, 4), 2u) << "bus 1 exists and is empty";
+    ASSERT_EQ(pci.readConfig(2, 1 | 1 << 5, header, 64), 64u);
+    EXPECT_EQ(header[2] | header[3] << 8, 0x0023);
+    EXPECT_EQ(pci.readConfig(3, 0, header, 4), 0u) << "no bus 3";
+
+    ASSERT_NE(machine.uartAt(0xD008), nullptr);
+    EXPECT_EQ(machine.uartAt(0xD010), nullptr) << "two UARTs on the second card";
+    machine.kernel().ports().write8(0xD850, 0xD6); // the bridge: divide by 2
+    EXPECT_EQ(machine.uartAt(0xD008)->inputClock(), 14745600u / 2);
+    EXPECT_EQ(machine.uartAt(0xE000)->inputClock(), 14745600u) << "the other card's bridge is untouched";
+}
