@@ -63,3 +63,22 @@ PCCvDeviceStruct UnloadOneCard(CCvLinkedList* pList, PDRIVER_OBJECT DriverObject
 USHORT CvPciPortClockDivisor(PCCvDeviceStruct pNode);
 // Programs the bridges' baud clock divisor registers of a port list (PCI or ISA).
 NTSTATUS InitializePlxChip(CCvLinkedList* pList);
+
+// COM names: the numbers in use (from SERIALCOMM), requested ones, and free ones.
+typedef enum _COM_VALUE { COM_VALUE_ALLOCATED = 1, COM_VALUE_FORCED = 2, COM_VALUE_FREE = 3 } COM_VALUE;
+
+typedef struct _DosName {
+    ULONG ulPortValue;
+    COM_VALUE NameType;
+} DosName, *PDosName;
+
+NTSTATUS SetUpNodes(CCvLinkedList* pList, ULONG ulNumber, COM_VALUE NameType);
+NTSTATUS AddDeviceMapDosNamesToAllocatedList(CCvLinkedList* pList);
+NTSTATUS SetSerialCommKey(PUNICODE_STRING puniComName, PUNICODE_STRING puniDeviceName);
+NTSTATUS AddForceConfigComToAllocatedDosNameList(CCvLinkedList* pList, ULONG ulNumber,
+                                                 PUNICODE_STRING puniDeviceName,
+                                                 PUNICODE_STRING puniLinkName);
+NTSTATUS GetFreeNameForPort(CCvLinkedList* pList, ULONG ulRange, PULONG pulNumber,
+                            PUNICODE_STRING puniDeviceName, PUNICODE_STRING puniLinkName);
+NTSTATUS AssignIsaComNumberToPort(CCvLinkedList* pList);
+NTSTATUS AssignComNumberToPort(CCvLinkedList* pList);
