@@ -115,6 +115,24 @@ unsigned PciSerialCard::bridgeDivisor(unsigned index) const {
     return index < divisors_.size() ? divisors_[index] : 1;
 }
 
+uint32_t PciSerialCard::barSize(unsigned index) const {
+    switch (index) {
+    case 0:
+    case 1:
+        return 128; // the bridge's registers, as memory and as I/O
+    case 2: {
+        uint32_t size = 8;
+        while (size < layout_.uarts * layout_.spacing)
+            size *= 2; // windows are powers of two
+        return size;
+    }
+    case 3:
+        return layout_.window2 ? 16 : 0;
+    default:
+        return 0;
+    }
+}
+
 std::vector<PciSerialCard::Window> PciSerialCard::ioWindows() {
     std::vector<Window> out;
     out.push_back({layout_.bridgeIo, 128, &bridge_});

@@ -37,6 +37,12 @@ public:
     uint16_t vendorId() const { return read16(pci::kVendorId); }
     uint16_t deviceId() const { return read16(pci::kDeviceId); }
     uint32_t bar(unsigned index) const { return read32(static_cast<uint8_t>(pci::kBar0 + 4 * index)); }
+    // How many bytes base address register `index` decodes (0: not implemented), as sizing it with
+    // all ones would tell.
+    virtual uint32_t barSize(unsigned index) const {
+        (void)index;
+        return 0;
+    }
 
     void setIds(uint16_t vendor, uint16_t device);
     void setBar(unsigned index, uint32_t value);
@@ -106,6 +112,7 @@ public:
     unsigned uartCount() const { return static_cast<unsigned>(uarts_.size()); }
     // The division the bridge applies to port `index`'s clock now.
     unsigned bridgeDivisor(unsigned index) const;
+    uint32_t barSize(unsigned index) const override;
 
     // The I/O windows the card decodes, for the machine to attach: (base, length, device).
     struct Window {

@@ -46,6 +46,18 @@ public:
     PortSpace& ports() { return ports_; }
     // The machine's PCI buses (none unless the machine has them).
     hw::PciBuses& pci() { return pci_; }
+    // How the HAL translates bus addresses on this machine: I/O ranges that land in memory space, ranges
+    // that cannot be translated, and a number of slot assignments to fail (for retry paths).
+    struct HalSettings {
+        struct Range {
+            uint32_t start, length;
+            bool contains(uint64_t address) const { return address >= start && address - start < length; }
+        };
+        std::vector<Range> ioInMemorySpace;
+        std::vector<Range> untranslatable;
+        unsigned slotAssignmentFailures = 0;
+    };
+    HalSettings& hal() { return hal_; }
     // Resource claims and the configuration counts (serial ports and others) drivers keep.
     ResourceArbiter& resources() { return *resources_; }
     CONFIGURATION_INFORMATION& configuration() { return configuration_; }
@@ -139,6 +151,7 @@ private:
     EventLog eventLog_;
     PortSpace ports_;
     hw::PciBuses pci_;
+    HalSettings hal_;
     std::unique_ptr<ResourceArbiter> resources_;
     CONFIGURATION_INFORMATION configuration_{};
     std::unique_ptr<IoManager> io_;

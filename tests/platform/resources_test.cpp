@@ -2,6 +2,8 @@
 // and what the resource map shows.
 #include "kernel_fixture.h"
 
+#include "hw/pci.h"
+
 #include <cstring>
 #include <vector>
 
@@ -148,6 +150,60 @@ TEST_F(ResourceTest, TheSerialCountIsTheKernels) {
     IoGetConfigurationInformation()->SerialCount = 2;
     EXPECT_EQ(kernel.configuration().SerialCount, 2u);
     EXPECT_EQ(IoGetConfigurationInformation(), &kernel.configuration());
+}
+
+TEST_F(ResourceTest, SlotResourcesListTheInterruptThenEveryWindowAndCanBeMadeToFail) {
+    hw::PciCardLayout layout;
+    layout.window2 = 0xE400;
+    layout.interruptLine = 10;
+    hw::PciSerialCard card(layout);
+    kernel.pci().plug(0, 5, 0, card);
+    UNICODE_STRING cls = Us(u"Corvane");
+    PCM_RESOURCE_LIST list = nullptr;
+    kernel.hal().slotAssignmentFailures = 2;
+    EXPECT_NE(HalAssignSlotResources(nullptr, &cls, &driver, a, PCIBus, 0, 5, &list), STATUS_SUCCESS);
+    EXPECT_NE(HalAssignSlotResources(nullptr, &cls, &driver, a, PCIBus, 0, 5, &list), STATUS_SUCCESS);
+    ASSERT_EQ(HalAssignSlotResources(nullptr, &cls, &driver, a, PCIBus, 0, 5, &list), STATUS_SUCCESS);
+    ASSERT_EQ(list->Count, 1u);
+    const auto& partial = list->List[0].PartialResourceList;
+    ASSERT_EQ(partial.Count, 5u);
+    EXPECT_EQ(partial.PartialDescriptors[0].Type, CmResourceTypeInterrupt);
+    EXPECT_EQ(partial.PartialDescriptors[0].u.Interrupt.Level, 10u);
+    EXPECT_EQ(partial.PartialDescriptors[1].Type, CmResourceTypeMemory);
+    EXPECT_EQ(partial.PartialDescriptors[2].u.Port.Start.QuadPart, 0xEC00) << "bridge I/O window";
+    EXPECT_EQ(partial.PartialDescriptors[3].u.Port.Start.QuadPart, 0xE800) << "UART window";
+    EXPECT_EQ(partial.PartialDescriptors[3].u.Port.Length, 32u);
+    EXPECT_EQ(partial.PartialDescriptors[4].u.Port.Start.QuadPart, 0xE400) << "second window";
+    EXPECT_EQ(partial.PartialDescriptors[4].Flags, CM_RESOURCE_PORT_IO);
+    ExFreePool(list);
+    EXPECT_EQ(HalAssignSlotResources(nullptr, &cls, &driver, b, PCIBus, 0, 5, &list),
+              STATUS_CONFLICTING_ADDRESSES)
+        << "another device cannot claim the same windows";
+    EXPECT_EQ(HalAssignSlotResources(nullptr, &cls, &driver, b, PCIBus, 0, 6, &list), STATUS_NO_SUCH_DEVICE);
+    IoAssignResources(nullptr, nullptr, &driver, a, nullptr, nullptr);
+}
+
+TEST_F(ResourceTest, TranslationAndInterruptVectors) {
+    kernel.hal().ioInMemorySpace.push_back({0xD000, 0x100});
+    kernel.hal().untranslatable.push_back({0xC000, 0x10});
+    PHYSICAL_ADDRESS bus, translated;
+    ULONG space = 1;
+    bus.QuadPart = 0x300;
+    ASSERT_TRUE(HalTranslateBusAddress(Isa, 0, bus, &space, &translated));
+    EXPECT_EQ(space, 1u);
+    EXPECT_EQ(translated.QuadPart, 0x300);
+    bus.QuadPart = 0xD008;
+    ASSERT_TRUE(HalTranslateBusAddress(PCIBus, 0, bus, &space, &translated));
+    EXPECT_EQ(space, 0u) << "this machine maps that window into memory space";
+    space = 1;
+    bus.QuadPart = 0xC004;
+    EXPECT_FALSE(HalTranslateBusAddress(PCIBus, 0, bus, &space, &translated));
+
+    KIRQL irql = 0;
+    KAFFINITY affinity = 0;
+    EXPECT_EQ(HalGetInterruptVector(Isa, 0, 4, 4, &irql, &affinity), 0x34u);
+    EXPECT_EQ(irql, 23);
+    EXPECT_EQ(affinity, 1u);
 }
 
 } // namespace

@@ -219,6 +219,7 @@ typedef UCHAR KPROCESSOR_MODE;
 #define KernelMode 0
 #define UserMode 1
 typedef ULONG_PTR KAFFINITY;
+typedef KAFFINITY* PKAFFINITY;
 
 struct _KDPC;
 typedef VOID (*PKDEFERRED_ROUTINE)(struct _KDPC* Dpc, PVOID DeferredContext, PVOID SystemArgument1,
@@ -961,6 +962,20 @@ NTSTATUS IoAssignResources(PUNICODE_STRING RegistryPath, PUNICODE_STRING DriverC
                            PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT DeviceObject,
                            PIO_RESOURCE_REQUIREMENTS_LIST RequestedResources,
                            PCM_RESOURCE_LIST* AllocatedResources);
+
+// Translates a bus address; *AddressSpace is 1 for I/O space on entry and says on return where the
+// address landed (0 memory, 1 I/O). FALSE when the address cannot be translated.
+BOOLEAN HalTranslateBusAddress(INTERFACE_TYPE InterfaceType, ULONG BusNumber, PHYSICAL_ADDRESS BusAddress,
+                               PULONG AddressSpace, PPHYSICAL_ADDRESS TranslatedAddress);
+// The system vector, IRQL and affinity of a bus interrupt.
+ULONG HalGetInterruptVector(INTERFACE_TYPE InterfaceType, ULONG BusNumber, ULONG BusInterruptLevel,
+                            ULONG BusInterruptVector, PKIRQL Irql, PKAFFINITY Affinity);
+// Claims the resources a PCI function decodes (its windows and its interrupt) for the device and returns
+// them as one full descriptor: the interrupt first, then the base address registers in order.
+NTSTATUS HalAssignSlotResources(PUNICODE_STRING RegistryPath, PUNICODE_STRING DriverClassName,
+                                PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT DeviceObject,
+                                INTERFACE_TYPE BusType, ULONG BusNumber, ULONG SlotNumber,
+                                PCM_RESOURCE_LIST* AllocatedResources);
 
 // Bytes copied; 0 when the bus does not exist; 2 (vendor 0xFFFF) for an empty PCI slot.
 ULONG HalGetBusData(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG SlotNumber, PVOID Buffer, ULONG Length);
