@@ -82,3 +82,38 @@ NTSTATUS GetFreeNameForPort(CCvLinkedList* pList, ULONG ulRange, PULONG pulNumbe
                             PUNICODE_STRING puniDeviceName, PUNICODE_STRING puniLinkName);
 NTSTATUS AssignIsaComNumberToPort(CCvLinkedList* pList);
 NTSTATUS AssignComNumberToPort(CCvLinkedList* pList);
+
+// Port creation (both buses) and the PCI claims.
+NTSTATUS CreateDeviceObjectsAndSymbolicLinks(PDRIVER_OBJECT DriverObject, CCvLinkedList* pList,
+                                             ULONG ulInterfaceType);
+NTSTATUS AssignPciResources(CCvLinkedList* pList, PDRIVER_OBJECT DriverObject);
+NTSTATUS CreateAndInitializeUart(CCvLinkedList* pList);
+NTSTATUS ConnectInterrupts(CCvLinkedList* pList);
+NTSTATUS ConnectSisrInterrupts(CCvLinkedList* pList);
+// The UART set-up of one port: detection (unless a type is configured), the object, its addresses and
+// settings, reset and completion. bIsa picks the ISA messages.
+NTSTATUS CvCreatePortUart(CCvDevice* pDevice, ULONG ulConfiguredType, USHORT unBase, ULONG ulBusRelativeBase,
+                          USHORT unRange, ULONG ulClock, ULONG ulClockAdjustment, ULONG ulDivisor,
+                          LONG lRxTrigger, LONG lTxTrigger, LONG lSoftTxLimit, BOOLEAN bIsa,
+                          ULONG ulDeviceId);
+
+// ISA cards.
+NTSTATUS BuildIsaCCvDeviceList(CCvLinkedList* pParametersCardList, CCvLinkedList* pIsaCCvDeviceList);
+NTSTATUS AssignResources(CCvLinkedList* pList, PDRIVER_OBJECT DriverObject);
+NTSTATUS AssignPortIoResources(CCvLinkedList* pList, PDRIVER_OBJECT DriverObject);
+NTSTATUS AssignSisrResources(CCvLinkedList* pList, PDRIVER_OBJECT DriverObject);
+NTSTATUS IsaCreateAndInitializeUart(CCvLinkedList* pList);
+
+#define CV_DRIVER_CLASS u"Corvane"
+
+// Primes each port's transmitter at driver start: interrupts on, the pending identifications read
+// away, HoldingEmpty set, interrupts off again.
+VOID CvNonComplient(CCvLinkedList* pList);
+
+// CvNt's entry points and its two port lists.
+extern CCvLinkedList* pIsaCCvDeviceList;
+extern CCvLinkedList* pPciCCvDeviceList;
+extern UNICODE_STRING uniGlobalRegistryPath;
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+VOID SerialUnload(PDRIVER_OBJECT DriverObject);
+VOID ExportEntryPoints(PDRIVER_OBJECT DriverObject);

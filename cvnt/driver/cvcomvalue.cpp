@@ -41,17 +41,6 @@ BOOLEAN ParseDecimal(const WCHAR* pText, ULONG ulChars, PULONG pulNumber) {
     return ulDigits > 0;
 }
 
-// Stores the names in the port: the device name ("Serial" + k) and the link name ("COM" + n).
-BOOLEAN StoreNames(CCvDevice* pDevice, PUNICODE_STRING puniDevice, PUNICODE_STRING puniLink) {
-    if (pDevice->DeviceName.Buffer)
-        operator delete(pDevice->DeviceName.Buffer);
-    if (pDevice->SymbolicLinkName.Buffer)
-        operator delete(pDevice->SymbolicLinkName.Buffer);
-    BOOLEAN bDevice = CvCopyUnicodeString(pDevice->DeviceName, puniDevice, NonPagedPool);
-    BOOLEAN bLink = CvCopyUnicodeString(pDevice->SymbolicLinkName, puniLink, NonPagedPool);
-    return bDevice && bLink;
-}
-
 } // namespace
 
 NTSTATUS SetUpNodes(CCvLinkedList* pList, ULONG ulNumber, COM_VALUE NameType) {
@@ -127,16 +116,24 @@ NTSTATUS SetSerialCommKey(PUNICODE_STRING puniComName, PUNICODE_STRING puniDevic
         return CV_STATUS_SEVERE;
     PCONFIGURATION_INFORMATION pConfig = IoGetConfigurationInformation();
     CCvUnicode uniDevice(NonPagedPool, u"Serial");
-    if (uniDevice.Append(pConfig->SerialCount, 10) != STATUS_SUCCESS)
+    if (puniDeviceName->Buffer)
+        operator delete(puniDeviceName->Buffer);
+    RtlZeroMemory(puniDeviceName, sizeof *puniDeviceName);
+    if (uniDevice.Status != STATUS_SUCCESS || uniDevice.Append(pConfig->SerialCount, 10) != STATUS_SUCCESS ||
+        !CvCopyUnicodeString(*puniDeviceName, uniDevice, NonPagedPool))
         return CV_STATUS_SEVERE;
     pConfig->SerialCount++;
-    RtlZeroMemory(puniDeviceName, sizeof *puniDeviceName);
-    if (!CvCopyUnicodeString(*puniDeviceName, uniDevice, NonPagedPool))
-        return CV_STATUS_SEVERE;
     // The link text's own length, no terminating zero: readers go by the data length.
     NTSTATUS Status = RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, CV_SERIALCOMM_PATH, puniDeviceName->Buffer,
                                             REG_SZ, puniComName->Buffer, puniComName->Length);
-    return NT_SUCCESS(Status) ? STATUS_SUCCESS : CV_STATUS_SEVERE;
+    if (!NT_SUCCESS(Status)) {
+        // Nothing was published: the count and the name go back, so no unload has to undo them.
+        pConfig->SerialCount--;
+        operator delete(puniDeviceName->Buffer);
+        RtlZeroMemory(puniDeviceName, sizeof *puniDeviceName);
+        return CV_STATUS_SEVERE;
+    }
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS AddForceConfigComToAllocatedDosNameList(CCvLinkedList* pList, ULONG ulNumber,
@@ -146,8 +143,10 @@ NTSTATUS AddForceConfigComToAllocatedDosNameList(CCvLinkedList* pList, ULONG ulN
     if (Status != STATUS_SUCCESS)
         return Status; // taken (0xC0000001) or severe
     CCvUnicode uniLink(NonPagedPool, u"COM");
+    if (puniLinkName->Buffer)
+        operator delete(puniLinkName->Buffer);
     RtlZeroMemory(puniLinkName, sizeof *puniLinkName);
-    if (uniLink.Append(ulNumber, 10) != STATUS_SUCCESS ||
+    if (uniLink.Status != STATUS_SUCCESS || uniLink.Append(ulNumber, 10) != STATUS_SUCCESS ||
         !CvCopyUnicodeString(*puniLinkName, uniLink, NonPagedPool))
         return CV_STATUS_SEVERE;
     return SetSerialCommKey(puniLinkName, puniDeviceName);
@@ -169,8 +168,10 @@ NTSTATUS GetFreeNameForPort(CCvLinkedList* pList, ULONG, PULONG pulNumber, PUNIC
         return CV_STATUS_SEVERE;
     *pulNumber = ulNumber;
     CCvUnicode uniLink(NonPagedPool, u"COM");
+    if (puniLinkName->Buffer)
+        operator delete(puniLinkName->Buffer);
     RtlZeroMemory(puniLinkName, sizeof *puniLinkName);
-    if (uniLink.Append(ulNumber, 10) != STATUS_SUCCESS ||
+    if (uniLink.Status != STATUS_SUCCESS || uniLink.Append(ulNumber, 10) != STATUS_SUCCESS ||
         !CvCopyUnicodeString(*puniLinkName, uniLink, NonPagedPool))
         return CV_STATUS_SEVERE;
     return SetSerialCommKey(puniLinkName, puniDeviceName);
@@ -190,22 +191,17 @@ NTSTATUS AssignIsaComNumberToPort(CCvLinkedList* pList) {
     for (auto* pNode = static_cast<PCCvDeviceStruct>(pList->GetStartNode(ulSize)); pNode;
          pNode = static_cast<PCCvDeviceStruct>(pList->GetNextNode(ulSize))) {
         CCvDevice* pDevice = pNode->pClass;
-        UNICODE_STRING uniDevice = {}, uniLink = {};
-        NTSTATUS Status = AddForceConfigComToAllocatedDosNameList(pNames, pDevice->m_ulForcedComNumber,
-                                                                  &uniDevice, &uniLink);
+        // The names go straight into the port, so whatever was published is found again at unload.
+        NTSTATUS Status = AddForceConfigComToAllocatedDosNameList(
+            pNames, pDevice->m_ulForcedComNumber, &pDevice->DeviceName, &pDevice->SymbolicLinkName);
         if (Status == STATUS_UNSUCCESSFUL) {
             pDevice->m_bDisabled = TRUE;
             LogWithNumber(CVNT_COM_TAKEN_DISABLED, pDevice->m_ulForcedComNumber, 16);
-        } else if (Status != STATUS_SUCCESS || !StoreNames(pDevice, &uniDevice, &uniLink)) {
+        } else if (Status != STATUS_SUCCESS) {
             LogWithNumber(CVNT_NCOM_DEVICE_ASSIGN_ERROR, pDevice->m_ulForcedComNumber, 16);
             Result = CV_STATUS_SEVERE;
-        }
-        if (uniDevice.Buffer)
-            operator delete(uniDevice.Buffer);
-        if (uniLink.Buffer)
-            operator delete(uniLink.Buffer);
-        if (Result != STATUS_SUCCESS)
             break;
+        }
     }
     DeleteDosNameList(pNames);
     return Result;
@@ -228,24 +224,24 @@ NTSTATUS AssignComNumberToPort(CCvLinkedList* pList) {
              pNode = static_cast<PCCvDeviceStruct>(pList->GetNextNode(ulSize))) {
             CCvDevice* pDevice = pNode->pClass;
             const ULONG ulDeviceId = pDevice->pParentCard->ulDeviceID;
-            UNICODE_STRING uniDevice = {}, uniLink = {};
             NTSTATUS Status = STATUS_SUCCESS;
             if (iPass == 0 && pDevice->m_ulForcedComNumber != 0) {
-                Status = AddForceConfigComToAllocatedDosNameList(pNames, pDevice->m_ulForcedComNumber,
-                                                                 &uniDevice, &uniLink);
+                Status = AddForceConfigComToAllocatedDosNameList(
+                    pNames, pDevice->m_ulForcedComNumber, &pDevice->DeviceName, &pDevice->SymbolicLinkName);
                 if (Status == STATUS_UNSUCCESSFUL) {
                     LogWithTwoNumbers(CVNT_COM_TAKEN_RENUMBERED, pDevice->m_ulForcedComNumber, ulDeviceId, 16,
                                       16);
                     pDevice->m_ulForcedComNumber = 0;
-                } else if (Status != STATUS_SUCCESS || !StoreNames(pDevice, &uniDevice, &uniLink)) {
+                } else if (Status != STATUS_SUCCESS) {
                     LogWithTwoNumbers(CVNT_NCOM_ASSIGN_ERROR, pDevice->m_ulForcedComNumber, ulDeviceId, 16,
                                       16);
                     Result = CV_STATUS_SEVERE;
                 }
             } else if (iPass == 1 && pDevice->m_ulForcedComNumber == 0) {
                 ULONG ulNumber = 0;
-                Status = GetFreeNameForPort(pNames, 0, &ulNumber, &uniDevice, &uniLink);
-                if (Status != STATUS_SUCCESS || !StoreNames(pDevice, &uniDevice, &uniLink)) {
+                Status = GetFreeNameForPort(pNames, 0, &ulNumber, &pDevice->DeviceName,
+                                            &pDevice->SymbolicLinkName);
+                if (Status != STATUS_SUCCESS) {
                     LogWithNumber(CVNT_FREE_COM_ASSIGN_ERROR, ulDeviceId, 16);
                     Result = CV_STATUS_SEVERE;
                 } else {
@@ -253,10 +249,6 @@ NTSTATUS AssignComNumberToPort(CCvLinkedList* pList) {
                     LogWithTwoNumbers(CVNT_COM_ASSIGNED, ulNumber, ulDeviceId, 10, 16);
                 }
             }
-            if (uniDevice.Buffer)
-                operator delete(uniDevice.Buffer);
-            if (uniLink.Buffer)
-                operator delete(uniLink.Buffer);
             if (Result != STATUS_SUCCESS)
                 break;
         }

@@ -83,7 +83,9 @@ VOID DeleteLink(CCvDevice* pDevice) {
     if (!pDevice->SymbolicLinkName.Buffer)
         return;
     CCvUnicode uniLink(NonPagedPool, u"\\??\\");
-    if (uniLink.Append(static_cast<PCUNICODE_STRING>(&pDevice->SymbolicLinkName)) == STATUS_SUCCESS)
+    // Each step is checked: an append succeeds even on a prefix that failed.
+    if (uniLink.Status == STATUS_SUCCESS &&
+        uniLink.Append(static_cast<PCUNICODE_STRING>(&pDevice->SymbolicLinkName)) == STATUS_SUCCESS)
         IoDeleteSymbolicLink(uniLink);
 }
 

@@ -2,7 +2,11 @@
 // object works with, which must be the one the bridge applies.
 #include "CvPortList.h"
 
+#include "CvEngine.h"
 #include "CvErrorLog.h"
+#include "CvResourceKiller.h"
+#include "CvUart.h"
+#include "CvUnicode.h"
 #include "cvntmsg.h"
 
 namespace {
@@ -93,7 +97,11 @@ NTSTATUS InitializePlxChip(CCvLinkedList* pList) {
         CCvCard* pCard = pDevice->pParentCard;
         BOOLEAN bValid = TRUE;
         USHORT unDivisor = pCard->m_unPlxBaudClockDivisor;
-        switch (pCard->m_ucPlxBaudClockType) {
+        UCHAR ucType = pCard->m_ucPlxBaudClockType;
+        // The bridge registers live in windows only PCI cards have: an ISA card has none to program.
+        if (pDevice->m_ucBusType == Isa && ucType >= CV_PLX_TYPE_BYTE && ucType <= CV_PLX_TYPE_PER_PORT)
+            ucType = CV_PLX_TYPE_NONE;
+        switch (ucType) {
         case CV_PLX_TYPE_NONE:
         case CV_PLX_TYPE_FIXED:
             break;
@@ -125,6 +133,347 @@ NTSTATUS InitializePlxChip(CCvLinkedList* pList) {
         }
         if (!bValid)
             LogWithNumber(CVNT_INVALID_BAUD_CLOCK_DIVISOR, unDivisor, 16);
+    }
+    return STATUS_SUCCESS;
+}
+
+namespace {
+
+PUCHAR RegisterAt(USHORT unAddress) {
+    return reinterpret_cast<PUCHAR>(static_cast<ULONG_PTR>(unAddress));
+}
+
+// Translates an I/O window; FALSE when it cannot be, with bMemory set when it landed in memory space.
+BOOLEAN TranslateIo(INTERFACE_TYPE Bus, ULONG ulBus, ULONG ulAddress, PUSHORT punTranslated,
+                    BOOLEAN& bMemory) {
+    PHYSICAL_ADDRESS BusAddress, Translated;
+    BusAddress.QuadPart = ulAddress;
+    ULONG ulSpace = 1;
+    bMemory = FALSE;
+    if (!HalTranslateBusAddress(Bus, ulBus, BusAddress, &ulSpace, &Translated))
+        return FALSE;
+    if (ulSpace != 1) {
+        bMemory = TRUE;
+        return FALSE;
+    }
+    *punTranslated = static_cast<USHORT>(Translated.QuadPart);
+    return TRUE;
+}
+
+// Deletes the card's resources result list.
+VOID FreeResources(PCM_RESOURCE_LIST& pList) {
+    if (pList)
+        ExFreePool(pList);
+    pList = NULL;
+}
+
+} // namespace
+
+NTSTATUS CvCreatePortUart(CCvDevice* pDevice, ULONG ulConfiguredType, USHORT unBase, ULONG ulBusRelativeBase,
+                          USHORT unRange, ULONG ulClock, ULONG ulClockAdjustment, ULONG ulDivisor,
+                          LONG lRxTrigger, LONG lTxTrigger, LONG lSoftTxLimit, BOOLEAN bIsa,
+                          ULONG ulDeviceId) {
+    UCHAR ucType = ulConfiguredType ? static_cast<UCHAR>(ulConfiguredType) : DetectUart(unBase);
+    ULONG ulMessage = 0;
+    switch (ucType) {
+    case CV_UART_16450:
+        ulMessage = bIsa ? CVNT_ISA_UART450_DETECTED : CVNT_UART450_DETECTED;
+        break;
+    case CV_UART_16550:
+        ulMessage = bIsa ? CVNT_ISA_UART550_DETECTED : CVNT_UART550_DETECTED;
+        break;
+    case CV_UART_16750:
+        ulMessage = bIsa ? CVNT_ISA_UART750_DETECTED : CVNT_UART750_DETECTED;
+        break;
+    case CV_UART_16950:
+        ulMessage = bIsa ? CVNT_ISA_UART950_DETECTED : CVNT_UART950_DETECTED;
+        break;
+    default:
+        break;
+    }
+    CCvUart* pUart = ulMessage ? CvAllocateUart(ucType) : NULL;
+    if (!pUart) {
+        if (bIsa)
+            Log(CVNT_ISA_UNKNOWN_UART);
+        else
+            LogWithNumber(CVNT_UNKNOWN_UART, ulDeviceId, 16);
+        return CV_STATUS_SEVERE;
+    }
+    if (bIsa)
+        Log(ulMessage);
+    else
+        LogWithNumber(ulMessage, ulDeviceId, 16);
+    pUart->m_unBaseAddress = unBase;
+    pUart->m_ulBusRelativeBaseAddress = ulBusRelativeBase;
+    pUart->m_unBaseAddressRange = unRange;
+    pUart->m_ulClockFrequency = ulClock;
+    pUart->m_ulClockFrequencyAdjustment = ulClockAdjustment;
+    pUart->m_unPlxBaudClockDivisor = ulDivisor;
+    pUart->m_lRxTriggerLevel = lRxTrigger;
+    pUart->m_lTxTriggerLevel = lTxTrigger;
+    pUart->m_lSoftTxLimit = lSoftTxLimit;
+    CvCompleteUartSetUp(pUart);
+    if (pDevice->pChip_Uart)
+        delete pDevice->pChip_Uart;
+    pDevice->pChip_Uart = pUart;
+    pDevice->m_ulSupportedBauds = pUart->GetSupportedBauds();
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CreateDeviceObjectsAndSymbolicLinks(PDRIVER_OBJECT DriverObject, CCvLinkedList* pList,
+                                             ULONG ulInterfaceType) {
+    const ULONG ulSize = sizeof(CCvDeviceStruct);
+    if (!pList->m_pvStartStruct)
+        return STATUS_NOT_FOUND;
+    for (auto* pNode = static_cast<PCCvDeviceStruct>(pList->GetStartNode(ulSize)); pNode;
+         pNode = static_cast<PCCvDeviceStruct>(pList->GetNextNode(ulSize))) {
+        CCvDevice* pDevice = pNode->pClass;
+        if (pDevice->m_bDisabled)
+            continue;
+        CCvUnicode uniName(NonPagedPool, u"\\Device\\"), uniLink(NonPagedPool, u"\\??\\");
+        if (uniName.Status != STATUS_SUCCESS || uniLink.Status != STATUS_SUCCESS ||
+            uniName.Append(static_cast<PCUNICODE_STRING>(&pDevice->DeviceName)) != STATUS_SUCCESS ||
+            uniLink.Append(static_cast<PCUNICODE_STRING>(&pDevice->SymbolicLinkName)) != STATUS_SUCCESS)
+            return CV_STATUS_SEVERE;
+        PDEVICE_OBJECT pObject = NULL;
+        if (!NT_SUCCESS(
+                IoCreateDevice(DriverObject, 0, uniName, FILE_DEVICE_SERIAL_PORT, 0, TRUE, &pObject))) {
+            LogWithString(CVNT_DEVICE_OBJECT_ERROR, uniName);
+            return STATUS_UNSUCCESSFUL;
+        }
+        pObject->DeviceExtension = pDevice;
+        pObject->Flags |= DO_BUFFERED_IO;
+        pDevice->DeviceObject = pObject;
+        IoCreateSymbolicLink(uniLink, uniName); // a link that cannot be made is not fatal
+    }
+    ULONG ulCards = 0;
+    for (auto* pNode = static_cast<PCCvDeviceStruct>(pList->GetStartNode(ulSize)); pNode;
+         pNode = static_cast<PCCvDeviceStruct>(pList->GetNextNode(ulSize))) {
+        if (!CvIsFirstPortOfCard(pNode))
+            continue;
+        CCvUnicode uniName(NonPagedPool,
+                           ulInterfaceType == PCIBus ? u"\\Device\\CvNtPciCard" : u"\\Device\\CvNtIsaCard");
+        if (uniName.Status != STATUS_SUCCESS || uniName.Append(++ulCards, 10) != STATUS_SUCCESS)
+            return CV_STATUS_SEVERE;
+        CCvCard* pCard = pNode->pClass->pParentCard;
+        if (!NT_SUCCESS(IoCreateDevice(DriverObject, 0, uniName, FILE_DEVICE_SERIAL_PORT, 0, TRUE,
+                                       &pCard->DeviceObject))) {
+            pCard->DeviceObject = NULL;
+            LogWithString(CVNT_CARD_DEVICE_OBJECT_ERROR, uniName);
+            return STATUS_UNSUCCESSFUL;
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS AssignPciResources(CCvLinkedList* pList, PDRIVER_OBJECT DriverObject) {
+    const ULONG ulSize = sizeof(CCvDeviceStruct);
+    if (!pList->m_pvStartStruct)
+        return STATUS_NOT_FOUND;
+    UNICODE_STRING uniClass;
+    RtlInitUnicodeString(&uniClass, CV_DRIVER_CLASS);
+    BOOLEAN bAnyUntranslatable = FALSE;
+    auto* pNode = static_cast<PCCvDeviceStruct>(pList->GetStartNode(ulSize));
+    while (pNode) {
+        if (!CvIsFirstPortOfCard(pNode)) {
+            pNode = static_cast<PCCvDeviceStruct>(pList->GetNextNode(ulSize));
+            continue;
+        }
+        CCvCard* pCard = pNode->pClass->pParentCard;
+        PCI_SLOT_NUMBER Slot;
+        Slot.u.AsULONG = 0;
+        Slot.u.bits.DeviceNumber = pCard->ucDeviceNumber;
+        Slot.u.bits.FunctionNumber = pCard->ucFunctionNumber;
+        PCM_RESOURCE_LIST pResources = NULL;
+        ULONG ulAttempt = 1;
+        for (; ulAttempt <= 5; ulAttempt++) {
+            if (NT_SUCCESS(HalAssignSlotResources(&pCard->m_uniPathToCard, &uniClass, DriverObject,
+                                                  pCard->DeviceObject, PCIBus, pCard->ulBusNumber,
+                                                  Slot.u.AsULONG, &pResources)) &&
+                pResources)
+                break;
+            CCvUnicode uniAttempt(PagedPool, ulAttempt, 10);
+            LogWithTwoStrings(CVNT_RESOURCE_ATTEMPT_FAILED, pCard->m_uniPathToCard.Buffer, uniAttempt);
+        }
+        if (ulAttempt > 5) {
+            LogWithString(CVNT_RESOURCE_LAST_ATTEMPT_FAILED, pCard->m_uniPathToCard.Buffer);
+            pNode = UnloadOneCard(pList, DriverObject);
+            continue;
+        }
+
+        BOOLEAN bRemove = pResources->Count != 1, bUntranslatable = FALSE;
+        if (bRemove)
+            LogWithTwoNumbers(CVNT_RESOURCE_COUNT_WRONG, pCard->ulDeviceID, pResources->Count, 16, 16);
+        PCM_PARTIAL_RESOURCE_LIST pPartial = &pResources->List[0].PartialResourceList;
+        for (ULONG i = 0; pResources->Count >= 1 && i < pPartial->Count; i++) {
+            PCM_PARTIAL_RESOURCE_DESCRIPTOR d = &pPartial->PartialDescriptors[i];
+            if (d->Type == CmResourceTypeInterrupt && d->Flags == CM_RESOURCE_INTERRUPT_LEVEL_SENSITIVE) {
+                pCard->OriginalIrql = d->u.Interrupt.Level;
+                pCard->OriginalVector = d->u.Interrupt.Vector;
+                pCard->Vector =
+                    HalGetInterruptVector(PCIBus, pCard->ulBusNumber, d->u.Interrupt.Level,
+                                          d->u.Interrupt.Vector, &pCard->Irql, &pCard->ProcessorAffinity);
+                pCard->m_InterruptMode = LevelSensitive;
+                LogWithThreeNumbers(CVNT_INTERRUPT_ALLOCATED, pCard->Vector, pCard->Irql, pCard->ulDeviceID,
+                                    16, 16, 16);
+                continue;
+            }
+            if (d->Type != CmResourceTypePort || !(d->Flags & CM_RESOURCE_PORT_IO) || i < 2 || i > 4)
+                continue;
+            ULONG ulStart = static_cast<ULONG>(d->u.Port.Start.QuadPart);
+            USHORT unTranslated = 0;
+            BOOLEAN bMemory = FALSE;
+            if (!TranslateIo(PCIBus, pCard->ulBusNumber, ulStart, &unTranslated, bMemory)) {
+                FreeResources(pResources);
+                if (!bMemory) {
+                    bUntranslatable = TRUE;
+                    break;
+                }
+                LogWithNumber(i == 3 ? CVNT_BASE_ADDRESS_MEMORY_MAPPED : CVNT_PLX_ADDRESS_MEMORY_MAPPED,
+                              pCard->ulDeviceID, 16);
+                return CV_STATUS_SEVERE;
+            }
+            if (i == 2) {
+                pCard->m_ulBusRelativePlxAddress = ulStart;
+                pCard->m_ulPlxAddressRange = d->u.Port.Length;
+                pCard->m_unPlxAddress = unTranslated;
+                LogWithTwoNumbers(CVNT_PLX_ADDRESS_ALLOCATED, unTranslated, pCard->ulDeviceID, 16, 16);
+            } else if (i == 3) {
+                pCard->m_ulBusRelativeBaseAddress = ulStart;
+                pCard->ulBaseAddressRange = d->u.Port.Length;
+                pCard->unBaseAddress = unTranslated;
+                LogWithTwoNumbers(CVNT_BASE_ADDRESS_ALLOCATED, unTranslated, pCard->ulDeviceID, 16, 16);
+            } else {
+                pCard->m_ulBusRelativeIoWindow2Address = ulStart;
+                pCard->m_ulIoWindow2AddressRange = d->u.Port.Length;
+                pCard->m_unIoWindow2Address = unTranslated;
+                LogWithTwoNumbers(CVNT_PLX_ADDRESS_ALLOCATED, unTranslated, pCard->ulDeviceID, 16, 16);
+            }
+        }
+        FreeResources(pResources);
+        if (bUntranslatable) {
+            bAnyUntranslatable = TRUE;
+            // This card and those not handled yet have no addresses: they go, so that no port without an
+            // address is ever touched; the cards handled so far are served.
+            while (pNode)
+                pNode = UnloadOneCard(pList, DriverObject);
+            break;
+        }
+        if (bRemove) {
+            pNode = UnloadOneCard(pList, DriverObject);
+            continue;
+        }
+        pNode = static_cast<PCCvDeviceStruct>(pList->GetNextNode(ulSize));
+    }
+
+    if (!pList->m_pvStartStruct)
+        return CV_STATUS_SEVERE;
+    for (pNode = static_cast<PCCvDeviceStruct>(pList->GetStartNode(ulSize)); pNode;
+         pNode = static_cast<PCCvDeviceStruct>(pList->GetNextNode(ulSize))) {
+        CCvDevice* pDevice = pNode->pClass;
+        CCvCard* pCard = pDevice->pParentCard;
+        pDevice->Vector = pCard->Vector;
+        pDevice->Irql = pCard->Irql;
+        pDevice->OriginalVector = pCard->OriginalVector;
+        pDevice->OriginalIrql = pCard->OriginalIrql;
+        pDevice->ProcessorAffinity = pCard->ProcessorAffinity;
+        pDevice->m_InterruptMode = pCard->m_InterruptMode;
+        pNode->unBaseAddress = pCard->unBaseAddress;
+        pNode->ulBusRelativeBaseAddress = pCard->m_ulBusRelativeBaseAddress;
+        pNode->unBaseAddressRange = static_cast<USHORT>(pCard->ulBaseAddressRange);
+    }
+    return bAnyUntranslatable ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
+}
+
+NTSTATUS CreateAndInitializeUart(CCvLinkedList* pList) {
+    const ULONG ulSize = sizeof(CCvDeviceStruct);
+    if (!pList->m_pvStartStruct)
+        return STATUS_NOT_FOUND;
+    ULONG ulIndex = 0;
+    for (auto* pNode = static_cast<PCCvDeviceStruct>(pList->GetStartNode(ulSize)); pNode;
+         pNode = static_cast<PCCvDeviceStruct>(pList->GetNextNode(ulSize))) {
+        CCvDevice* pDevice = pNode->pClass;
+        CCvCard* pCard = pDevice->pParentCard;
+        ulIndex = CvIsFirstPortOfCard(pNode) ? 0 : ulIndex + 1;
+        if (pDevice->m_bDisabled)
+            continue;
+        PTemplatesCardStruct t = pNode->pAssociatedTemplatesCardStruct;
+        PParametersCardPortStruct pPort = pNode->pAssociatedParametersCardPortStruct;
+        LONG lRx = t->RxTriggerLevel, lTx = t->TxTriggerLevel, lSoft = t->SoftTxLimit;
+        if (pPort && pPort->RxTriggerLevel != -1)
+            lRx = pPort->RxTriggerLevel;
+        if (pPort && pPort->TxTriggerLevel != -1)
+            lTx = pPort->TxTriggerLevel;
+        if (pPort && pPort->SoftTxLimit != -1)
+            lSoft = pPort->SoftTxLimit;
+        USHORT unBase =
+            static_cast<USHORT>(pNode->unBaseAddress + (pCard->ulBaseAddressAlignment & 0xFFFF) * ulIndex);
+        NTSTATUS Status =
+            CvCreatePortUart(pDevice, pDevice->m_ulUartType, unBase, pNode->ulBusRelativeBaseAddress,
+                             pNode->unBaseAddressRange, t->ClockFrequency, t->ClockFrequencyAdjustment,
+                             CvPciPortClockDivisor(pNode), lRx, lTx, lSoft, FALSE, pCard->ulDeviceID);
+        if (Status != STATUS_SUCCESS)
+            return Status;
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ConnectInterrupts(CCvLinkedList* pList) {
+    const ULONG ulSize = sizeof(CCvDeviceStruct);
+    if (!pList->m_pvStartStruct)
+        return STATUS_NOT_FOUND;
+    for (auto* pNode = static_cast<PCCvDeviceStruct>(pList->GetStartNode(ulSize)); pNode;
+         pNode = static_cast<PCCvDeviceStruct>(pList->GetNextNode(ulSize))) {
+        CCvDevice* Extension = pNode->pClass;
+        if (Extension->m_bDisabled || Extension->pParentCard->m_ulSisrAddress || !Extension->pChip_Uart ||
+            Extension->Interrupt)
+            continue;
+        Extension->OurIsr = SerialISR;
+        Extension->OurIsrContext = Extension;
+        Extension->FifoPresent = TRUE;
+        Extension->LineControl = 0x1A;
+        WRITE_PORT_UCHAR(RegisterAt(static_cast<USHORT>(Extension->pChip_Uart->m_unBaseAddress + 3)),
+                         Extension->LineControl);
+        if (!NT_SUCCESS(IoConnectInterrupt(
+                &Extension->Interrupt, SerialISR, Extension, NULL, Extension->Vector, Extension->Irql,
+                Extension->Irql, Extension->m_InterruptMode, TRUE, Extension->ProcessorAffinity, FALSE))) {
+            Extension->Interrupt = NULL;
+            LogWithNumber(CVNT_INTERRUPT_CONNECT_ERROR, Extension->pParentCard->ulDeviceID, 16);
+            return CV_STATUS_SEVERE;
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ConnectSisrInterrupts(CCvLinkedList* pList) {
+    const ULONG ulSize = sizeof(CCvDeviceStruct);
+    if (!pList->m_pvStartStruct)
+        return STATUS_NOT_FOUND;
+    for (auto* pNode = static_cast<PCCvDeviceStruct>(pList->GetStartNode(ulSize)); pNode;
+         pNode = static_cast<PCCvDeviceStruct>(pList->GetNextNode(ulSize))) {
+        CCvDevice* Extension = pNode->pClass;
+        CCvCard* pCard = Extension->pParentCard;
+        if (!pCard->m_ulSisrAddress)
+            continue; // connected by ConnectInterrupts
+        if (!Extension->m_bDisabled && Extension->pChip_Uart) {
+            Extension->m_CardDependentIsr = SerialISR;
+            Extension->OurIsrContext = Extension;
+            Extension->FifoPresent = TRUE;
+            Extension->LineControl = 0x1A;
+            WRITE_PORT_UCHAR(RegisterAt(static_cast<USHORT>(Extension->pChip_Uart->m_unBaseAddress + 3)),
+                             Extension->LineControl);
+        }
+        // The card's interrupt once, at its first port, whether or not that port is enabled.
+        if (CvIsFirstPortOfCard(pNode) && !pCard->Interrupt) {
+            pCard->OurIsr = SisrIsr;
+            if (!NT_SUCCESS(IoConnectInterrupt(&pCard->Interrupt, SisrIsr, pCard, NULL, pCard->Vector,
+                                               pCard->Irql, pCard->Irql, pCard->m_InterruptMode, TRUE,
+                                               pCard->ProcessorAffinity, FALSE))) {
+                pCard->Interrupt = NULL;
+                Log(CVNT_SISR_INTERRUPT_CONNECT_ERROR);
+                return CV_STATUS_SEVERE;
+            }
+        }
     }
     return STATUS_SUCCESS;
 }

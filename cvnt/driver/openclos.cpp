@@ -1,6 +1,7 @@
 // Open, close and cleanup of a port, and the port resets that bring its UART into a known state at
 // creation and at every open.
 #include "CvEngine.h"
+#include "CvPortList.h"
 #include "CvImage.h"
 
 namespace {
@@ -136,6 +137,11 @@ BOOLEAN SerialNullSynch(PVOID) {
 
 NTSTATUS SerialCreateOpen(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     CCvDevice* Extension = static_cast<CCvDevice*>(DeviceObject->DeviceExtension);
+    // A port disabled at start (its number taken, or its claim unusable) has no UART to drive.
+    if (Extension->m_bDisabled || !Extension->pChip_Uart) {
+        CompleteWith(Irp, STATUS_NO_SUCH_DEVICE);
+        return STATUS_NO_SUCH_DEVICE;
+    }
     if (IoGetCurrentIrpStackLocation(Irp)->Parameters.Create.Options & FILE_DIRECTORY_FILE) {
         CompleteWith(Irp, STATUS_NOT_A_DIRECTORY);
         return STATUS_NOT_A_DIRECTORY;
@@ -278,4 +284,19 @@ NTSTATUS SerialCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
     CompleteWith(Irp, STATUS_SUCCESS);
     return STATUS_SUCCESS;
+}
+
+VOID CvNonComplient(CCvLinkedList* pList) {
+    const ULONG ulSize = sizeof(CCvDeviceStruct);
+    for (auto* pNode = static_cast<PCCvDeviceStruct>(pList->GetStartNode(ulSize)); pNode;
+         pNode = static_cast<PCCvDeviceStruct>(pList->GetNextNode(ulSize))) {
+        CCvDevice* Extension = pNode->pClass;
+        if (Extension->m_bDisabled || !Extension->pChip_Uart)
+            continue;
+        Extension->pChip_Uart->EnableAllInterrupts();
+        for (int i = 0; i < 5 && !(Extension->pChip_Uart->ReadInterruptStatusRegister() & 0x01); i++) {
+        }
+        Extension->HoldingEmpty = TRUE;
+        Extension->pChip_Uart->DisableAllInterrupts();
+    }
 }

@@ -1,0 +1,268 @@
+// CvNt loaded by its driver entry on a machine with PCI and ISA cards, as an observer sees it: names,
+// CurrentConfig, claims, the event log, traffic between ports, and an unload that restores everything.
+#include "CvEngine.h"
+#include "CvPortList.h"
+#include "CvResourceKiller.h"
+#include "cvntmsg.h"
+#include "hw/pci.h"
+#include "hw/wiring.h"
+#include "platform/nt/include/ntddser.h"
+#include "platform/nt/kernel.h"
+#include "platform/nt/userio.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+namespace {
+
+const std::string kService = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\CvNt";
+const std::string kRegService = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\CvNt";
+const std::string kSerialComm = "\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
+
+const std::string kRegistry = R"(Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\CvNt]
+"LogLevel"=dword:3
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\CvNt\Templates\Bus5\Card1]
+"VendorID"=dword:000010b5
+"DeviceID"=dword:00000020
+"ClockFrequency"=dword:00e10000
+"nComPorts"=dword:4
+"nLptPorts"=dword:0
+"Description"="Corvane PCI 4"
+"BaseAddressAlignment"=dword:8
+"PlxBaudClockType"=dword:1
+"PlxBaudClockDivisor"=dword:1
+"PlxBaudClockOffset"=dword:50
+"UartType"=dword:9
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\CvNt\Parameters\Bus1\Card1]
+"ClockFrequency"=dword:001c2000
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\CvNt\Parameters\Bus1\Card1\ComPort1]
+"BaseAddress"=dword:00000280
+"BaseAddressRange"=dword:8
+"BaseAddressAlignment"=dword:8
+"InterruptLevel"=dword:5
+"nCom"=dword:5
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\CvNt\Parameters\Bus1\Card1\ComPort2]
+"BaseAddress"=dword:00000288
+"BaseAddressRange"=dword:8
+"BaseAddressAlignment"=dword:8
+"InterruptLevel"=dword:7
+"nCom"=dword:6
+)";
+
+class LoadTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        auto result = kernel.registry().loadText(kRegistry, "load.reg");
+        ASSERT_TRUE(result) << result.error;
+        kernel.eventLog().registerMessageFile("CvNt.sys", CvNtMessageTable);
+        // The standard ports' names, as the system's own serial driver leaves them.
+        kernel.registry().create(kSerialComm);
+        kernel.registry().setString(kSerialComm, "Serial0", "COM1");
+        kernel.registry().setString(kSerialComm, "Serial1", "COM2");
+        kernel.configuration().SerialCount = 2;
+
+        hw::PciCardLayout layout;
+        layout.deviceId = 0x0020;
+        layout.divisorKind = hw::BridgeDivisor::Byte;
+        layout.divisorOffset = 0x50;
+        layout.interruptLine = 11;
+        pciCard = std::make_unique<hw::PciSerialCard>(layout);
+        kernel.pci().addBus(0);
+        kernel.pci().plug(0, 6, 0, *pciCard);
+        for (auto& w : pciCard->ioWindows())
+            kernel.ports().attach(w.base, w.length, *w.device);
+        pciCard->setInterruptSink([this](bool level) { kernel.setInterruptLine(0x30 + 11, level); });
+        for (unsigned i = 0; i < 4; ++i)
+            pciCard->uart(i).attachClock(&kernel.timeline());
+        const std::pair<uint16_t, ULONG> isa[] = {{0x280, 5}, {0x288, 7}};
+        for (auto [base, irq] : isa) {
+            isaUarts.push_back(std::make_unique<hw::Uart>(hw::UartKind::Uart16550, 1843200));
+            hw::Uart& uart = *isaUarts.back();
+            uart.attachClock(&kernel.timeline());
+            uart.setGateWithOut2(true);
+            kernel.ports().attach(base, 8, uart);
+            ULONG vector = 0x30 + irq;
+            uart.setInterruptSink([this, vector](bool level) { kernel.setInterruptLine(vector, level); });
+        }
+        RtlInitUnicodeString(&driver.DriverName, u"\\Driver\\CvNt");
+        driver.Type = IO_TYPE_DRIVER;
+        path16 = nt::toUtf16(kService);
+        RtlInitUnicodeString(&servicePath, path16.c_str());
+    }
+
+    void TearDown() override {
+        files.clear();
+        cables.clear();
+        if (loaded)
+            Unload();
+    }
+
+    NTSTATUS Load() {
+        nt::ImageScope image(kernel, "CvNt");
+        NTSTATUS status = DriverEntry(&driver, &servicePath);
+        loaded = status == STATUS_SUCCESS;
+        return status;
+    }
+
+    void Unload() {
+        nt::ImageScope image(kernel, "CvNt");
+        ASSERT_EQ(driver.DriverUnload, SerialUnload);
+        driver.DriverUnload(&driver);
+        loaded = false;
+    }
+
+    std::vector<std::string> Messages() {
+        std::vector<std::string> out;
+        for (const auto& record : kernel.eventLog().records()) {
+            std::string line = kernel.eventLog().render(record).substr(46);
+            line.erase(0, line.find_first_not_of(' '));
+            while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+                line.pop_back();
+            out.push_back(line);
+        }
+        return out;
+    }
+
+    // What an unload must give back: names, counts, objects, claims, keys and memory.
+    std::string Snapshot() {
+        std::string out;
+        for (const auto& name : kernel.registry().subkeyNames(kService))
+            out += "key " + name + "\n";
+        if (auto key = kernel.registry().open(kSerialComm))
+            for (const auto& v : key->values)
+                out += "serialcomm " + nt::toUtf8(v.name) + "\n";
+        out += "count " + std::to_string(kernel.configuration().SerialCount) + "\n";
+        out += "devices " + std::to_string(kernel.io().deviceCount()) + "\n";
+        out += "links " + std::to_string(kernel.io().linkNames().size()) + "\n";
+        for (const auto& l : kernel.io().linkNames())
+            out += "link " + nt::toUtf8(l) + "\n";
+        out += "claims " + std::to_string(kernel.resources().claims().size()) + "\n";
+        out +=
+            "map " +
+            std::to_string(kernel.registry().exists("\\Registry\\Machine\\HARDWARE\\RESOURCEMAP\\Corvane")) +
+            "\n";
+        out += "pool " + std::to_string(kernel.pool().liveCount("CvNt")) + "\n";
+        return out;
+    }
+
+    // Moves `bytes` from one COM port to another over a null-modem cable at `baud`, 8N1.
+    std::vector<uint8_t> Transfer(const std::string& from, const std::string& to, hw::Uart& a, hw::Uart& b,
+                                  ULONG baud, const std::vector<uint8_t>& bytes) {
+        cables.push_back(std::make_unique<hw::NullModemCable>(a, b));
+        std::unique_ptr<nt::UserFile> tx, rx;
+        EXPECT_EQ(nt::UserFile::open(kernel, from, tx), STATUS_SUCCESS);
+        EXPECT_EQ(nt::UserFile::open(kernel, to, rx), STATUS_SUCCESS);
+        if (!tx || !rx)
+            return {};
+        for (auto* f : {tx.get(), rx.get()}) {
+            SERIAL_BAUD_RATE rate{baud};
+            SERIAL_LINE_CONTROL line{STOP_BIT_1, NO_PARITY, 8};
+            std::vector<uint8_t> r(sizeof rate), l(sizeof line);
+            std::memcpy(r.data(), &rate, sizeof rate);
+            std::memcpy(l.data(), &line, sizeof line);
+            EXPECT_EQ(f->control(IOCTL_SERIAL_SET_BAUD_RATE, r, 0).status, STATUS_SUCCESS) << baud;
+            EXPECT_EQ(f->control(IOCTL_SERIAL_SET_LINE_CONTROL, l, 0).status, STATUS_SUCCESS);
+        }
+        auto read = rx->startRead(static_cast<ULONG>(bytes.size()));
+        auto written = tx->write(bytes, kernel.now() + 10 * hw::kTicksPerSecond);
+        EXPECT_EQ(written.status, STATUS_SUCCESS);
+        auto got = rx->wait(read, kernel.now() + 10 * hw::kTicksPerSecond);
+        tx->close();
+        rx->close();
+        cables.pop_back();
+        return got.data;
+    }
+
+    nt::Kernel kernel;
+    nt::KernelScope scope{kernel};
+    std::unique_ptr<hw::PciSerialCard> pciCard;
+    std::vector<std::unique_ptr<hw::Uart>> isaUarts;
+    std::vector<std::unique_ptr<hw::NullModemCable>> cables;
+    std::vector<std::unique_ptr<nt::UserFile>> files;
+    DRIVER_OBJECT driver{};
+    std::u16string path16;
+    UNICODE_STRING servicePath{};
+    bool loaded = false;
+};
+
+TEST_F(LoadTest, TheDriverLoadsNamesItsPortsAndPublishesWhatItDid) {
+    ASSERT_EQ(Load(), STATUS_SUCCESS) << ::testing::PrintToString(Messages());
+    EXPECT_EQ(Messages().back(), "The CvNt driver loaded successfully.");
+    EXPECT_EQ(kernel.registry().string(kSerialComm, "Serial2"), std::optional<std::string>("COM5"));
+    EXPECT_EQ(kernel.registry().string(kSerialComm, "Serial3"), std::optional<std::string>("COM6"));
+    EXPECT_EQ(kernel.registry().string(kSerialComm, "Serial4"), std::optional<std::string>("COM3"));
+    EXPECT_EQ(kernel.registry().string(kSerialComm, "Serial7"), std::optional<std::string>("COM8"));
+    EXPECT_EQ(kernel.configuration().SerialCount, 8u);
+    EXPECT_EQ(kernel.io().linkNames().size(), 6u);
+    EXPECT_EQ(kernel.registry().dword(kService + "\\CurrentConfig\\Bus5\\Card1\\ComPort1", "ComPortAddress"),
+              std::optional<uint32_t>(0xE800));
+    EXPECT_EQ(kernel.registry().dword(kService + "\\CurrentConfig\\Bus5\\Card1", "InterruptLevel"),
+              std::optional<uint32_t>(11));
+    EXPECT_EQ(kernel.registry().dword(kService + "\\CurrentConfig\\Bus1\\Card1\\ComPort2", "InterruptLevel"),
+              std::optional<uint32_t>(7));
+    EXPECT_EQ(kernel.resources().claims().size(), 3u) << "the PCI card and the two ISA ports";
+    EXPECT_EQ(pciCard->bridgeDivisor(0), 1u);
+    EXPECT_EQ(driver.MajorFunction[IRP_MJ_DEVICE_CONTROL], CvIoControl);
+}
+
+TEST_F(LoadTest, BytesCrossBetweenCardsIntactAtEveryRate) {
+    ASSERT_EQ(Load(), STATUS_SUCCESS) << ::testing::PrintToString(Messages());
+    std::vector<uint8_t> bytes;
+    for (int i = 0; i < 200; ++i)
+        bytes.push_back(static_cast<uint8_t>(i * 37 + 11));
+    for (ULONG baud : {9600u, 115200u})
+        EXPECT_EQ(Transfer("COM3", "COM5", pciCard->uart(0), *isaUarts[0], baud, bytes), bytes) << baud;
+    EXPECT_EQ(Transfer("COM4", "COM7", pciCard->uart(1), pciCard->uart(2), 921600, bytes), bytes)
+        << "the PCI card's highest rate";
+}
+
+TEST_F(LoadTest, UnloadRestoresTheMachineAndASecondLoadMakesOneCopy) {
+    const std::string before = Snapshot();
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    Unload();
+    EXPECT_EQ(Snapshot(), before);
+    EXPECT_EQ(Messages().back(), "Driver unloading ends.");
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    EXPECT_EQ(kernel.configuration().SerialCount, 8u);
+    EXPECT_EQ(kernel.registry().subkeyNames(kService + "\\CurrentConfig\\Bus5"),
+              (std::vector<std::string>{"Card1"}));
+    Unload();
+    EXPECT_EQ(Snapshot(), before);
+}
+
+TEST_F(LoadTest, EveryFailedAllocationOfTheEntryLeavesNothingBehind) {
+    const std::string before = Snapshot();
+    const uint64_t start = kernel.pool().allocationCount();
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    const uint64_t perLoad = kernel.pool().allocationCount() - start;
+    Unload();
+    int refused = 0;
+    for (uint64_t n = 1; n <= perLoad; ++n) {
+        kernel.eventLog().clear();
+        kernel.pool().failNth(n, "CvNt");
+        NTSTATUS status = Load();
+        kernel.pool().clearFailures();
+        auto loadMessages = Messages();
+        if (status == STATUS_SUCCESS)
+            Unload();
+        else
+            ++refused;
+        ASSERT_EQ(Snapshot(), before)
+            << "allocation " << n << " of " << perLoad << " (" << status << ")\n"
+            << kernel.pool().leakReport("CvNt") << ::testing::PrintToString(loadMessages);
+    }
+    EXPECT_GT(refused, 0);
+    RecordProperty("refused", refused);
+    RecordProperty("allocations", static_cast<int>(perLoad));
+}
+
+} // namespace
