@@ -54,6 +54,20 @@ std::u16string IoManager::nameOf(PDEVICE_OBJECT device) const {
     return it == devices_.end() ? std::u16string() : it->second.name;
 }
 
+void IoManager::handleClosed(PDEVICE_OBJECT device) {
+    auto it = handles_.find(device);
+    if (it != handles_.end() && --it->second == 0)
+        handles_.erase(it);
+}
+
+size_t IoManager::openHandles(PDRIVER_OBJECT driver) const {
+    size_t count = 0;
+    for (const auto& [device, handles] : handles_)
+        if (devices_.count(device) && device->DriverObject == driver)
+            count += handles;
+    return count;
+}
+
 bool IoManager::exists(PDEVICE_OBJECT device) const {
     return devices_.count(device) != 0;
 }

@@ -42,6 +42,10 @@ public:
     std::vector<std::u16string> deviceNames() const;
     std::u16string nameOf(PDEVICE_OBJECT device) const; // empty for an unnamed or unknown device
     bool exists(PDEVICE_OBJECT device) const;
+    // Handles programs hold open on a device, and on any device of a driver.
+    void handleOpened(PDEVICE_OBJECT device) { ++handles_[device]; }
+    void handleClosed(PDEVICE_OBJECT device);
+    size_t openHandles(PDRIVER_OBJECT driver) const;
     std::vector<std::u16string> linkNames() const;
     size_t deviceCount() const { return devices_.size(); }
 
@@ -77,6 +81,7 @@ private:
     std::map<PDEVICE_OBJECT, DeviceRecord> devices_;
     std::map<std::u16string, std::u16string> links_; // upper-case \??\ name -> target
     std::map<PIRP, std::shared_ptr<IoRequest>> requests_;
+    std::map<PDEVICE_OBJECT, size_t> handles_;
     KSPIN_LOCK cancelLock_ = 0;
 };
 

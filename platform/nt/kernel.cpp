@@ -13,7 +13,8 @@ constexpr uint64_t kBootTime = 126227808000000000ULL;
 
 Kernel::Kernel()
     : pool_(*this), eventLog_(*this), ports_(*this), resources_(std::make_unique<ResourceArbiter>(*this)),
-      io_(std::make_unique<IoManager>(*this)), bootTime_(kBootTime) {}
+      services_(std::make_unique<ServiceManager>(*this)), io_(std::make_unique<IoManager>(*this)),
+      bootTime_(kBootTime) {}
 
 Kernel::~Kernel() {
     if (tCurrent == this)

@@ -10,6 +10,7 @@
 #include "platform/nt/eventlog.h"
 #include "platform/nt/io.h"
 #include "platform/nt/resources.h"
+#include "platform/nt/services.h"
 #include "platform/nt/include/ntddk.h"
 #include "platform/nt/pool.h"
 #include "platform/nt/portio.h"
@@ -61,6 +62,7 @@ public:
     // Resource claims and the configuration counts (serial ports and others) drivers keep.
     ResourceArbiter& resources() { return *resources_; }
     CONFIGURATION_INFORMATION& configuration() { return configuration_; }
+    ServiceManager& services() { return *services_; }
     IoManager& io() { return *io_; }
 
     // Virtual time in 100 ns units since the machine started, and the timeline of the machine's events.
@@ -154,6 +156,7 @@ private:
     HalSettings hal_;
     std::unique_ptr<ResourceArbiter> resources_;
     CONFIGURATION_INFORMATION configuration_{};
+    std::unique_ptr<ServiceManager> services_;
     std::unique_ptr<IoManager> io_;
     uint64_t bootTime_;
     std::deque<PKDPC> dpcQueue_;

@@ -37,6 +37,7 @@ NTSTATUS UserFile::open(Kernel& kernel, std::string_view name, std::unique_ptr<U
     if (!NT_SUCCESS(result.status))
         return result.status;
     opened->open_ = true;
+    kernel.io().handleOpened(device);
     file = std::move(opened);
     return result.status;
 }
@@ -53,6 +54,7 @@ NTSTATUS UserFile::close() {
     open_ = false;
     IoResult cleanup = wait(issue(IRP_MJ_CLEANUP, {}, 0, nullptr));
     IoResult closed = wait(issue(IRP_MJ_CLOSE, {}, 0, nullptr));
+    kernel_.io().handleClosed(device_);
     return NT_SUCCESS(cleanup.status) ? closed.status : cleanup.status;
 }
 

@@ -64,11 +64,8 @@ protected:
         auto result = kernel.registry().loadText(kRegistry, "load.reg");
         ASSERT_TRUE(result) << result.error;
         kernel.eventLog().registerMessageFile("CvNt.sys", CvNtMessageTable);
-        // The standard ports' names, as the system's own serial driver leaves them.
-        kernel.registry().create(kSerialComm);
-        kernel.registry().setString(kSerialComm, "Serial0", "COM1");
-        kernel.registry().setString(kSerialComm, "Serial1", "COM2");
-        kernel.configuration().SerialCount = 2;
+        // The standard ports, as the system's own serial driver leaves them.
+        nt::InstallStandardSerialDriver(kernel, {{0x3F8, 4, 1}, {0x2F8, 3, 2}});
 
         hw::PciCardLayout layout;
         layout.deviceId = 0x0020;
@@ -146,6 +143,8 @@ protected:
         for (const auto& l : kernel.io().linkNames())
             out += "link " + nt::toUtf8(l) + "\n";
         out += "claims " + std::to_string(kernel.resources().claims().size()) + "\n";
+        for (const auto& name : kernel.registry().subkeyNames("\\Registry\\Machine\\HARDWARE\\RESOURCEMAP"))
+            out += "map key " + name + "\n";
         out +=
             "map " +
             std::to_string(kernel.registry().exists("\\Registry\\Machine\\HARDWARE\\RESOURCEMAP\\Corvane")) +
@@ -209,7 +208,8 @@ TEST_F(LoadTest, TheDriverLoadsNamesItsPortsAndPublishesWhatItDid) {
               std::optional<uint32_t>(11));
     EXPECT_EQ(kernel.registry().dword(kService + "\\CurrentConfig\\Bus1\\Card1\\ComPort2", "InterruptLevel"),
               std::optional<uint32_t>(7));
-    EXPECT_EQ(kernel.resources().claims().size(), 3u) << "the PCI card and the two ISA ports";
+    EXPECT_EQ(kernel.resources().claims().size(), 5u)
+        << "the standard ports, the PCI card and the two ISA ports";
     EXPECT_EQ(pciCard->bridgeDivisor(0), 1u);
     EXPECT_EQ(driver.MajorFunction[IRP_MJ_DEVICE_CONTROL], CvIoControl);
 }
@@ -263,6 +263,41 @@ TEST_F(LoadTest, EveryFailedAllocationOfTheEntryLeavesNothingBehind) {
     EXPECT_GT(refused, 0);
     RecordProperty("refused", refused);
     RecordProperty("allocations", static_cast<int>(perLoad));
+}
+
+TEST_F(LoadTest, TheServiceManagerStartsAndStopsTheDriver) {
+    kernel.services().registerImage("CvNt.sys", "CvNt", DriverEntry);
+    kernel.services().install("CvNt", "CvNt.sys");
+    const std::string before = Snapshot();
+    ASSERT_EQ(kernel.services().start("CvNt"), nt::kErrorSuccess);
+    EXPECT_EQ(kernel.services().start("CvNt"), nt::kErrorServiceAlreadyRunning);
+    std::unique_ptr<nt::UserFile> file;
+    ASSERT_EQ(nt::UserFile::open(kernel, "COM3", file), STATUS_SUCCESS);
+    EXPECT_EQ(kernel.services().stop("CvNt"), nt::kErrorDeviceInUse) << "a port is open";
+    file->close();
+    EXPECT_EQ(kernel.services().stop("CvNt"), nt::kErrorSuccess);
+    EXPECT_EQ(Snapshot(), before);
+    EXPECT_EQ(kernel.services().stop("CvNt"), nt::kErrorServiceNotActive);
+    EXPECT_EQ(kernel.services().start("Missing"), nt::kErrorServiceDoesNotExist);
+
+    // A PCI card without any template: the driver refuses, and the manager says why.
+    kernel.registry().removeTree(kService + "\\Templates");
+    const std::string withoutTemplates = Snapshot();
+    EXPECT_EQ(kernel.services().start("CvNt"), nt::kErrorSerialNoDevice);
+    EXPECT_EQ(kernel.services().lastEntryStatus(), STATUS_SERIAL_NO_DEVICE_INITED);
+    EXPECT_EQ(Snapshot(), withoutTemplates) << "a refused start leaves nothing";
+}
+
+TEST_F(LoadTest, AnIsaPortOnATakenRangeIsDisabledAndCannotBeOpened) {
+    // The second ISA port asks for COM2's range, which the standard driver holds.
+    kernel.registry().setDword(kService + "\\Parameters\\Bus1\\Card1\\ComPort2", "BaseAddress", 0x2F8);
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    std::unique_ptr<nt::UserFile> file;
+    EXPECT_EQ(nt::UserFile::open(kernel, "COM6", file), STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(nt::UserFile::open(kernel, "COM5", file), STATUS_SUCCESS) << "the port before it is served";
+    file.reset();
+    EXPECT_EQ(kernel.registry().string(kService + "\\CurrentConfig\\Bus1\\Card1\\ComPort2", "Status"),
+              std::optional<std::string>("Port is disabled"));
 }
 
 } // namespace
