@@ -2,12 +2,61 @@
 
 #include "cvntmsg.h"
 
+#include "CvPortList.h"
+
 #include <algorithm>
+#include <stdexcept>
 
 // CvInstal's message table, exported by its image.
 extern "C" const MESSAGE_TABLE CvInstalMessageTable;
 
 namespace sim {
+
+namespace {
+
+// CvNt's service key on the built-in machine: the template of the card family 0x0020 and the ISA card.
+const char kDefaultRegistry[] = R"(Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\CvNt]
+"Type"=dword:00000001
+"Start"=dword:00000003
+"ErrorControl"=dword:00000001
+"ImagePath"=hex(2):53,00,79,00,73,00,74,00,65,00,6d,00,33,00,32,00,5c,00,44,00,52,00,49,00,56,00,45,00,52,00,\
+  53,00,5c,00,43,00,76,00,4e,00,74,00,2e,00,73,00,79,00,73,00,00,00
+"LogLevel"=dword:00000003
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\CvNt\Templates\Bus5\Card1]
+"VendorID"=dword:000010b5
+"DeviceID"=dword:00000020
+"ClockFrequency"=dword:00e10000
+"nComPorts"=dword:00000004
+"nLptPorts"=dword:00000000
+"Description"="Corvane PCI 4-port 16C950"
+"BaseAddressAlignment"=dword:00000008
+"PlxBaudClockType"=dword:00000001
+"PlxBaudClockDivisor"=dword:00000001
+"PlxBaudClockOffset"=dword:00000050
+"UartType"=dword:00000009
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\CvNt\Parameters\Bus1\Card1]
+"ClockFrequency"=dword:001c2000
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\CvNt\Parameters\Bus1\Card1\ComPort1]
+"BaseAddress"=dword:00000300
+"BaseAddressRange"=dword:00000008
+"BaseAddressAlignment"=dword:00000008
+"InterruptLevel"=dword:00000005
+"nCom"=dword:00000005
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\CvNt\Parameters\Bus1\Card1\ComPort2]
+"BaseAddress"=dword:00000308
+"BaseAddressRange"=dword:00000008
+"BaseAddressAlignment"=dword:00000008
+"InterruptLevel"=dword:00000007
+"nCom"=dword:00000006
+)";
+
+} // namespace
 
 MachineSpec MachineSpec::builtInDefault() {
     MachineSpec spec;
@@ -23,14 +72,18 @@ MachineSpec MachineSpec::builtInDefault() {
     pci.pci.uartWindow = 0xE000;
     pci.pci.bridgeIo = 0xEC00;
     pci.pci.interruptLine = 11;
+    pci.pci.divisorKind = hw::BridgeDivisor::Byte;
+    pci.pci.divisorOffset = 0x50;
     CardSpec isa;
     isa.name = "ISA card";
     isa.bus = "ISA";
     isa.clockHz = 1843200;
     isa.uarts.push_back(UartSpec{0x300, hw::UartKind::Uart16550, 0x35});
-    isa.uarts.push_back(UartSpec{0x308, hw::UartKind::Uart16550, 0x34});
+    isa.uarts.push_back(UartSpec{0x308, hw::UartKind::Uart16550, 0x37});
     spec.cards = {pci, isa};
     spec.emptyAddresses = {0x2E8};
+    spec.standardPorts = {StandardPortSpec{0x3F8, 4, 1}, StandardPortSpec{0x2F8, 3, 2}};
+    spec.registryText = kDefaultRegistry;
     return spec;
 }
 
@@ -64,8 +117,26 @@ Machine::Machine(MachineSpec spec) : spec_(std::move(spec)) {
             kernel_.ports().attach(card.sisrAddress, 1, *sisrs_.back());
         }
     }
+    // The machine's own serial ports, served by the system's standard driver.
+    std::vector<nt::StandardPort> standard;
+    for (const StandardPortSpec& port : spec_.standardPorts) {
+        auto uart = std::make_unique<hw::Uart>(hw::UartKind::Uart16550, 1843200);
+        uart->attachClock(&kernel_.timeline());
+        uart->setGateWithOut2(true);
+        kernel_.ports().attach(port.address, 8, *uart);
+        connectInterrupt(*uart, 0x30 + port.irq);
+        standardUarts_.push_back(std::move(uart));
+        standard.push_back(nt::StandardPort{port.address, port.irq, port.com});
+    }
+    nt::InstallStandardSerialDriver(kernel_, standard);
     kernel_.eventLog().registerMessageFile("CvNt.sys", CvNtMessageTable);
     kernel_.eventLog().registerMessageFile("CvInstal.sys", CvInstalMessageTable);
+    kernel_.services().registerImage("CvNt.sys", "CvNt", DriverEntry);
+    if (!spec_.registryText.empty()) {
+        auto loaded = kernel_.registry().loadText(spec_.registryText, "machine.reg");
+        if (!loaded)
+            throw std::runtime_error("the machine's registry: " + loaded.error);
+    }
 }
 
 void Machine::connectInterrupt(hw::Uart& uart, ULONG vector) {

@@ -36,12 +36,24 @@ struct CardSpec {
     hw::PciCardLayout pci;
 };
 
+// A port of the machine's own serial controller, served by the system's standard serial driver.
+struct StandardPortSpec {
+    uint16_t address = 0x3F8;
+    ULONG irq = 4;
+    ULONG com = 1;
+};
+
 struct MachineSpec {
     std::vector<CardSpec> cards;
+    std::vector<StandardPortSpec> standardPorts;
+    // The registry the machine boots with (.reg text), typically CvNt's service key with its templates
+    // and installed cards; empty for none.
+    std::string registryText;
     std::vector<uint16_t> emptyAddresses; // addresses where nothing answers, for probing
     std::vector<uint32_t> pciBuses;       // the PCI buses the machine has, besides those its cards sit on
-    // One PCI card with four 16C950 UARTs at 14.7456 MHz, one ISA card with two 16550 UARTs at
-    // 1.8432 MHz, and one address where nothing answers.
+    // COM1 and COM2 on the machine's own controller, one PCI card with four 16C950 UARTs at 14.7456 MHz
+    // behind a bridge, one ISA card with two 16550 UARTs at 1.8432 MHz, one address where nothing
+    // answers, and CvNt's registry for them.
     static MachineSpec builtInDefault();
 };
 
@@ -52,6 +64,9 @@ public:
     Machine& operator=(const Machine&) = delete;
 
     nt::Kernel& kernel() { return kernel_; }
+    // CvNt's service: started and stopped through the service manager.
+    uint32_t startCvNt() { return kernel_.services().start("CvNt"); }
+    uint32_t stopCvNt() { return kernel_.services().stop("CvNt"); }
     // Runs the machine (hardware events, interrupts, deferred calls) for `ticks` of virtual time.
     void run(uint64_t ticks) { kernel_.runUntil(kernel_.now() + ticks); }
     const MachineSpec& spec() const { return spec_; }
@@ -75,6 +90,7 @@ private:
     std::vector<std::unique_ptr<hw::SisrRegister>> sisrs_;
     std::vector<std::unique_ptr<hw::Uart>> uarts_;
     std::vector<std::unique_ptr<hw::PciSerialCard>> pciCards_;
+    std::vector<std::unique_ptr<hw::Uart>> standardUarts_;
     std::map<uint16_t, hw::Uart*> byAddress_;
     std::map<uint16_t, const CardSpec*> cardByAddress_;
 };

@@ -1,5 +1,6 @@
 // cvsim's UART check on the built-in machine, as a person or a script reads it.
 #include "sim/machine.h"
+#include "sim/mainjob.h"
 #include "sim/uartcheck.h"
 
 #include <gtest/gtest.h>
@@ -195,4 +196,30 @@ TEST(Machine, PciCardsSitOnTheirBusesWithTheirWindowsAndBridge) {
     machine.kernel().ports().write8(0xD850, 0xD6); // the bridge: divide by 2
     EXPECT_EQ(machine.uartAt(0xD008)->inputClock(), 14745600u / 2);
     EXPECT_EQ(machine.uartAt(0xE000)->inputClock(), 14745600u) << "the other card's bridge is untouched";
+}
+
+TEST(MainJob, StartsMovesDataStopsAndLeavesTheMachineAsItWas) {
+    sim::Machine machine(sim::MachineSpec::builtInDefault());
+    std::string report;
+    EXPECT_EQ(sim::runMainJob(machine, sim::TrafficCheck{}, report), 0) << report;
+    for (const char* line :
+         {"The CvNt driver loaded successfully.", "  Serial4 = COM3\n", "\"ComPortAddress\"=dword:0000e000",
+          "Corvane\\CvNt  \\Device\\CvNtPciCard1", "4096 bytes; intact", "100.0 % of the line rate",
+          "the machine is as it was before the start"})
+        EXPECT_NE(report.find(line), std::string::npos) << line;
+    EXPECT_EQ(report.find("LEFT BEHIND"), std::string::npos);
+}
+
+TEST(MainJob, ARefusedStartIsReportedWithItsReason) {
+    sim::MachineSpec spec = sim::MachineSpec::builtInDefault();
+    // A PCI card on the bus and no template for it: the driver does not load.
+    size_t at =
+        spec.registryText.find("[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\CvNt\\Templates");
+    size_t end = spec.registryText.find("[HKEY", at + 1);
+    spec.registryText.erase(at, end - at);
+    sim::Machine machine(spec);
+    std::string report;
+    EXPECT_EQ(sim::runMainJob(machine, sim::TrafficCheck{}, report), 1);
+    EXPECT_NE(report.find("result: 1118"), std::string::npos) << report;
+    EXPECT_NE(report.find("The driver did not load successfully."), std::string::npos);
 }
