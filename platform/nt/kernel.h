@@ -79,6 +79,11 @@ public:
     // Interrupts and deferred work. A hardware line raised or lowered by a device.
     void setInterruptLine(ULONG vector, bool asserted);
     bool interruptLine(ULONG vector) const;
+    // How many interrupt objects are connected to a vector.
+    size_t connectedInterrupts(ULONG vector) const {
+        auto it = lines_.find(vector);
+        return it == lines_.end() ? 0 : it->second.chain.size();
+    }
     // Delivers the interrupts and runs the deferred calls that the current IRQL admits.
     void checkpoint();
     // Stress mode: with a seed, platform calls let up to `maxTicks` of time pass, so that hardware

@@ -300,4 +300,61 @@ TEST_F(LoadTest, AnIsaPortOnATakenRangeIsDisabledAndCannotBeOpened) {
               std::optional<std::string>("Port is disabled"));
 }
 
+TEST_F(LoadTest, ASisrCardWhoseFirstPortIsDisabledStillGetsItsInterrupt) {
+    // A second ISA card with a shared interrupt status register on IRQ 10; its first port asks for
+    // COM1, which the standard driver holds, so that port is disabled.
+    kernel.registry().loadText(R"(Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\CvNt\Parameters\Bus1\Card2]
+"ClockFrequency"=dword:001c2000
+"SisrAddress"=dword:000002a0
+"InterruptLevel"=dword:0000000a
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\CvNt\Parameters\Bus1\Card2\ComPort1]
+"BaseAddress"=dword:000002b0
+"BaseAddressRange"=dword:8
+"BaseAddressAlignment"=dword:8
+"nCom"=dword:1
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\CvNt\Parameters\Bus1\Card2\ComPort2]
+"BaseAddress"=dword:000002b8
+"BaseAddressRange"=dword:8
+"BaseAddressAlignment"=dword:8
+"nCom"=dword:9
+)",
+                               "sisr.reg");
+    std::vector<hw::Uart*> sisrPorts;
+    for (uint16_t base : {0x2B0, 0x2B8}) {
+        isaUarts.push_back(std::make_unique<hw::Uart>(hw::UartKind::Uart16550, 1843200));
+        hw::Uart& uart = *isaUarts.back();
+        uart.attachClock(&kernel.timeline());
+        kernel.ports().attach(base, 8, uart);
+        sisrPorts.push_back(&uart);
+    }
+    hw::WiredOrLine line([this](bool level) { kernel.setInterruptLine(0x30 + 10, level); });
+    for (hw::Uart* uart : sisrPorts)
+        uart->setInterruptSink(line.input());
+    hw::SisrRegister sisr(sisrPorts);
+    kernel.ports().attach(0x2A0, 1, sisr);
+
+    ASSERT_EQ(Load(), STATUS_SUCCESS) << ::testing::PrintToString(Messages());
+    EXPECT_EQ(kernel.connectedInterrupts(0x30 + 10), 1u) << "the card's interrupt, once";
+    EXPECT_EQ(kernel.connectedInterrupts(0x30 + 5), 1u) << "each own-interrupt port once";
+    EXPECT_EQ(kernel.registry().string(kService + "\\CurrentConfig\\Bus1\\Card2\\ComPort1", "Status"),
+              std::optional<std::string>("Port is disabled"));
+    EXPECT_EQ(kernel.registry().dword(kService + "\\CurrentConfig\\Bus1\\Card2", "SisrAddress"),
+              std::optional<uint32_t>(0x2A0));
+    std::vector<uint8_t> bytes(64);
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<uint8_t>(i * 7);
+    EXPECT_EQ(Transfer("COM9", "COM5", *sisrPorts[1], *isaUarts[0], 9600, bytes), bytes)
+        << "the card's second port is served through the status register";
+    EXPECT_EQ(Transfer("COM5", "COM9", *isaUarts[0], *sisrPorts[1], 115200, bytes), bytes);
+    Unload();
+    kernel.ports().detach(0x2A0);
+    for (uint16_t base : {0x2B0, 0x2B8})
+        kernel.ports().detach(base);
+    isaUarts.resize(2);
+}
+
 } // namespace
