@@ -1,8 +1,13 @@
 // cvsim: runs the simulated machine. Without arguments it runs the main job on the built-in machine:
 // CvNt started through its service, what it did, a traffic check, and the stop.
 #include "sim/machine.h"
+#include "sim/machinefile.h"
 #include "sim/mainjob.h"
+#include "sim/scenario.h"
 #include "sim/uartcheck.h"
+
+#include <fstream>
+#include <sstream>
 
 #include <cstdio>
 #include <cstring>
@@ -12,39 +17,98 @@
 namespace {
 
 int usage(FILE* out) {
-    std::fputs("usage: cvsim [run | uarts [--json]]\n"
-               "\n"
-               "  run       start CvNt on the built-in machine through its service, print the event log,\n"
-               "            SERIALCOMM, CurrentConfig and the resource map, move 4 KiB from COM3 (PCI) to\n"
-               "            COM5 (ISA) over a null-modem cable, stop the driver and show what the stop\n"
-               "            removed (the default)\n"
-               "  uarts     detect the UART at every port of the built-in machine, set standard and high\n"
-               "            rates through the UART classes and show the rate each produces\n"
-               "  --json    with uarts: one JSON object per port and line\n",
-               out);
+    std::fputs(
+        "usage: cvsim [run] [--machine FILE] [--registry FILE] [--scenario FILE] [--json]\n"
+        "       cvsim uarts [--json]\n"
+        "       cvsim describe\n"
+        "\n"
+        "  run         start CvNt through its service, print the event log, SERIALCOMM, CurrentConfig and\n"
+        "              the resource map, move 4 KiB from COM3 to COM5 over a null-modem cable, stop the\n"
+        "              driver and show what the stop removed (the default). With --scenario the\n"
+        "              scenario's commands run instead and each becomes a line of the transcript.\n"
+        "  --machine   a machine description instead of the built-in machine (docs/cvsim.md)\n"
+        "  --registry  a .reg file loaded into the machine's registry (instead of the built-in one)\n"
+        "  --scenario  commands to run on the machine (docs/cvsim.md)\n"
+        "  --json      the transcript (or the UART check) as one JSON object per line\n"
+        "  uarts       detect and set up every UART of the built-in machine through CvNt's UART classes\n"
+        "  describe    print the built-in machine as a machine description\n",
+        out);
     return out == stdout ? 0 : 2;
+}
+
+bool ReadText(const std::string& path, std::string& text) {
+    std::ifstream file(path);
+    if (!file)
+        return false;
+    std::stringstream buffer;
+    buffer << file.rdbuf();
+    text = buffer.str();
+    return true;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
     bool json = false;
-    std::string command = "run";
+    std::string command = "run", machinePath, registryPath, scenarioPath;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
+        auto value = [&](std::string& out) {
+            if (i + 1 >= argc)
+                return false;
+            out = argv[++i];
+            return true;
+        };
         if (arg == "--json")
             json = true;
         else if (arg == "--help" || arg == "-h")
             return usage(stdout);
-        else if (arg == "uarts" || arg == "run")
+        else if (arg == "uarts" || arg == "run" || arg == "describe")
             command = arg;
+        else if ((arg == "--machine" && value(machinePath)) || (arg == "--registry" && value(registryPath)) ||
+                 (arg == "--scenario" && value(scenarioPath)))
+            continue;
         else {
-            std::fprintf(stderr, "cvsim: unknown argument \"%s\"\n", argv[i]);
+            std::fprintf(stderr, "cvsim: unknown or incomplete argument \"%s\"\n", argv[i]);
             return usage(stderr);
         }
     }
     try {
-        sim::Machine machine(sim::MachineSpec::builtInDefault());
+        sim::MachineSpec spec = sim::MachineSpec::builtInDefault();
+        if (command == "describe") {
+            std::string text = sim::DescribeMachine(spec);
+            std::fwrite(text.data(), 1, text.size(), stdout);
+            return 0;
+        }
+        if (!machinePath.empty()) {
+            sim::MachineFileResult read = sim::ReadMachineFile(machinePath);
+            if (!read.ok) {
+                std::fprintf(stderr, "cvsim: %s\n", read.error.c_str());
+                return 2;
+            }
+            std::string registry = spec.registryText;
+            spec = read.spec;
+            spec.registryText = registry;
+        }
+        if (!registryPath.empty() && !ReadText(registryPath, spec.registryText)) {
+            std::fprintf(stderr, "cvsim: %s: cannot be read\n", registryPath.c_str());
+            return 2;
+        }
+        sim::Machine machine(spec);
+        if (command == "run" && !scenarioPath.empty()) {
+            std::string text;
+            if (!ReadText(scenarioPath, text)) {
+                std::fprintf(stderr, "cvsim: %s: cannot be read\n", scenarioPath.c_str());
+                return 2;
+            }
+            sim::ScenarioResult result = sim::RunScenario(machine, text, scenarioPath, json);
+            std::fwrite(result.transcript.data(), 1, result.transcript.size(), stdout);
+            if (!result.error.empty()) {
+                std::fprintf(stderr, "cvsim: %s\n", result.error.c_str());
+                return 2;
+            }
+            return result.ok ? 0 : 1;
+        }
         if (command == "run") {
             std::string report;
             int rc = sim::runMainJob(machine, sim::TrafficCheck{}, report);

@@ -1,0 +1,318 @@
+#include "sim/machinefile.h"
+
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+namespace sim {
+
+namespace {
+
+struct Line {
+    std::string verb;
+    std::map<std::string, std::string> fields;
+    std::vector<std::string> words; // bare words after the verb
+};
+
+Line Split(const std::string& text) {
+    Line line;
+    std::istringstream in(text);
+    in >> line.verb;
+    std::string word;
+    while (in >> word) {
+        size_t eq = word.find('=');
+        if (eq == std::string::npos)
+            line.words.push_back(word);
+        else
+            line.fields[word.substr(0, eq)] = word.substr(eq + 1);
+    }
+    return line;
+}
+
+bool Number(const std::string& text, int base, uint64_t max, uint64_t& out) {
+    if (text.empty())
+        return false;
+    char* end = nullptr;
+    unsigned long long value = std::strtoull(text.c_str(), &end, base);
+    if (*end != '\0' || value > max)
+        return false;
+    out = value;
+    return true;
+}
+
+bool Kind(const std::string& text, hw::UartKind& kind) {
+    if (text == "16450")
+        kind = hw::UartKind::Uart16450;
+    else if (text == "16550")
+        kind = hw::UartKind::Uart16550;
+    else if (text == "16750")
+        kind = hw::UartKind::Uart16750;
+    else if (text == "16C950" || text == "16c950" || text == "16950")
+        kind = hw::UartKind::Uart16C950;
+    else
+        return false;
+    return true;
+}
+
+const char* KindName(hw::UartKind kind) {
+    switch (kind) {
+    case hw::UartKind::Uart16450:
+        return "16450";
+    case hw::UartKind::Uart16550:
+        return "16550";
+    case hw::UartKind::Uart16750:
+        return "16750";
+    default:
+        return "16C950";
+    }
+}
+
+class Reader {
+public:
+    Reader(std::string_view source, size_t lineNumber, const Line& line, std::string& error)
+        : source_(source), lineNumber_(lineNumber), line_(line), error_(error) {}
+
+    // A field: hexadecimal (hex) or decimal, within max; `fallback` when absent and optional.
+    bool get(const char* name, bool hex, uint64_t max, uint64_t& out, bool required = true,
+             uint64_t fallback = 0) {
+        auto it = line_.fields.find(name);
+        if (it == line_.fields.end()) {
+            if (required)
+                return fail(std::string("\"") + line_.verb + "\" needs " + name + "=");
+            out = fallback;
+            return true;
+        }
+        if (!Number(it->second, hex ? 16 : 10, max, out))
+            return fail(std::string(name) + "=" + it->second + " is not a " +
+                        (hex ? "hexadecimal" : "decimal") + " number up to " + std::to_string(max));
+        return true;
+    }
+    bool kind(hw::UartKind& out) {
+        auto it = line_.fields.find("uart");
+        if (it == line_.fields.end())
+            return fail("\"" + line_.verb + "\" needs uart= (16450, 16550, 16750 or 16C950)");
+        if (!Kind(it->second, out))
+            return fail("uart=" + it->second + " is not 16450, 16550, 16750 or 16C950");
+        return true;
+    }
+    bool fail(const std::string& what) {
+        error_ = std::string(source_) + ":" + std::to_string(lineNumber_) + ": " + what;
+        return false;
+    }
+
+private:
+    std::string_view source_;
+    size_t lineNumber_;
+    const Line& line_;
+    std::string& error_;
+};
+
+} // namespace
+
+MachineFileResult ParseMachineText(std::string_view text, std::string_view sourceName) {
+    MachineFileResult result;
+    MachineSpec& spec = result.spec;
+    std::istringstream in{std::string(text)};
+    std::string raw;
+    size_t number = 0;
+    CardSpec* isaCard = nullptr;
+    auto refuse = [&](const std::string&) {
+        result.ok = false;
+        return result;
+    };
+    while (std::getline(in, raw)) {
+        ++number;
+        size_t hash = raw.find('#');
+        if (hash != std::string::npos)
+            raw.resize(hash);
+        Line line = Split(raw);
+        if (line.verb.empty())
+            continue;
+        Reader r(sourceName, number, line, result.error);
+        uint64_t a = 0, b = 0, c = 0;
+        if (line.verb == "standard-port") {
+            if (!r.get("address", true, 0xFFF8, a) || !r.get("irq", false, 15, b) ||
+                !r.get("com", false, 256, c))
+                return refuse("");
+            spec.standardPorts.push_back(StandardPortSpec{uint16_t(a), ULONG(b), ULONG(c)});
+        } else if (line.verb == "pci-bus") {
+            if (!r.get("number", false, 255, a))
+                return refuse("");
+            spec.pciBuses.push_back(uint32_t(a));
+        } else if (line.verb == "pci-card") {
+            CardSpec card;
+            card.bus = "PCI";
+            uint64_t v = 0;
+            hw::UartKind kind;
+            if (!r.get("bus", false, 255, v))
+                return refuse("");
+            card.pciBus = uint32_t(v);
+            if (!r.get("device", false, 31, v))
+                return refuse("");
+            card.pciDevice = uint8_t(v);
+            if (!r.get("function", false, 7, v, false))
+                return refuse("");
+            card.pciFunction = uint8_t(v);
+            if (!r.get("vendor", true, 0xFFFF, v, false, 0x10B5))
+                return refuse("");
+            card.pci.vendorId = uint16_t(v);
+            if (!r.get("id", true, 0xFFFF, v))
+                return refuse("");
+            card.pci.deviceId = uint16_t(v);
+            if (!r.kind(kind) || !r.get("ports", false, 8, v))
+                return refuse("");
+            card.uarts.assign(size_t(v), UartSpec{0, kind});
+            if (!r.get("clock", false, 100000000, v))
+                return refuse("");
+            card.clockHz = uint32_t(v);
+            if (!r.get("uart-window", true, 0xFFF8, v))
+                return refuse("");
+            card.pci.uartWindow = uint16_t(v);
+            if (!r.get("spacing", false, 256, v, false, 8))
+                return refuse("");
+            card.pci.spacing = unsigned(v);
+            if (!r.get("bridge-io", true, 0xFF80, v))
+                return refuse("");
+            card.pci.bridgeIo = uint16_t(v);
+            if (!r.get("bridge-memory", true, 0xFFFFFFF0, v, false, 0xFEB00000))
+                return refuse("");
+            card.pci.bridgeMemory = uint32_t(v);
+            if (!r.get("window2", true, 0xFFF0, v, false, 0))
+                return refuse("");
+            card.pci.window2 = uint16_t(v);
+            if (!r.get("irq", false, 15, v))
+                return refuse("");
+            card.pci.interruptLine = uint8_t(v);
+            card.vector = 0x30 + ULONG(v);
+            if (!r.get("divisor-offset", true, 0x7E, v, false, 0x50))
+                return refuse("");
+            card.pci.divisorOffset = uint16_t(v);
+            auto divisor = line.fields.count("divisor") ? line.fields["divisor"] : std::string("none");
+            if (divisor == "none")
+                card.pci.divisorKind = hw::BridgeDivisor::None;
+            else if (divisor == "byte")
+                card.pci.divisorKind = hw::BridgeDivisor::Byte;
+            else if (divisor == "word")
+                card.pci.divisorKind = hw::BridgeDivisor::Word;
+            else if (divisor == "per-port")
+                card.pci.divisorKind = hw::BridgeDivisor::PerPort;
+            else {
+                r.fail("divisor=" + divisor + " is not none, byte, word or per-port");
+                return refuse("");
+            }
+            card.pci.uartWindowInMemory =
+                line.fields.count("uart-window-in-memory") && line.fields["uart-window-in-memory"] == "yes";
+            card.name = "PCI card " + std::to_string(spec.cards.size() + 1);
+            spec.cards.push_back(card);
+            isaCard = nullptr;
+        } else if (line.verb == "isa-card") {
+            CardSpec card;
+            card.bus = "ISA";
+            uint64_t v = 0;
+            if (!r.get("clock", false, 100000000, v))
+                return refuse("");
+            card.clockHz = uint32_t(v);
+            if (!r.get("sisr", true, 0xFFFF, v, false, 0))
+                return refuse("");
+            card.sisrAddress = uint16_t(v);
+            if (card.sisrAddress) {
+                if (!r.get("irq", false, 15, v))
+                    return refuse("");
+                card.vector = 0x30 + ULONG(v);
+            }
+            card.name = "ISA card " + std::to_string(spec.cards.size() + 1);
+            spec.cards.push_back(card);
+            isaCard = &spec.cards.back();
+        } else if (line.verb == "uart") {
+            if (!isaCard) {
+                r.fail("\"uart\" belongs to an \"isa-card\" line before it");
+                return refuse("");
+            }
+            UartSpec u;
+            uint64_t v = 0;
+            if (!r.get("address", true, 0xFFF8, v) || !r.kind(u.kind))
+                return refuse("");
+            u.address = uint16_t(v);
+            if (!isaCard->sisrAddress) {
+                if (!r.get("irq", false, 15, v))
+                    return refuse("");
+                u.vector = 0x30 + ULONG(v);
+            }
+            isaCard->uarts.push_back(u);
+        } else if (line.verb == "empty") {
+            if (!r.get("address", true, 0xFFF8, a))
+                return refuse("");
+            spec.emptyAddresses.push_back(uint16_t(a));
+        } else {
+            r.fail("unknown item \"" + line.verb +
+                   "\" (standard-port, pci-bus, pci-card, isa-card, uart or empty)");
+            return refuse("");
+        }
+    }
+    return result;
+}
+
+MachineFileResult ReadMachineFile(const std::string& path) {
+    std::ifstream file(path);
+    if (!file) {
+        MachineFileResult result;
+        result.ok = false;
+        result.error = path + ": cannot be read";
+        return result;
+    }
+    std::stringstream text;
+    text << file.rdbuf();
+    return ParseMachineText(text.str(), path);
+}
+
+std::string DescribeMachine(const MachineSpec& spec) {
+    std::string out;
+    char line[256];
+    for (const auto& p : spec.standardPorts) {
+        std::snprintf(line, sizeof line, "standard-port address=%X irq=%lu com=%lu\n", p.address,
+                      (unsigned long)p.irq, (unsigned long)p.com);
+        out += line;
+    }
+    for (uint32_t bus : spec.pciBuses)
+        out += "pci-bus number=" + std::to_string(bus) + "\n";
+    for (const auto& card : spec.cards) {
+        if (card.bus == "PCI") {
+            const char* divisors[] = {"none", "byte", "word", "per-port"};
+            std::snprintf(
+                line, sizeof line,
+                "pci-card bus=%u device=%u function=%u vendor=%04X id=%04X uart=%s ports=%zu clock=%u "
+                "uart-window=%X spacing=%u bridge-io=%X window2=%X irq=%u divisor=%s divisor-offset=%X\n",
+                card.pciBus, card.pciDevice, card.pciFunction, card.pci.vendorId, card.pci.deviceId,
+                card.uarts.empty() ? "16C950" : KindName(card.uarts.front().kind), card.uarts.size(),
+                card.clockHz, card.pci.uartWindow, card.pci.spacing, card.pci.bridgeIo, card.pci.window2,
+                card.pci.interruptLine, divisors[int(card.pci.divisorKind)], card.pci.divisorOffset);
+            out += line;
+            continue;
+        }
+        std::snprintf(line, sizeof line, "isa-card clock=%u", card.clockHz);
+        out += line;
+        if (card.sisrAddress) {
+            std::snprintf(line, sizeof line, " sisr=%X irq=%lu", card.sisrAddress,
+                          (unsigned long)(card.vector - 0x30));
+            out += line;
+        }
+        out += "\n";
+        for (const auto& u : card.uarts) {
+            std::snprintf(line, sizeof line, "uart address=%X uart=%s", u.address, KindName(u.kind));
+            out += line;
+            if (!card.sisrAddress) {
+                std::snprintf(line, sizeof line, " irq=%lu", (unsigned long)(u.vector - 0x30));
+                out += line;
+            }
+            out += "\n";
+        }
+    }
+    for (uint16_t a : spec.emptyAddresses) {
+        std::snprintf(line, sizeof line, "empty address=%X\n", a);
+        out += line;
+    }
+    return out;
+}
+
+} // namespace sim

@@ -1,0 +1,491 @@
+#include "sim/scenario.h"
+
+#include "platform/nt/include/ntddser.h"
+#include "platform/nt/userio.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <vector>
+
+namespace sim {
+
+namespace {
+
+template <typename T>
+std::vector<uint8_t> Bytes(const T& value) {
+    std::vector<uint8_t> out(sizeof(T));
+    std::memcpy(out.data(), &value, sizeof(T));
+    return out;
+}
+
+std::string Hex32(uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", value);
+    return text;
+}
+
+std::string Escaped(const std::vector<uint8_t>& data) {
+    std::string out;
+    char text[8];
+    for (uint8_t b : data) {
+        if (b == '"' || b == '\\') {
+            out += '\\';
+            out += char(b);
+        } else if (b >= 0x20 && b < 0x7F) {
+            out += char(b);
+        } else {
+            std::snprintf(text, sizeof text, "\\u%04x", b);
+            out += text;
+        }
+    }
+    return out;
+}
+
+// "10ms", "2s", "500us" or a bare number of milliseconds, in 100 ns ticks.
+bool Duration(const std::string& text, uint64_t& ticks) {
+    char* end = nullptr;
+    double value = std::strtod(text.c_str(), &end);
+    std::string unit = end;
+    if (end == text.c_str() || value < 0)
+        return false;
+    double scale = unit == "s" ? 1e7 : unit == "us" ? 10.0 : (unit == "ms" || unit.empty()) ? 1e4 : -1;
+    if (scale < 0)
+        return false;
+    ticks = static_cast<uint64_t>(value * scale);
+    return true;
+}
+
+// Words of a line, with "quoted text" kept whole (\" and \\ inside).
+std::vector<std::string> Words(const std::string& line) {
+    std::vector<std::string> words;
+    size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && isspace(static_cast<unsigned char>(line[i])))
+            ++i;
+        if (i >= line.size() || line[i] == '#')
+            break;
+        std::string word;
+        if (line[i] == '"') {
+            word = "\"";
+            for (++i; i < line.size() && line[i] != '"'; ++i) {
+                if (line[i] == '\\' && i + 1 < line.size())
+                    ++i;
+                word += line[i];
+            }
+            ++i;
+        } else {
+            while (i < line.size() && !isspace(static_cast<unsigned char>(line[i])))
+                word += line[i++];
+        }
+        words.push_back(word);
+    }
+    return words;
+}
+
+class Runner {
+public:
+    Runner(Machine& machine, bool json) : machine_(machine), kernel_(machine.kernel()), json_(json) {}
+    ~Runner() {
+        files_.clear();
+        cables_.clear();
+    }
+
+    // Runs one line; false with `error` set when the line cannot be understood.
+    bool run(const std::vector<std::string>& w, std::string& error);
+    std::string transcript;
+    bool allSucceeded = true; // every start, stop and restart the scenario asked for
+
+private:
+    struct Record {
+        std::string op, port;
+        NTSTATUS status = STATUS_SUCCESS;
+        bool hasStatus = true;
+        size_t bytes = 0;
+        bool hasBytes = false;
+        std::vector<uint8_t> data;
+        bool hasData = false;
+        std::string note;
+    };
+    void emit(const Record& r);
+    nt::UserFile* file(const std::string& port, std::string& error);
+    NTSTATUS control(nt::UserFile* f, ULONG code, const std::vector<uint8_t>& input);
+    bool limitOf(const std::vector<std::string>& w, size_t from, uint64_t& ticks, std::string& error);
+
+    Machine& machine_;
+    nt::Kernel& kernel_;
+    bool json_;
+    std::map<std::string, std::unique_ptr<nt::UserFile>> files_;
+    std::map<uint16_t, std::unique_ptr<hw::NullModemCable>> cables_;
+};
+
+void Runner::emit(const Record& r) {
+    const double seconds = double(kernel_.now()) / hw::kTicksPerSecond;
+    char time[32];
+    std::snprintf(time, sizeof time, "%.7f", seconds);
+    if (json_) {
+        std::string line = std::string("{\"time\": ") + time + ", \"op\": \"" + r.op + "\"";
+        if (!r.port.empty())
+            line += ", \"port\": \"" + r.port + "\"";
+        if (r.hasStatus)
+            line += ", \"status\": \"" + Hex32(uint32_t(r.status)) + "\"";
+        if (r.hasBytes)
+            line += ", \"bytes\": " + std::to_string(r.bytes);
+        if (r.hasData)
+            line += ", \"data\": \"" + Escaped(r.data) + "\"";
+        if (!r.note.empty())
+            line += ", \"note\": \"" + r.note + "\"";
+        transcript += line + "}\n";
+        return;
+    }
+    std::string line = std::string(time) + " s  " + r.op;
+    if (!r.port.empty())
+        line += " " + r.port;
+    if (r.hasStatus)
+        line += ": " + Hex32(uint32_t(r.status));
+    if (r.hasBytes)
+        line += ", " + std::to_string(r.bytes) + " bytes";
+    if (r.hasData)
+        line += " \"" + Escaped(r.data) + "\"";
+    if (!r.note.empty())
+        line += " (" + r.note + ")";
+    transcript += line + "\n";
+}
+
+nt::UserFile* Runner::file(const std::string& port, std::string& error) {
+    auto it = files_.find(port);
+    if (it == files_.end()) {
+        error = port + " is not open";
+        return nullptr;
+    }
+    return it->second.get();
+}
+
+NTSTATUS Runner::control(nt::UserFile* f, ULONG code, const std::vector<uint8_t>& input) {
+    return f->control(code, input, 0).status;
+}
+
+bool Runner::limitOf(const std::vector<std::string>& w, size_t from, uint64_t& ticks, std::string& error) {
+    ticks = hw::kTicksPerSecond; // one second unless given
+    for (size_t i = from; i < w.size(); ++i) {
+        if (w[i].rfind("limit=", 0) == 0) {
+            if (!Duration(w[i].substr(6), ticks)) {
+                error = "\"" + w[i] + "\" is not a duration (10ms, 2s, 500us)";
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+bool Runner::run(const std::vector<std::string>& w, std::string& error) {
+    const std::string& op = w[0];
+    auto need = [&](size_t n, const char* form) {
+        if (w.size() >= n)
+            return true;
+        error = std::string("usage: ") + form;
+        return false;
+    };
+    Record r;
+    r.op = op;
+    if (op == "start" || op == "stop" || op == "restart") {
+        uint32_t result = 0;
+        if (op != "start") {
+            files_.clear(); // programs end before the driver stops
+            result = machine_.stopCvNt();
+        }
+        if (op != "stop" && result == 0)
+            result = machine_.startCvNt();
+        r.hasStatus = false;
+        r.note = "Win32 error " + std::to_string(result);
+        allSucceeded = allSucceeded && result == 0;
+        emit(r);
+        return true;
+    }
+    if (op == "advance") {
+        uint64_t ticks = 0;
+        if (!need(2, "advance DURATION") || !Duration(w[1], ticks)) {
+            error = error.empty() ? "\"" + w[1] + "\" is not a duration (10ms, 2s, 500us)" : error;
+            return false;
+        }
+        kernel_.runUntil(kernel_.now() + ticks);
+        r.hasStatus = false;
+        emit(r);
+        return true;
+    }
+    if (op == "cable" || op == "uncable") {
+        if (!need(op == "cable" ? 3 : 2, "cable ADDRESS ADDRESS | uncable ADDRESS"))
+            return false;
+        auto a = static_cast<uint16_t>(std::strtoul(w[1].c_str(), nullptr, 16));
+        if (op == "uncable") {
+            cables_.erase(a);
+        } else {
+            auto b = static_cast<uint16_t>(std::strtoul(w[2].c_str(), nullptr, 16));
+            hw::Uart* ua = machine_.uartAt(a);
+            hw::Uart* ub = machine_.uartAt(b);
+            if (!ua || !ub) {
+                error = "no UART at " + w[1] + " or " + w[2];
+                return false;
+            }
+            cables_[a] = std::make_unique<hw::NullModemCable>(*ua, *ub);
+        }
+        r.hasStatus = false;
+        r.note = op == "cable" ? w[1] + " <-> " + w[2] : w[1];
+        emit(r);
+        return true;
+    }
+    static const char* const kPortCommands[] = {"open",  "close",    "set-line",  "handshake",
+                                                "chars", "timeouts", "wait-mask", "wait",
+                                                "write", "read",     "purge"};
+    if (std::find(std::begin(kPortCommands), std::end(kPortCommands), op) == std::end(kPortCommands)) {
+        error = "unknown command \"" + op +
+                "\" (start, stop, restart, advance, cable, uncable, open, close, set-line, handshake, chars, "
+                "timeouts, wait-mask, wait, write, read, purge)";
+        return false;
+    }
+    if (!need(2, (op + " PORT ...").c_str()))
+        return false;
+    const std::string& port = w[1];
+    r.port = port;
+    if (op == "open") {
+        std::unique_ptr<nt::UserFile> f;
+        r.status = nt::UserFile::open(kernel_, port, f);
+        if (NT_SUCCESS(r.status))
+            files_[port] = std::move(f);
+    } else if (op == "close") {
+        nt::UserFile* f = file(port, error);
+        if (!f)
+            return false;
+        r.status = f->close();
+        files_.erase(port);
+    } else {
+        nt::UserFile* f = file(port, error);
+        if (!f)
+            return false;
+        if (op == "set-line") {
+            if (!need(4, "set-line PORT BAUD 8N1"))
+                return false;
+            SERIAL_BAUD_RATE baud{static_cast<ULONG>(std::strtoul(w[2].c_str(), nullptr, 10))};
+            const std::string& frame = w[3];
+            if (frame.size() < 3 || frame[0] < '5' || frame[0] > '8' ||
+                std::string("NOEMS").find(frame[1]) == std::string::npos) {
+                error = "\"" + frame + "\" is not a character format such as 8N1, 7E1 or 8N2";
+                return false;
+            }
+            SERIAL_LINE_CONTROL line{};
+            line.WordLength = static_cast<UCHAR>(frame[0] - '0');
+            line.Parity = static_cast<UCHAR>(std::string("NOEMS").find(frame[1]));
+            std::string stop = frame.substr(2);
+            line.StopBits = stop == "2" ? STOP_BITS_2 : stop == "1.5" ? STOP_BITS_1_5 : STOP_BIT_1;
+            r.status = control(f, IOCTL_SERIAL_SET_BAUD_RATE, Bytes(baud));
+            if (NT_SUCCESS(r.status))
+                r.status = control(f, IOCTL_SERIAL_SET_LINE_CONTROL, Bytes(line));
+        } else if (op == "handshake") {
+            if (!need(3, "handshake PORT none|rts-cts|dtr-dsr|xon-xoff"))
+                return false;
+            SERIAL_HANDFLOW flow{};
+            flow.ControlHandShake = SERIAL_DTR_CONTROL;
+            flow.FlowReplace = SERIAL_RTS_CONTROL;
+            if (w[2] == "rts-cts") {
+                flow.ControlHandShake = SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE;
+                flow.FlowReplace = SERIAL_RTS_HANDSHAKE;
+            } else if (w[2] == "dtr-dsr") {
+                flow.ControlHandShake = SERIAL_DTR_HANDSHAKE | SERIAL_DSR_HANDSHAKE;
+            } else if (w[2] == "xon-xoff") {
+                flow.FlowReplace |= SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE;
+            } else if (w[2] != "none") {
+                error = "\"" + w[2] + "\" is not none, rts-cts, dtr-dsr or xon-xoff";
+                return false;
+            }
+            flow.XonLimit = 2048;
+            flow.XoffLimit = 512;
+            r.note = w[2];
+            r.status = control(f, IOCTL_SERIAL_SET_HANDFLOW, Bytes(flow));
+        } else if (op == "chars") {
+            SERIAL_CHARS chars{0, 0, 0, 0, 0x11, 0x13};
+            for (size_t i = 2; i < w.size(); ++i) {
+                size_t eq = w[i].find('=');
+                auto value = static_cast<UCHAR>(
+                    std::strtoul(w[i].c_str() + (eq == std::string::npos ? 0 : eq + 1), nullptr, 16));
+                std::string name = w[i].substr(0, eq);
+                if (name == "xon")
+                    chars.XonChar = value;
+                else if (name == "xoff")
+                    chars.XoffChar = value;
+                else if (name == "event")
+                    chars.EventChar = value;
+                else if (name == "error")
+                    chars.ErrorChar = value;
+                else if (name == "eof")
+                    chars.EofChar = value;
+                else if (name == "break")
+                    chars.BreakChar = value;
+                else {
+                    error =
+                        "\"" + w[i] + "\" is not xon=, xoff=, event=, error=, eof= or break= (hexadecimal)";
+                    return false;
+                }
+            }
+            r.status = control(f, IOCTL_SERIAL_SET_CHARS, Bytes(chars));
+        } else if (op == "timeouts") {
+            SERIAL_TIMEOUTS t{};
+            for (size_t i = 2; i < w.size(); ++i) {
+                size_t eq = w[i].find('=');
+                std::string name = w[i].substr(0, eq);
+                ULONG value = eq == std::string::npos
+                                  ? 0
+                                  : static_cast<ULONG>(std::strtoul(w[i].c_str() + eq + 1, nullptr, 0));
+                if (name == "interval")
+                    t.ReadIntervalTimeout = value;
+                else if (name == "read-multiplier")
+                    t.ReadTotalTimeoutMultiplier = value;
+                else if (name == "read-constant")
+                    t.ReadTotalTimeoutConstant = value;
+                else if (name == "write-multiplier")
+                    t.WriteTotalTimeoutMultiplier = value;
+                else if (name == "write-constant")
+                    t.WriteTotalTimeoutConstant = value;
+                else {
+                    error = "\"" + w[i] +
+                            "\" is not interval=, read-multiplier=, read-constant=, write-multiplier= "
+                            "or write-constant= (milliseconds)";
+                    return false;
+                }
+            }
+            r.status = control(f, IOCTL_SERIAL_SET_TIMEOUTS, Bytes(t));
+        } else if (op == "wait-mask") {
+            static const std::map<std::string, ULONG> events = {
+                {"rxchar", SERIAL_EV_RXCHAR},    {"rxflag", SERIAL_EV_RXFLAG}, {"txempty", SERIAL_EV_TXEMPTY},
+                {"cts", SERIAL_EV_CTS},          {"dsr", SERIAL_EV_DSR},       {"rlsd", SERIAL_EV_RLSD},
+                {"break", SERIAL_EV_BREAK},      {"err", SERIAL_EV_ERR},       {"ring", SERIAL_EV_RING},
+                {"rx80full", SERIAL_EV_RX80FULL}};
+            ULONG mask = 0;
+            for (size_t i = 2; i < w.size(); ++i) {
+                auto it = events.find(w[i]);
+                if (it == events.end()) {
+                    error = "\"" + w[i] +
+                            "\" is not an event (rxchar, rxflag, txempty, cts, dsr, rlsd, break, err, "
+                            "ring, rx80full)";
+                    return false;
+                }
+                mask |= it->second;
+            }
+            r.status = control(f, IOCTL_SERIAL_SET_WAIT_MASK, Bytes(mask));
+        } else if (op == "wait") {
+            uint64_t limit = 0;
+            if (!limitOf(w, 2, limit, error))
+                return false;
+            auto request = f->startControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));
+            auto result = f->wait(request, kernel_.now() + limit);
+            if (!result.finished) {
+                f->cancel(*request);
+                result = f->wait(request);
+                r.note = "gave up at the limit";
+            }
+            r.status = result.status;
+            ULONG events = 0;
+            if (result.data.size() == sizeof events)
+                std::memcpy(&events, result.data.data(), sizeof events);
+            r.note += (r.note.empty() ? "" : ", ") + std::string("events ") + Hex32(events);
+        } else if (op == "write") {
+            if (!need(3, "write PORT \"text\" | hex:414243 [limit=DURATION]"))
+                return false;
+            std::vector<uint8_t> data;
+            if (w[2][0] == '"') {
+                data.assign(w[2].begin() + 1, w[2].end());
+            } else if (w[2].rfind("hex:", 0) == 0 && w[2].size() % 2 == 0) {
+                for (size_t i = 4; i + 1 < w[2].size(); i += 2)
+                    data.push_back(
+                        static_cast<uint8_t>(std::strtoul(w[2].substr(i, 2).c_str(), nullptr, 16)));
+            } else {
+                error = "write takes \"text\" or hex:414243";
+                return false;
+            }
+            uint64_t limit = 0;
+            if (!limitOf(w, 3, limit, error))
+                return false;
+            auto request = f->startWrite(data);
+            auto result = f->wait(request, kernel_.now() + limit);
+            if (!result.finished) {
+                f->cancel(*request);
+                result = f->wait(request);
+                r.note = "gave up at the limit";
+            }
+            r.status = result.status;
+            r.hasBytes = true;
+            r.bytes = result.information;
+        } else if (op == "read") {
+            if (!need(3, "read PORT COUNT [limit=DURATION]"))
+                return false;
+            auto count = static_cast<ULONG>(std::strtoul(w[2].c_str(), nullptr, 10));
+            uint64_t limit = 0;
+            if (!limitOf(w, 3, limit, error))
+                return false;
+            auto request = f->startRead(count);
+            auto result = f->wait(request, kernel_.now() + limit);
+            if (!result.finished) {
+                f->cancel(*request);
+                result = f->wait(request);
+                r.note = "gave up at the limit";
+            }
+            r.status = result.status;
+            r.hasBytes = r.hasData = true;
+            r.bytes = result.information;
+            r.data = result.data;
+        } else if (op == "purge") {
+            static const std::map<std::string, ULONG> kinds = {{"rx", SERIAL_PURGE_RXCLEAR},
+                                                               {"tx", SERIAL_PURGE_TXCLEAR},
+                                                               {"rxabort", SERIAL_PURGE_RXABORT},
+                                                               {"txabort", SERIAL_PURGE_TXABORT}};
+            ULONG mask = 0;
+            for (size_t i = 2; i < w.size(); ++i) {
+                auto it = kinds.find(w[i]);
+                if (it == kinds.end()) {
+                    error = "\"" + w[i] + "\" is not rx, tx, rxabort or txabort";
+                    return false;
+                }
+                mask |= it->second;
+            }
+            r.status = control(f, IOCTL_SERIAL_PURGE, Bytes(mask));
+        } else {
+            error =
+                "unknown command \"" + op +
+                "\" (start, stop, restart, advance, cable, uncable, open, close, set-line, handshake, chars, "
+                "timeouts, wait-mask, wait, write, read, purge)";
+            return false;
+        }
+    }
+    emit(r);
+    return true;
+}
+
+} // namespace
+
+ScenarioResult RunScenario(Machine& machine, std::string_view text, std::string_view sourceName, bool json) {
+    ScenarioResult result;
+    nt::KernelScope scope(machine.kernel());
+    Runner runner(machine, json);
+    std::istringstream in{std::string(text)};
+    std::string line;
+    size_t number = 0;
+    while (std::getline(in, line)) {
+        ++number;
+        auto words = Words(line);
+        if (words.empty())
+            continue;
+        std::string error;
+        if (!runner.run(words, error)) {
+            result.ok = false;
+            result.error = std::string(sourceName) + ":" + std::to_string(number) + ": " + error;
+            break;
+        }
+    }
+    result.transcript = runner.transcript;
+    result.ok = result.ok && runner.allSucceeded;
+    return result;
+}
+
+} // namespace sim
