@@ -90,6 +90,8 @@ MachineSpec MachineSpec::builtInDefault() {
 Machine::Machine(MachineSpec spec) : spec_(std::move(spec)) {
     for (uint32_t bus : spec_.pciBuses)
         kernel_.pci().addBus(bus);
+    kernel_.hal().ioInMemorySpace = spec_.ioInMemorySpace;
+    kernel_.hal().untranslatable = spec_.untranslatable;
     for (const CardSpec& card : spec_.cards) {
         if (card.bus == "PCI") {
             addPciCard(card);

@@ -51,6 +51,8 @@ struct MachineSpec {
     std::string registryText;
     std::vector<uint16_t> emptyAddresses; // addresses where nothing answers, for probing
     std::vector<uint32_t> pciBuses;       // the PCI buses the machine has, besides those its cards sit on
+    // I/O ranges the HAL translates into memory space, and ranges it cannot translate.
+    std::vector<nt::Kernel::HalSettings::Range> ioInMemorySpace, untranslatable;
     // COM1 and COM2 on the machine's own controller, one PCI card with four 16C950 UARTs at 14.7456 MHz
     // behind a bridge, one ISA card with two 16550 UARTs at 1.8432 MHz, one address where nothing
     // answers, and CvNt's registry for them.

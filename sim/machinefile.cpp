@@ -240,13 +240,19 @@ MachineFileResult ParseMachineText(std::string_view text, std::string_view sourc
                 u.vector = 0x30 + ULONG(v);
             }
             isaCard->uarts.push_back(u);
+        } else if (line.verb == "translate-to-memory" || line.verb == "untranslatable") {
+            if (!r.get("start", true, 0xFFFF, a) || !r.get("length", true, 0x10000, b))
+                return refuse("");
+            auto& ranges = line.verb == "untranslatable" ? spec.untranslatable : spec.ioInMemorySpace;
+            ranges.push_back({uint32_t(a), uint32_t(b)});
         } else if (line.verb == "empty") {
             if (!r.get("address", true, 0xFFF8, a))
                 return refuse("");
             spec.emptyAddresses.push_back(uint16_t(a));
         } else {
             r.fail("unknown item \"" + line.verb +
-                   "\" (standard-port, pci-bus, pci-card, isa-card, uart or empty)");
+                   "\" (standard-port, pci-bus, pci-card, isa-card, uart, empty, translate-to-memory or "
+                   "untranslatable)");
             return refuse("");
         }
     }
@@ -307,6 +313,15 @@ std::string DescribeMachine(const MachineSpec& spec) {
             }
             out += "\n";
         }
+    }
+    for (const auto& range : spec.ioInMemorySpace) {
+        std::snprintf(line, sizeof line, "translate-to-memory start=%X length=%X\n", range.start,
+                      range.length);
+        out += line;
+    }
+    for (const auto& range : spec.untranslatable) {
+        std::snprintf(line, sizeof line, "untranslatable start=%X length=%X\n", range.start, range.length);
+        out += line;
     }
     for (uint16_t a : spec.emptyAddresses) {
         std::snprintf(line, sizeof line, "empty address=%X\n", a);

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -355,6 +356,49 @@ TEST_F(LoadTest, ASisrCardWhoseFirstPortIsDisabledStillGetsItsInterrupt) {
     for (uint16_t base : {0x2B0, 0x2B8})
         kernel.ports().detach(base);
     isaUarts.resize(2);
+}
+
+TEST_F(LoadTest, SlotAssignmentIsRetriedFiveTimesThenTheCardGoes) {
+    kernel.hal().slotAssignmentFailures = 4;
+    ASSERT_EQ(Load(), STATUS_SUCCESS) << ::testing::PrintToString(Messages());
+    // The attempt messages name the card's CurrentConfig path, too long for an event-log entry of this
+    // platform (at most 152 bytes): the entries are not written, the retries happen all the same.
+    EXPECT_EQ(kernel.hal().slotAssignmentFailures, 0u) << "four attempts failed, the fifth was made";
+    std::unique_ptr<nt::UserFile> file;
+    EXPECT_EQ(nt::UserFile::open(kernel, "COM3", file), STATUS_SUCCESS) << "served on the fifth attempt";
+    file.reset();
+    Unload();
+
+    // Five failures: the card goes, no PCI port is left, and the driver does not load.
+    const std::string before = Snapshot();
+    kernel.hal().slotAssignmentFailures = 5;
+    kernel.eventLog().clear();
+    EXPECT_EQ(Load(), STATUS_SERIAL_NO_DEVICE_INITED);
+    auto messages = Messages();
+    EXPECT_NE(std::find(messages.begin(), messages.end(),
+                        "An error occured while allocating the resources for the PCI devices."),
+              messages.end());
+    EXPECT_EQ(messages.back(), "The driver did not load successfully.");
+    EXPECT_EQ(Snapshot(), before);
+}
+
+TEST_F(LoadTest, AWindowTheMachineMapsIntoMemorySpaceStopsTheLoad) {
+    kernel.hal().ioInMemorySpace.push_back({0xE800, 0x20});
+    const std::string before = Snapshot();
+    EXPECT_EQ(Load(), STATUS_SERIAL_NO_DEVICE_INITED);
+    auto messages = Messages();
+    EXPECT_NE(
+        std::find(messages.begin(), messages.end(),
+                  "The port address space Base Address retrieved for the card with the device ID 20 was "
+                  "translated by NT to a Memory Mapped address. The driver will unload."),
+        messages.end());
+    EXPECT_EQ(Snapshot(), before) << "the ISA ports made before are gone again";
+}
+
+TEST_F(LoadTest, AnUntranslatableWindowRemovesItsCardButTheDriverServesTheRest) {
+    kernel.hal().untranslatable.push_back({0xEC00, 0x80});
+    EXPECT_EQ(Load(), STATUS_SERIAL_NO_DEVICE_INITED) << "the only PCI card went: no PCI port is left";
+    kernel.hal().untranslatable.clear();
 }
 
 } // namespace

@@ -86,3 +86,15 @@ TEST(Scenario, JsonLinesAndRefusedLines) {
 }
 
 } // namespace
+
+TEST(MachineFile, AMemoryMappedWindowExampleStopsTheLoad) {
+    auto read = sim::ParseMachineText(ReadExample("memory-window.machine"), "memory-window.machine");
+    ASSERT_TRUE(read.ok) << read.error;
+    read.spec.registryText = sim::MachineSpec::builtInDefault().registryText;
+    sim::Machine machine(read.spec);
+    std::string report;
+    EXPECT_EQ(sim::runMainJob(machine, sim::TrafficCheck{}, report), 1);
+    EXPECT_NE(report.find("result: 1118"), std::string::npos) << report;
+    EXPECT_NE(report.find("translated by NT to a Memory Mapped address"), std::string::npos);
+    EXPECT_EQ(machine.kernel().pool().liveCount("CvNt"), 0u);
+}
