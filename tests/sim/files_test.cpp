@@ -1,6 +1,7 @@
 // cvsim's files: machine descriptions (read back from the built-in one, refusals with their line) and
 // scenarios run on a machine, as a transcript.
 #include "sim/machinefile.h"
+#include "sim/mainjob.h"
 #include "sim/scenario.h"
 
 #include <gtest/gtest.h>
