@@ -170,4 +170,19 @@ TEST_F(PlxTest, AnUnknownDivisorTypeStopsTheLoad) {
     EXPECT_EQ(InitializePlxChip(ports), CV_STATUS_SEVERE);
 }
 
+TEST_F(PlxTest, AWordRegisterIsWrittenOncePerCardWithItsSixteenBitValue) {
+    kernel.ports().setTracing(true);
+    hw::PciSerialCard& card = Machine(hw::BridgeDivisor::Word, PlxTemplate(2, 4, 2));
+    kernel.ports().clearTrace();
+    ASSERT_EQ(InitializePlxChip(ports), STATUS_SUCCESS);
+    auto writes = kernel.ports().trace();
+    ASSERT_EQ(writes.size(), 1u);
+    EXPECT_EQ(writes[0].address, 0xEC50u);
+    EXPECT_EQ(writes[0].width, 2);
+    EXPECT_EQ(writes[0].value, 0x4CB6);
+    EXPECT_EQ(card.bridgeDivisor(1), 4u) << "the bridge applies it";
+    MakeUarts(card, 9600);
+    EXPECT_TRUE(WireIsClean({0x5A, 0xA5, 0x00}));
+}
+
 } // namespace

@@ -223,3 +223,69 @@ TEST(MainJob, ARefusedStartIsReportedWithItsReason) {
     EXPECT_NE(report.find("result: 1118"), std::string::npos) << report;
     EXPECT_NE(report.find("The driver did not load successfully."), std::string::npos);
 }
+
+TEST(MainJob, TheEventLogOfANormalStartReadsAsExpected) {
+    sim::Machine machine(sim::MachineSpec::builtInDefault());
+    nt::KernelScope scope(machine.kernel());
+    ASSERT_EQ(machine.startCvNt(), 0u);
+    std::vector<std::string> lines;
+    for (const auto& record : machine.kernel().eventLog().records()) {
+        std::string line = machine.kernel().eventLog().render(record);
+        line = line.substr(line.find(" s  ") + 1); // from the unit of the time on
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+            line.pop_back();
+        lines.push_back(line);
+    }
+    const std::vector<std::string> expected = {
+        "s  Information  CvNt         19  The PCI Parameters key does not exist.",
+        "s  Information  CvNt         15  The existing CurrentConfig key has been deleted.",
+        "s  Information  CvNt         33  The ISA part of the CurrentConfig key has been created fully.",
+        "s  Information  CvNt         24  A 550 UART was detected on a ISA card.",
+        "s  Information  CvNt         24  A 550 UART was detected on a ISA card.",
+        "s  Information  CvNt          1  A card with the Device ID 20 and Vendor ID 10B5 was found on the "
+        "PCI Bus.",
+        "s  Information  CvNt          2  A match for the card with the Device ID 20 was found in the "
+        "Templates "
+        "information.",
+        "s  Information  CvNt          4  The device with the ID 20 contains the Base Address setting E000.",
+        "s  Information  CvNt          6  No match was found under the Parameters key for the device with "
+        "the ID 20.",
+        "s  Information  CvNt          6  No match was found under the Parameters key for the device with "
+        "the ID 20.",
+        "s  Information  CvNt          6  No match was found under the Parameters key for the device with "
+        "the ID 20.",
+        "s  Information  CvNt          6  No match was found under the Parameters key for the device with "
+        "the ID 20.",
+        "s  Information  CvNt          8  The COM port number 3 has been assigned a port on the card with "
+        "the device ID "
+        "20.",
+        "s  Information  CvNt          8  The COM port number 4 has been assigned a port on the card with "
+        "the device ID "
+        "20.",
+        "s  Information  CvNt          8  The COM port number 7 has been assigned a port on the card with "
+        "the device ID "
+        "20.",
+        "s  Information  CvNt          8  The COM port number 8 has been assigned a port on the card with "
+        "the device ID "
+        "20.",
+        "s  Information  CvNt         16  The PCI part of the CurrentConfig key has been created fully.",
+        "s  Information  CvNt         11  The Interrupt Vector 3B and the Interrupt Level 10 was allocated "
+        "for the card "
+        "with the Device ID 20.",
+        "s  Information  CvNt         21  The PLX Base Address EC00 was allocated for the card with the "
+        "Device ID 20.",
+        "s  Information  CvNt         10  The Base Address E000 was allocated for the card with the Device "
+        "ID 20.",
+        "s  Information  CvNt         14  A 950 UART was detected on a port of the card with the Device ID "
+        "20.",
+        "s  Information  CvNt         14  A 950 UART was detected on a port of the card with the Device ID "
+        "20.",
+        "s  Information  CvNt         14  A 950 UART was detected on a port of the card with the Device ID "
+        "20.",
+        "s  Information  CvNt         14  A 950 UART was detected on a port of the card with the Device ID "
+        "20.",
+        "s  Information  CvNt          7  The CvNt driver loaded successfully.",
+    };
+    EXPECT_EQ(lines, expected);
+    EXPECT_EQ(machine.stopCvNt(), 0u);
+}
