@@ -269,7 +269,7 @@ TEST(MainJob, TheEventLogOfANormalStartReadsAsExpected) {
         "the device ID "
         "20.",
         "s  Information  CvNt         16  The PCI part of the CurrentConfig key has been created fully.",
-        "s  Information  CvNt         11  The Interrupt Vector 3B and the Interrupt Level 10 was allocated "
+        "s  Information  CvNt         11  The Interrupt Vector B and the Interrupt Level B was allocated "
         "for the card "
         "with the Device ID 20.",
         "s  Information  CvNt         21  The PLX Base Address EC00 was allocated for the card with the "
