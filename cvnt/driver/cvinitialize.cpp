@@ -314,8 +314,8 @@ NTSTATUS AssignPciResources(CCvLinkedList* pList, PDRIVER_OBJECT DriverObject) {
                     HalGetInterruptVector(PCIBus, pCard->ulBusNumber, d->u.Interrupt.Level,
                                           d->u.Interrupt.Vector, &pCard->Irql, &pCard->ProcessorAffinity);
                 pCard->m_InterruptMode = LevelSensitive;
-                LogWithThreeNumbers(CVNT_INTERRUPT_ALLOCATED, pCard->Vector, pCard->Irql, pCard->ulDeviceID,
-                                    16, 16, 16);
+                LogWithThreeNumbers(CVNT_INTERRUPT_ALLOCATED, pCard->OriginalVector, pCard->OriginalIrql,
+                                    pCard->ulDeviceID, 16, 16, 16);
                 continue;
             }
             if (d->Type != CmResourceTypePort || !(d->Flags & CM_RESOURCE_PORT_IO) || i < 2 || i > 4)
