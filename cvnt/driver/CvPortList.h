@@ -117,3 +117,8 @@ extern UNICODE_STRING uniGlobalRegistryPath;
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 VOID SerialUnload(PDRIVER_OBJECT DriverObject);
 VOID ExportEntryPoints(PDRIVER_OBJECT DriverObject);
+// Tear-down shared by unload and a failed entry: a port list with everything its ports hold, the
+// CurrentConfig branch, and the kept copy of the service path.
+VOID CvDeletePortList(CCvLinkedList*& pList, PDRIVER_OBJECT DriverObject);
+VOID CvRemoveCurrentConfig();
+VOID CvReleaseGlobalPath();

@@ -11,46 +11,10 @@ CCvLinkedList* pIsaCCvDeviceList = NULL;
 CCvLinkedList* pPciCCvDeviceList = NULL;
 UNICODE_STRING uniGlobalRegistryPath = {0, 0, NULL};
 
-VOID SerialUnload(PDRIVER_OBJECT DriverObject);
-
 namespace {
 
 CCvLinkedList* CreatePortList() {
     return new (NonPagedPool) CCvLinkedList(NonPagedPool);
-}
-
-// Deletes <service key>\CurrentConfig with everything below it; failures are of no consequence here.
-VOID RemoveCurrentConfig() {
-    if (!uniGlobalRegistryPath.Buffer)
-        return;
-    CCvUnicode uniPath(PagedPool, &uniGlobalRegistryPath);
-    if (uniPath.Status != STATUS_SUCCESS || uniPath.Append(u"\\CurrentConfig") != STATUS_SUCCESS ||
-        !NT_SUCCESS(RtlCheckRegistryKey(RTL_REGISTRY_ABSOLUTE, uniPath)))
-        return;
-    DeleteSubkeys(uniPath);
-    OBJECT_ATTRIBUTES Attributes;
-    InitializeObjectAttributes(&Attributes, static_cast<PUNICODE_STRING>(uniPath), OBJ_CASE_INSENSITIVE, NULL,
-                               NULL);
-    HANDLE hKey = NULL;
-    if (NT_SUCCESS(ZwOpenKey(&hKey, KEY_ALL_ACCESS, &Attributes))) {
-        ZwDeleteKey(hKey);
-        ZwClose(hKey);
-    }
-}
-
-VOID DeletePortList(CCvLinkedList*& pList, PDRIVER_OBJECT DriverObject) {
-    if (!pList)
-        return;
-    DoUnload(pList, DriverObject);
-    pList->DeleteAllNodes(sizeof(CCvDeviceStruct));
-    delete pList;
-    pList = NULL;
-}
-
-VOID ReleaseGlobalPath() {
-    if (uniGlobalRegistryPath.Buffer)
-        operator delete(uniGlobalRegistryPath.Buffer);
-    RtlZeroMemory(&uniGlobalRegistryPath, sizeof uniGlobalRegistryPath);
 }
 
 // A step's result: severe ends the entry with the step's message; anything else goes on.
@@ -150,19 +114,6 @@ BOOLEAN RunPciSequence(PDRIVER_OBJECT DriverObject, PUNICODE_STRING pPath, CCvLi
 
 } // namespace
 
-VOID ExportEntryPoints(PDRIVER_OBJECT DriverObject) {
-    DriverObject->DriverUnload = SerialUnload;
-    DriverObject->MajorFunction[IRP_MJ_CREATE] = SerialCreateOpen;
-    DriverObject->MajorFunction[IRP_MJ_CLOSE] = SerialClose;
-    DriverObject->MajorFunction[IRP_MJ_READ] = SerialRead;
-    DriverObject->MajorFunction[IRP_MJ_WRITE] = SerialWrite;
-    DriverObject->MajorFunction[IRP_MJ_QUERY_INFORMATION] = SerialQueryInformationFile;
-    DriverObject->MajorFunction[IRP_MJ_SET_INFORMATION] = SerialSetInformationFile;
-    DriverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = SerialFlush;
-    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = CvIoControl;
-    DriverObject->MajorFunction[IRP_MJ_CLEANUP] = SerialCleanup;
-}
-
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
     pIsaCCvDeviceList = NULL;
     pPciCCvDeviceList = NULL;
@@ -182,7 +133,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
         CvCopyUnicodeString(uniGlobalRegistryPath, RegistryPath, NonPagedPool)) {
         if (RegisterEventLogging(DriverObject, RegistryPath) != STATUS_SUCCESS) {
             // Nothing can be logged: the driver refuses to load silently.
-            ReleaseGlobalPath();
+            CvReleaseGlobalPath();
             deleteall();
             DestructResourceKiller();
             MmUnlockPagableImageSection(pvLock);
@@ -208,10 +159,10 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     }
 
     // The failure path: everything made so far goes, ISA ports before PCI ports.
-    DeletePortList(pIsaCCvDeviceList, DriverObject);
-    DeletePortList(pPciCCvDeviceList, DriverObject);
-    RemoveCurrentConfig();
-    ReleaseGlobalPath();
+    CvDeletePortList(pIsaCCvDeviceList, DriverObject);
+    CvDeletePortList(pPciCCvDeviceList, DriverObject);
+    CvRemoveCurrentConfig();
+    CvReleaseGlobalPath();
     Log(CVNT_DRIVER_NOT_LOADED);
     DeleteWorkLists(pFunctions, Pci, Isa);
     if (uniPath.Buffer)
@@ -220,17 +171,4 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     DestructResourceKiller();
     MmUnlockPagableImageSection(pvLock);
     return STATUS_SERIAL_NO_DEVICE_INITED;
-}
-
-VOID SerialUnload(PDRIVER_OBJECT DriverObject) {
-    PVOID pvLock = MmLockPagableDataSection(reinterpret_cast<PVOID>(SerialUnload));
-    Log(CVNT_UNLOAD_STARTS);
-    DeletePortList(pPciCCvDeviceList, DriverObject);
-    DeletePortList(pIsaCCvDeviceList, DriverObject);
-    RemoveCurrentConfig();
-    ReleaseGlobalPath();
-    Log(CVNT_UNLOAD_ENDS);
-    deleteall();
-    DestructResourceKiller();
-    MmUnlockPagableImageSection(pvLock);
 }

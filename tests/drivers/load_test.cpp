@@ -226,6 +226,33 @@ TEST_F(LoadTest, BytesCrossBetweenCardsIntactAtEveryRate) {
         << "the PCI card's highest rate";
 }
 
+TEST_F(LoadTest, BytesCrossBetweenTwoPciCardsAtTheirHighestRate) {
+    hw::PciCardLayout layout;
+    layout.deviceId = 0x0021;
+    layout.uartWindow = 0xD000;
+    layout.bridgeIo = 0xD800;
+    layout.bridgeMemory = 0xFEC00000;
+    layout.divisorKind = hw::BridgeDivisor::Byte;
+    layout.interruptLine = 10;
+    hw::PciSerialCard second(layout);
+    kernel.pci().plug(0, 9, 0, second);
+    for (auto& w : second.ioWindows())
+        kernel.ports().attach(w.base, w.length, *w.device);
+    second.setInterruptSink([this](bool level) { kernel.setInterruptLine(0x30 + 10, level); });
+    for (unsigned i = 0; i < 4; ++i)
+        second.uart(i).attachClock(&kernel.timeline());
+    ASSERT_EQ(Load(), STATUS_SUCCESS) << ::testing::PrintToString(Messages());
+    std::vector<uint8_t> bytes(300);
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<uint8_t>(i * 101 + 3);
+    for (ULONG baud : {9600u, 115200u, 921600u})
+        EXPECT_EQ(Transfer("COM3", "COM9", pciCard->uart(0), second.uart(0), baud, bytes), bytes) << baud;
+    Unload();
+    for (auto& w : second.ioWindows())
+        kernel.ports().detach(w.base);
+    kernel.pci().unplug(0, 9, 0);
+}
+
 TEST_F(LoadTest, UnloadRestoresTheMachineAndASecondLoadMakesOneCopy) {
     const std::string before = Snapshot();
     ASSERT_EQ(Load(), STATUS_SUCCESS);
