@@ -114,6 +114,9 @@ private:
     nt::UserFile* file(const std::string& port, std::string& error);
     NTSTATUS control(nt::UserFile* f, ULONG code, const std::vector<uint8_t>& input);
     bool limitOf(const std::vector<std::string>& w, size_t from, uint64_t& ticks, std::string& error);
+    // Waits for a request at most `limit`; one still pending then is cancelled and noted.
+    nt::IoResult finish(nt::UserFile* f, const std::shared_ptr<nt::IoRequest>& request, uint64_t limit,
+                        Record& r);
 
     Machine& machine_;
     nt::Kernel& kernel_;
@@ -166,6 +169,17 @@ nt::UserFile* Runner::file(const std::string& port, std::string& error) {
 
 NTSTATUS Runner::control(nt::UserFile* f, ULONG code, const std::vector<uint8_t>& input) {
     return f->control(code, input, 0).status;
+}
+
+nt::IoResult Runner::finish(nt::UserFile* f, const std::shared_ptr<nt::IoRequest>& request, uint64_t limit,
+                            Record& r) {
+    auto result = f->wait(request, kernel_.now() + limit);
+    if (!result.finished) {
+        f->cancel(*request);
+        result = f->wait(request);
+        r.note = "gave up at the limit";
+    }
+    return result;
 }
 
 bool Runner::limitOf(const std::vector<std::string>& w, size_t from, uint64_t& ticks, std::string& error) {
@@ -378,13 +392,7 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
             uint64_t limit = 0;
             if (!limitOf(w, 2, limit, error))
                 return false;
-            auto request = f->startControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));
-            auto result = f->wait(request, kernel_.now() + limit);
-            if (!result.finished) {
-                f->cancel(*request);
-                result = f->wait(request);
-                r.note = "gave up at the limit";
-            }
+            auto result = finish(f, f->startControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG)), limit, r);
             r.status = result.status;
             ULONG events = 0;
             if (result.data.size() == sizeof events)
@@ -407,13 +415,7 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
             uint64_t limit = 0;
             if (!limitOf(w, 3, limit, error))
                 return false;
-            auto request = f->startWrite(data);
-            auto result = f->wait(request, kernel_.now() + limit);
-            if (!result.finished) {
-                f->cancel(*request);
-                result = f->wait(request);
-                r.note = "gave up at the limit";
-            }
+            auto result = finish(f, f->startWrite(data), limit, r);
             r.status = result.status;
             r.hasBytes = true;
             r.bytes = result.information;
@@ -424,13 +426,7 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
             uint64_t limit = 0;
             if (!limitOf(w, 3, limit, error))
                 return false;
-            auto request = f->startRead(count);
-            auto result = f->wait(request, kernel_.now() + limit);
-            if (!result.finished) {
-                f->cancel(*request);
-                result = f->wait(request);
-                r.note = "gave up at the limit";
-            }
+            auto result = finish(f, f->startRead(count), limit, r);
             r.status = result.status;
             r.hasBytes = r.hasData = true;
             r.bytes = result.information;
