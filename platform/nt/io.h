@@ -46,6 +46,10 @@ public:
     void handleOpened(PDEVICE_OBJECT device) { ++handles_[device]; }
     void handleClosed(PDEVICE_OBJECT device);
     size_t openHandles(PDRIVER_OBJECT driver) const;
+    size_t openHandles(PDEVICE_OBJECT device) const {
+        auto it = handles_.find(device);
+        return it == handles_.end() ? 0 : it->second;
+    }
     std::vector<std::u16string> linkNames() const;
     size_t deviceCount() const { return devices_.size(); }
 

@@ -29,6 +29,10 @@ NTSTATUS UserFile::open(Kernel& kernel, std::string_view name, std::unique_ptr<U
         device = kernel.io().device(wide);
     if (!device)
         return STATUS_OBJECT_NAME_NOT_FOUND;
+    // An exclusive device (as every serial port is) takes one handle at a time; the I/O manager refuses
+    // a second open without asking the driver.
+    if ((device->Flags & DO_EXCLUSIVE) && kernel.io().openHandles(device) > 0)
+        return STATUS_ACCESS_DENIED;
     std::unique_ptr<UserFile> opened(new UserFile(kernel, device));
     auto request = opened->issue(IRP_MJ_CREATE, {}, 0, [createOptions](IO_STACK_LOCATION& s) {
         s.Parameters.Create.Options = createOptions;

@@ -86,6 +86,17 @@ TEST(Scenario, JsonLinesAndRefusedLines) {
     EXPECT_EQ(unknown.error.rfind("s:1: unknown command \"fly\"", 0), 0u) << unknown.error;
 }
 
+TEST(Scenario, APortTakesOneHandleAtATime) {
+    sim::Machine machine(sim::MachineSpec::builtInDefault());
+    auto result =
+        sim::RunScenario(machine, "start\nopen COM5\nopen COM5\nclose COM5\nopen COM5\nstop\n", "s", false);
+    ASSERT_TRUE(result.ok) << result.error;
+    EXPECT_NE(result.transcript.find("open COM5: 0xC0000022"), std::string::npos)
+        << "the second open is refused without reaching the driver\n"
+        << result.transcript;
+    EXPECT_EQ(machine.kernel().pool().liveCount("CvNt"), 0u) << "no ring buffer was made twice";
+}
+
 } // namespace
 
 TEST(MachineFile, AMemoryMappedWindowExampleStopsTheLoad) {
