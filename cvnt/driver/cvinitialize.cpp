@@ -17,56 +17,26 @@ namespace {
 #define CV_PLX_TYPE_PER_PORT 3
 #define CV_PLX_TYPE_FIXED 4
 
-// Register values for divisors 1, 2, 4 and 8; any other divisor is logged and set to /8.
-UCHAR ByteValue(USHORT unDivisor, BOOLEAN& bValid) {
-    bValid = TRUE;
-    switch (unDivisor) {
-    case 1:
-        return 0xD2;
-    case 2:
-        return 0xD6;
-    case 4:
-        return 0xF2;
-    case 8:
-        return 0xF6;
-    default:
-        bValid = FALSE;
-        return 0xF6;
-    }
-}
+// The bridge register values for divisors 1, 2, 4 and 8, by register type (byte, word, per port).
+struct DivisorValues {
+    USHORT unDivisor;
+    UCHAR ucByte;
+    USHORT unWord;
+    UCHAR ucPerPort;
+};
 
-USHORT WordValue(USHORT unDivisor, BOOLEAN& bValid) {
-    bValid = TRUE;
-    switch (unDivisor) {
-    case 1:
-        return 0x4DB2;
-    case 2:
-        return 0x4D96;
-    case 4:
-        return 0x4CB6;
-    case 8:
-        return 0x45B6;
-    default:
-        bValid = FALSE;
-        return 0x45B6;
-    }
-}
+const DivisorValues kDivisorValues[] = {
+    {1, 0xD2, 0x4DB2, 0x30}, {2, 0xD6, 0x4D96, 0x20}, {4, 0xF2, 0x4CB6, 0x10}, {8, 0xF6, 0x45B6, 0x00}};
 
-UCHAR PerPortValue(USHORT unDivisor, BOOLEAN& bValid) {
-    bValid = TRUE;
-    switch (unDivisor) {
-    case 1:
-        return 0x30;
-    case 2:
-        return 0x20;
-    case 4:
-        return 0x10;
-    case 8:
-        return 0x00;
-    default:
-        bValid = FALSE;
-        return 0x00;
-    }
+// The values for a divisor; any other divisor gets those of /8, with bValid cleared (it is logged).
+const DivisorValues& ValuesFor(USHORT unDivisor, BOOLEAN& bValid) {
+    for (const DivisorValues& v : kDivisorValues)
+        if (v.unDivisor == unDivisor) {
+            bValid = TRUE;
+            return v;
+        }
+    bValid = FALSE;
+    return kDivisorValues[3];
 }
 
 PUCHAR PortAddress(ULONG ulAddress) {
@@ -108,20 +78,20 @@ NTSTATUS InitializePlxChip(CCvLinkedList* pList) {
         case CV_PLX_TYPE_BYTE:
             if (CvIsFirstPortOfCard(pNode))
                 WRITE_PORT_UCHAR(PortAddress(pCard->m_unPlxAddress + pCard->m_unPlxBaudClockOffset),
-                                 ByteValue(unDivisor, bValid));
+                                 ValuesFor(unDivisor, bValid).ucByte);
             break;
         case CV_PLX_TYPE_WORD:
             if (CvIsFirstPortOfCard(pNode))
                 WRITE_PORT_USHORT(reinterpret_cast<PUSHORT>(
                                       PortAddress(pCard->m_unPlxAddress + pCard->m_unPlxBaudClockOffset)),
-                                  WordValue(unDivisor, bValid));
+                                  ValuesFor(unDivisor, bValid).unWord);
             break;
         case CV_PLX_TYPE_PER_PORT: {
             if (pDevice->pChip_Uart)
                 unDivisor = static_cast<USHORT>(pDevice->pChip_Uart->m_unPlxBaudClockDivisor);
             UCHAR ucValue =
-                static_cast<UCHAR>(PerPortValue(unDivisor, bValid) | (pDevice->m_ucDuplexOperation & 0x07) |
-                                   (pDevice->m_ucCtsTrue & 0x08));
+                static_cast<UCHAR>(ValuesFor(unDivisor, bValid).ucPerPort |
+                                   (pDevice->m_ucDuplexOperation & 0x07) | (pDevice->m_ucCtsTrue & 0x08));
             // Port m's register is the m-th of the second window's registers, two bytes apart.
             WRITE_PORT_UCHAR(
                 PortAddress(pCard->m_unIoWindow2Address + 2u * (pDevice->m_unPortOnCardNumber - 1u)),
