@@ -388,6 +388,20 @@ NTSTATUS CreateAndInitializeUart(CCvLinkedList* pList) {
     return STATUS_SUCCESS;
 }
 
+namespace {
+
+// What a port needs before its interrupt can arrive: its routine's context, the FIFO and the line
+// settings of a closed port (7 data bits, even parity, 1 stop bit) in its line control register.
+VOID PrepareForInterrupts(CCvDevice* Extension) {
+    Extension->OurIsrContext = Extension;
+    Extension->FifoPresent = TRUE;
+    Extension->LineControl = 0x1A;
+    WRITE_PORT_UCHAR(RegisterAt(static_cast<USHORT>(Extension->pChip_Uart->m_unBaseAddress + 3)),
+                     Extension->LineControl);
+}
+
+} // namespace
+
 NTSTATUS ConnectInterrupts(CCvLinkedList* pList) {
     const ULONG ulSize = sizeof(CCvDeviceStruct);
     if (!pList->m_pvStartStruct)
@@ -399,11 +413,7 @@ NTSTATUS ConnectInterrupts(CCvLinkedList* pList) {
             Extension->Interrupt)
             continue;
         Extension->OurIsr = SerialISR;
-        Extension->OurIsrContext = Extension;
-        Extension->FifoPresent = TRUE;
-        Extension->LineControl = 0x1A;
-        WRITE_PORT_UCHAR(RegisterAt(static_cast<USHORT>(Extension->pChip_Uart->m_unBaseAddress + 3)),
-                         Extension->LineControl);
+        PrepareForInterrupts(Extension);
         if (!NT_SUCCESS(IoConnectInterrupt(
                 &Extension->Interrupt, SerialISR, Extension, NULL, Extension->Vector, Extension->Irql,
                 Extension->Irql, Extension->m_InterruptMode, TRUE, Extension->ProcessorAffinity, FALSE))) {
@@ -427,11 +437,7 @@ NTSTATUS ConnectSisrInterrupts(CCvLinkedList* pList) {
             continue; // connected by ConnectInterrupts
         if (!Extension->m_bDisabled && Extension->pChip_Uart) {
             Extension->m_CardDependentIsr = SerialISR;
-            Extension->OurIsrContext = Extension;
-            Extension->FifoPresent = TRUE;
-            Extension->LineControl = 0x1A;
-            WRITE_PORT_UCHAR(RegisterAt(static_cast<USHORT>(Extension->pChip_Uart->m_unBaseAddress + 3)),
-                             Extension->LineControl);
+            PrepareForInterrupts(Extension);
         }
         // The card's interrupt once, at its first port, whether or not that port is enabled.
         if (CvIsFirstPortOfCard(pNode) && !pCard->Interrupt) {
