@@ -67,7 +67,7 @@ sim::MachineSpec Spec(unsigned pciCards, unsigned isaCards) {
         card.pci.bridgeMemory = 0xFE000000u + 0x1000u * c;
         card.pci.divisorKind = hw::BridgeDivisor::Byte;
         card.pci.interruptLine = static_cast<uint8_t>(11 + c % 2);
-        card.vector = 0x30 + card.pci.interruptLine;
+        card.vector = nt::VectorForIrq(card.pci.interruptLine);
         spec.cards.push_back(card);
     }
     const unsigned irqs[] = {5, 7, 9, 10};
@@ -77,7 +77,7 @@ sim::MachineSpec Spec(unsigned pciCards, unsigned isaCards) {
         card.bus = "ISA";
         card.clockHz = 1843200;
         card.sisrAddress = static_cast<uint16_t>(0x1A0 + 0x40 * c);
-        card.vector = 0x30 + irqs[c];
+        card.vector = nt::VectorForIrq(irqs[c]);
         std::string cardKey = service + "\\Parameters\\Bus1\\Card" + std::to_string(c + 1);
         reg += "\n" + cardKey +
                "]\n\"ClockFrequency\"=dword:001c2000\n\"SisrAddress\"=dword:" + Hex(card.sisrAddress) +

@@ -58,3 +58,32 @@ private:
     VOID DeleteInternalLists(PVOID pvStruct);
     VOID ReleaseNode(PVOID pvStruct);
 };
+
+// The records of a list in order, for a range-based loop: `for (auto* p : CvRecords<DosName>(pList))`.
+// The walk moves the list's cursor; a loop body that deletes or inserts nodes walks by hand instead.
+template <typename TRecord>
+class CvRecords {
+public:
+    explicit CvRecords(CCvLinkedList* pList) : m_pList(pList) {}
+    class Cursor {
+    public:
+        Cursor(CCvLinkedList* pList, TRecord* pRecord) : m_pList(pList), m_pRecord(pRecord) {}
+        TRecord* operator*() const { return m_pRecord; }
+        Cursor& operator++() {
+            m_pRecord = static_cast<TRecord*>(m_pList->GetNextNode(sizeof(TRecord)));
+            return *this;
+        }
+        bool operator!=(const Cursor& Other) const { return m_pRecord != Other.m_pRecord; }
+
+    private:
+        CCvLinkedList* m_pList;
+        TRecord* m_pRecord;
+    };
+    Cursor begin() const {
+        return Cursor(m_pList, static_cast<TRecord*>(m_pList->GetStartNode(sizeof(TRecord))));
+    }
+    Cursor end() const { return Cursor(m_pList, NULL); }
+
+private:
+    CCvLinkedList* m_pList;
+};

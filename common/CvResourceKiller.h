@@ -37,6 +37,12 @@ public:
 #endif
 
 private:
+    // Where the two drivers' objects differ in layout: the pool of the pages, the lock of the chain
+    // (none in CvNt) and the page fault count (CvInstal only).
+    POOL_TYPE PagePool() const;
+    PKSPIN_LOCK ChainLock();
+    VOID CountPageFault();
+
     NTSTATUS AllocatePage(POOL_TYPE PoolType);
     PVOID GetAndRemoveLastResource();
     VOID KillPages();

@@ -9,16 +9,6 @@ ULONG ulMaxID = 0;
 
 namespace {
 
-#if defined(CV_IMAGE_CVNT)
-const WCHAR kEventSourcePath[] = u"EventLog\\System\\CvNt";
-const WCHAR kEventMessageFile[] =
-    u"%SystemRoot%\\System32\\IoLogMsg.dll;%SystemRoot%\\System32\\Drivers\\CvNt.sys";
-#else
-const WCHAR kEventSourcePath[] = u"EventLog\\System\\CvInstal";
-const WCHAR kEventMessageFile[] =
-    u"%SystemRoot%\\System32\\IoLogMsg.dll;%SystemRoot%\\System32\\Drivers\\CvInstal.sys";
-#endif
-
 const ULONG kValueBufferBytes = 36;
 const ULONG kEntryHeaderBytes = 48;
 
@@ -34,18 +24,38 @@ ULONG WideLength(PCWSTR p) {
     return n;
 }
 
+// The entry size a string asks for: its length with terminator plus two bytes (three characters: 8 + 2).
+ULONG StringCost(ULONG ulChars) {
+    return (ulChars + 1) * sizeof(WCHAR) + sizeof(WCHAR);
+}
+
+const WCHAR kElision[] = u"...";
+const ULONG kElisionChars = 3;
+
 // Writes one entry with its insertion strings; nothing is written when no entry of that size is granted.
+// An entry that the strings would take past the error log's maximum keeps its longest string's end,
+// after "...": what tells a registry path apart (the card and port keys) is at its end.
 VOID WriteEntry(ULONG ulLogID, PCWSTR* apStrings, ULONG ulCount) {
     if (!pDriverObject)
         return;
-    // Each string asks for its length with terminator plus two bytes: one string of three characters
-    // asks for 48 + 8 + 2 = 58 bytes.
-    ULONG ulSize = kEntryHeaderBytes;
-    for (ULONG i = 0; i < ulCount; i++)
-        ulSize += (WideLength(apStrings[i]) + 1) * sizeof(WCHAR) + sizeof(WCHAR);
-    // The size travels as one byte: a larger entry would be cut short, so it is not asked for at all.
-    if (ulSize > 0xFF)
-        return;
+    ULONG aulChars[3] = {0, 0, 0};
+    ULONG ulSize = kEntryHeaderBytes, ulLongest = 0;
+    for (ULONG i = 0; i < ulCount && i < 3; i++) {
+        aulChars[i] = WideLength(apStrings[i]);
+        ulSize += StringCost(aulChars[i]);
+        if (aulChars[i] > aulChars[ulLongest])
+            ulLongest = i;
+    }
+    ULONG ulKeep = ulCount ? aulChars[ulLongest] : 0;
+    if (ulSize > ERROR_LOG_MAXIMUM_SIZE && ulCount) {
+        ULONG ulOthers = ulSize - StringCost(aulChars[ulLongest]);
+        ULONG ulRoom = ulOthers < ERROR_LOG_MAXIMUM_SIZE ? ERROR_LOG_MAXIMUM_SIZE - ulOthers : 0;
+        ULONG ulFits = ulRoom >= StringCost(0) ? (ulRoom - StringCost(0)) / sizeof(WCHAR) : 0;
+        if (ulFits <= kElisionChars)
+            return; // not even the elision fits
+        ulKeep = ulFits;
+        ulSize = ulOthers + StringCost(ulKeep);
+    }
     auto* pPacket = static_cast<PIO_ERROR_LOG_PACKET>(IoAllocateErrorLogEntry(pDriverObject, (UCHAR)ulSize));
     if (!pPacket)
         return;
@@ -53,11 +63,19 @@ VOID WriteEntry(ULONG ulLogID, PCWSTR* apStrings, ULONG ulCount) {
     pPacket->NumberOfStrings = (USHORT)ulCount;
     if (ulCount) {
         pPacket->StringOffset = (USHORT)offsetof(IO_ERROR_LOG_PACKET, DumpData);
-        PUCHAR pAt = reinterpret_cast<PUCHAR>(pPacket) + pPacket->StringOffset;
+        PWCHAR pAt = reinterpret_cast<PWCHAR>(reinterpret_cast<PUCHAR>(pPacket) + pPacket->StringOffset);
         for (ULONG i = 0; i < ulCount; i++) {
-            ULONG ulBytes = (WideLength(apStrings[i]) + 1) * sizeof(WCHAR);
-            RtlCopyMemory(pAt, apStrings[i], ulBytes);
-            pAt += ulBytes;
+            PCWSTR pFrom = apStrings[i];
+            ULONG ulChars = aulChars[i];
+            if (i == ulLongest && ulKeep < ulChars) {
+                RtlCopyMemory(pAt, kElision, kElisionChars * sizeof(WCHAR));
+                pAt += kElisionChars;
+                pFrom += ulChars - (ulKeep - kElisionChars);
+                ulChars = ulKeep - kElisionChars;
+            }
+            RtlCopyMemory(pAt, pFrom, ulChars * sizeof(WCHAR));
+            pAt += ulChars;
+            *pAt++ = 0;
         }
     }
     IoWriteErrorLogEntry(pPacket);
@@ -153,25 +171,22 @@ NTSTATUS RegisterEventLogging(PDRIVER_OBJECT DriverObject, PUNICODE_STRING pPath
 #endif
 {
     ULONG ulLevel = 1;
-#if defined(CV_IMAGE_CVNT)
-    NTSTATUS status = ReadLogLevel(pPath, FALSE, &ulLevel);
-#else
-    NTSTATUS status = ReadLogLevel(pPath, TRUE, &ulLevel);
-#endif
+    NTSTATUS status = ReadLogLevel(pPath, CvImage.bWritesMissingLogLevel, &ulLevel);
     if (status != STATUS_SUCCESS)
         return status;
     CvLogLevelWindow(ulLevel, &ulMinID, &ulMaxID);
     pDriverObject = DriverObject;
 
-    if (!NT_SUCCESS(RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(kEventSourcePath))))
+    if (!NT_SUCCESS(RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(CvImage.pEventSourcePath))))
         return CV_STATUS_SEVERE;
     // The stored length leaves out the terminating zero.
-    ULONG ulFileBytes = (sizeof kEventMessageFile) - sizeof(WCHAR);
-    if (!NT_SUCCESS(RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, kEventSourcePath, u"EventMessageFile",
-                                          REG_EXPAND_SZ, const_cast<PWSTR>(kEventMessageFile), ulFileBytes)))
+    ULONG ulFileBytes = WideLength(CvImage.pEventMessageFile) * sizeof(WCHAR);
+    if (!NT_SUCCESS(RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, CvImage.pEventSourcePath,
+                                          u"EventMessageFile", REG_EXPAND_SZ,
+                                          const_cast<PWSTR>(CvImage.pEventMessageFile), ulFileBytes)))
         return CV_STATUS_SEVERE;
     ULONG ulTypes = 7;
-    if (!NT_SUCCESS(RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, kEventSourcePath, u"TypesSupported",
+    if (!NT_SUCCESS(RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, CvImage.pEventSourcePath, u"TypesSupported",
                                           REG_DWORD, &ulTypes, sizeof ulTypes)))
         return CV_STATUS_SEVERE;
 #if defined(CV_IMAGE_CVINSTAL)

@@ -46,19 +46,15 @@ inline VOID WritePointer(PVOID pvStruct, ULONG ulOffset, PVOID pv) {
 
 // Records and pointer members: CvInstal goes through its tracked allocator, CvNt straight to the pool.
 inline PVOID AllocateBlock(POOL_TYPE PoolType, size_t size) {
-#if defined(CV_IMAGE_CVINSTAL)
-    return ExAllocate(PoolType, size);
-#else
-    return ExAllocatePoolWithTag(PoolType, size, CV_TAG_DDK);
-#endif
+    return CvImage.bTrackedBuffers ? CvImageAllocate(PoolType, size)
+                                   : ExAllocatePoolWithTag(PoolType, size, CV_TAG_DDK);
 }
 
 inline VOID ReleaseBlock(PVOID pv) {
-#if defined(CV_IMAGE_CVINSTAL)
-    ExFree(pv);
-#else
-    ExFreePool(pv);
-#endif
+    if (CvImage.bTrackedBuffers)
+        CvImageFree(pv);
+    else
+        ExFreePool(pv);
 }
 
 } // namespace
@@ -256,9 +252,8 @@ VOID CCvLinkedList::DeleteInternalPointers(PVOID pvStruct) {
         if (!pv)
             continue;
         ReleaseBlock(pv);
-#if defined(CV_IMAGE_CVINSTAL)
-        WritePointer(pvStruct, aulToDeallocatePointer[i], NULL);
-#endif
+        if (CvImage.bZeroesReleasedSlots)
+            WritePointer(pvStruct, aulToDeallocatePointer[i], NULL);
     }
 }
 

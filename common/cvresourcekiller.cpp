@@ -14,56 +14,67 @@ inline PRESOURCE_PAGE Page(PVOID pv) {
 
 const size_t kPageBytes = CV_RESOURCE_PAGE_WORDS * sizeof(PVOID);
 
-#if defined(CV_IMAGE_CVNT)
-const ULONG kBlockTag = CV_TAG_DDK;
-const ULONG kUntrackedTag = CV_TAG_DDK;
-#else
-const ULONG kBlockTag = CV_TAG_KILLER_BLOCK;
-const ULONG kUntrackedTag = CV_TAG_KILLER_OFF;
-#endif
-
 inline ULONG Saturating(ULONG ulValue) {
     return ulValue == 0xFFFFFFFF ? ulValue : ulValue + 1;
 }
 
-#if defined(CV_IMAGE_CVINSTAL)
-// CvInstal guards the chain with its spin lock: it allocates and releases up to dispatch level.
+// Holds the chain's spin lock, where the image has one, for the scope.
 class CChainLock {
 public:
-    explicit CChainLock(KSPIN_LOCK& Lock) : m_Lock(Lock) { KeAcquireSpinLock(&m_Lock, &m_OldIrql); }
-    ~CChainLock() { KeReleaseSpinLock(&m_Lock, m_OldIrql); }
+    explicit CChainLock(PKSPIN_LOCK pLock) : m_pLock(pLock) {
+        if (m_pLock)
+            KeAcquireSpinLock(m_pLock, &m_OldIrql);
+    }
+    ~CChainLock() {
+        if (m_pLock)
+            KeReleaseSpinLock(m_pLock, m_OldIrql);
+    }
 
 private:
-    KSPIN_LOCK& m_Lock;
-    KIRQL m_OldIrql;
+    PKSPIN_LOCK m_pLock;
+    KIRQL m_OldIrql = 0;
 };
-#endif
 
 } // namespace
 
 #if defined(CV_IMAGE_CVNT)
-CCvResourceKiller::CCvResourceKiller(POOL_TYPE PoolType)
+CCvResourceKiller::CCvResourceKiller(POOL_TYPE PoolType) {
+    m_PoolType = PoolType;
 #else
-CCvResourceKiller::CCvResourceKiller()
+CCvResourceKiller::CCvResourceKiller() {
+    PageAllocationFaults = 0;
+    KeInitializeSpinLock(&m_SpinLock);
 #endif
-{
     Status = STATUS_SUCCESS;
     FreeAttemptsOnNotRegisteredPool = 0;
     ResourcesRegistered = 0;
-#if defined(CV_IMAGE_CVINSTAL)
-    PageAllocationFaults = 0;
-    KeInitializeSpinLock(&m_SpinLock);
-    const POOL_TYPE PoolType = NonPagedPool;
-#else
-    m_PoolType = PoolType;
-#endif
     m_ulCounter = 1;
     m_pvFirstResourcePage = NULL;
     m_pvCurrentResourcePage = NULL;
-    Status = AllocatePage(PoolType);
+    Status = AllocatePage(PagePool());
     if (Status == STATUS_SUCCESS)
         m_pvFirstResourcePage = m_pvCurrentResourcePage;
 }
+
+#if defined(CV_IMAGE_CVNT)
+POOL_TYPE CCvResourceKiller::PagePool() const {
+    return m_PoolType;
+}
+PKSPIN_LOCK CCvResourceKiller::ChainLock() {
+    return NULL;
+}
+VOID CCvResourceKiller::CountPageFault() {}
+#else
+POOL_TYPE CCvResourceKiller::PagePool() const {
+    return NonPagedPool;
+}
+PKSPIN_LOCK CCvResourceKiller::ChainLock() {
+    return &m_SpinLock;
+}
+VOID CCvResourceKiller::CountPageFault() {
+    PageAllocationFaults = Saturating(PageAllocationFaults);
+}
+#endif
 
 CCvResourceKiller::~CCvResourceKiller() {
     KillResources();
@@ -75,12 +86,7 @@ CCvResourceKiller::~CCvResourceKiller() {
 }
 
 NTSTATUS CCvResourceKiller::AllocatePage(POOL_TYPE PoolType) {
-#if defined(CV_IMAGE_CVINSTAL)
-    PVOID pvPage = ExAllocatePoolWithTag(NonPagedPool, kPageBytes, CV_TAG_KILLER_PAGE);
-    (void)PoolType;
-#else
-    PVOID pvPage = ExAllocatePoolWithTag(PoolType, kPageBytes, CV_TAG_DDK);
-#endif
+    PVOID pvPage = ExAllocatePoolWithTag(PoolType, kPageBytes, CvImage.ulPageTag);
     if (!pvPage)
         return STATUS_NO_MEMORY;
     RtlZeroMemory(pvPage, kPageBytes);
@@ -92,26 +98,19 @@ NTSTATUS CCvResourceKiller::AllocatePage(POOL_TYPE PoolType) {
 }
 
 NTSTATUS CCvResourceKiller::AddResource(PVOID pvResource) {
-#if defined(CV_IMAGE_CVINSTAL)
-    CChainLock Lock(m_SpinLock);
-#endif
+    CChainLock Lock(ChainLock());
     return AddResourceLocked(pvResource);
 }
 
 NTSTATUS CCvResourceKiller::AddResourceLocked(PVOID pvResource) {
     if (m_ulCounter > CV_RESOURCE_PAGE_SLOTS) {
-#if defined(CV_IMAGE_CVINSTAL)
-        NTSTATUS status = AllocatePage(NonPagedPool);
-#else
-        NTSTATUS status = AllocatePage(m_PoolType);
-#endif
+        NTSTATUS status = AllocatePage(PagePool());
         if (status != STATUS_SUCCESS) {
             // No room to record: give recording up. The blocks recorded so far stay with their owners,
             // and from now on every allocation is a plain untracked one.
-#if defined(CV_IMAGE_CVINSTAL)
-            PageAllocationFaults = Saturating(PageAllocationFaults);
-            DbgPrint("\n          Resource Killer - Resource Page allocation fault !!");
-#endif
+            CountPageFault();
+            if (CvImage.bDebuggerReports)
+                DbgPrint("\n          Resource Killer - Resource Page allocation fault !!");
             KillPages();
             __ResourceKiller__ON = 0;
             return status;
@@ -124,9 +123,7 @@ NTSTATUS CCvResourceKiller::AddResourceLocked(PVOID pvResource) {
 }
 
 NTSTATUS CCvResourceKiller::FreeResource(PVOID pvPool) {
-#if defined(CV_IMAGE_CVINSTAL)
-    CChainLock Lock(m_SpinLock);
-#endif
+    CChainLock Lock(ChainLock());
     return FreeResourceLocked(pvPool);
 }
 
@@ -148,11 +145,13 @@ NTSTATUS CCvResourceKiller::FreeResourceLocked(PVOID pvPool) {
             return STATUS_SUCCESS;
         }
     }
-#if defined(CV_IMAGE_CVINSTAL)
-    FreeAttemptsOnNotRegisteredPool = Saturating(FreeAttemptsOnNotRegisteredPool);
-    DbgPrint("\n          Resource Free Attempt on not registered pool.");
-    DbgPrint("\n          Number of attempts in total : %d\n", (int)FreeAttemptsOnNotRegisteredPool);
-#endif
+    // Where operator delete keeps such a block, it counts the attempt itself.
+    if (!CvImage.bKeepsUnrecordedBlocks)
+        FreeAttemptsOnNotRegisteredPool = Saturating(FreeAttemptsOnNotRegisteredPool);
+    if (CvImage.bDebuggerReports) {
+        DbgPrint("\n          Resource Free Attempt on not registered pool.");
+        DbgPrint("\n          Number of attempts in total : %d\n", (int)FreeAttemptsOnNotRegisteredPool);
+    }
     return STATUS_INVALID_PARAMETER;
 }
 
@@ -184,21 +183,22 @@ PVOID CCvResourceKiller::GetAndRemoveLastResource() {
 }
 
 VOID CCvResourceKiller::KillResources() {
-#if defined(CV_IMAGE_CVINSTAL)
-    if (__ResourceKiller__ON != 1)
-        return;
-    DbgPrint("\n\t\tFreeAttemptsOnNotRegisteredPool at deleteall = %d", (int)FreeAttemptsOnNotRegisteredPool);
-    DbgPrint("\n\t\tResourcesRegistered at deleteall = %d", (int)ResourcesRegistered);
-#endif
+    // CvInstal's release works only while recording is on, and reports its counts first.
+    if (CvImage.bDebuggerReports) {
+        if (__ResourceKiller__ON != 1)
+            return;
+        DbgPrint("\n\t\tFreeAttemptsOnNotRegisteredPool at deleteall = %d",
+                 (int)FreeAttemptsOnNotRegisteredPool);
+        DbgPrint("\n\t\tResourcesRegistered at deleteall = %d", (int)ResourcesRegistered);
+    }
     PVOID pvPage = m_pvFirstResourcePage;
     while (pvPage) {
         PVOID pvNext = Page(pvPage)[0];
         for (ULONG ulSlot = 1; ulSlot <= CV_RESOURCE_PAGE_SLOTS; ulSlot++) {
             if (Page(pvPage)[ulSlot]) {
                 ExFreePool(Page(pvPage)[ulSlot]);
-#if defined(CV_IMAGE_CVINSTAL)
-                Page(pvPage)[ulSlot] = NULL;
-#endif
+                if (CvImage.bZeroesReleasedSlots)
+                    Page(pvPage)[ulSlot] = NULL;
             }
         }
         if (pvPage != m_pvFirstResourcePage)
@@ -262,8 +262,8 @@ VOID deleteall() {
 
 static PVOID CvAllocate(POOL_TYPE PoolType, size_t size) {
     if (!__ResourceKiller__ON)
-        return ExAllocatePoolWithTag(PoolType, size, kUntrackedTag);
-    PVOID pv = ExAllocatePoolWithTag(PoolType, size, kBlockTag);
+        return ExAllocatePoolWithTag(PoolType, size, CvImage.ulUntrackedTag);
+    PVOID pv = ExAllocatePoolWithTag(PoolType, size, CvImage.ulRecordedTag);
     if (!pv)
         return NULL;
     if (__CCv__Killer->AddResource(pv) != STATUS_SUCCESS) {
@@ -276,22 +276,18 @@ static PVOID CvAllocate(POOL_TYPE PoolType, size_t size) {
 static VOID CvFree(PVOID p) {
     if (!p)
         return;
-#if defined(CV_IMAGE_CVINSTAL)
-    if (__ResourceKiller__ON)
-        __CCv__Killer->FreeResource(p);
-    ExFreePool(p);
-#else
     if (!__ResourceKiller__ON) {
         ExFreePool(p);
         return;
     }
-    // A block that was never recorded is not ours to release while recording is on.
-    if (__CCv__Killer->FreeResource(p) == STATUS_SUCCESS)
+    BOOLEAN bRecorded = __CCv__Killer->FreeResource(p) == STATUS_SUCCESS;
+    // In CvNt a block that was never recorded is not ours to release while recording is on.
+    if (bRecorded || !CvImage.bKeepsUnrecordedBlocks) {
         ExFreePool(p);
-    else
-        __CCv__Killer->FreeAttemptsOnNotRegisteredPool =
-            Saturating(__CCv__Killer->FreeAttemptsOnNotRegisteredPool);
-#endif
+        return;
+    }
+    __CCv__Killer->FreeAttemptsOnNotRegisteredPool =
+        Saturating(__CCv__Killer->FreeAttemptsOnNotRegisteredPool);
 }
 
 void* operator new(size_t size, POOL_TYPE PoolType) noexcept {

@@ -7,12 +7,6 @@ namespace {
 // The largest text a counted string can hold together with its terminator.
 const USHORT kMaxTextBytes = 0xFFFC;
 
-#if defined(CV_IMAGE_CVINSTAL)
-const ULONG kCopyTag = CV_TAG_STRING_COPY;
-#else
-const ULONG kCopyTag = CV_TAG_DDK;
-#endif
-
 BOOLEAN IsHexDigit(WCHAR c) {
     return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
 }
@@ -20,21 +14,17 @@ BOOLEAN IsHexDigit(WCHAR c) {
 } // namespace
 
 PVOID CCvUnicode::AllocateBuffer(size_t size) const {
-#if defined(CV_IMAGE_CVINSTAL)
-    return ExAllocate(m_PoolType, size);
-#else
-    return ExAllocatePoolWithTag(m_PoolType, size, CV_TAG_DDK);
-#endif
+    return CvImage.bTrackedBuffers ? CvImageAllocate(m_PoolType, size)
+                                   : ExAllocatePoolWithTag(m_PoolType, size, CV_TAG_DDK);
 }
 
 VOID CCvUnicode::ReleaseBuffer(PVOID pv) const {
     if (!pv)
         return;
-#if defined(CV_IMAGE_CVINSTAL)
-    ExFree(pv);
-#else
-    ExFreePool(pv);
-#endif
+    if (CvImage.bTrackedBuffers)
+        CvImageFree(pv);
+    else
+        ExFreePool(pv);
 }
 
 VOID CCvUnicode::Clear() {
@@ -359,7 +349,7 @@ NTSTATUS CCvUnicode::ObtainCopy(PWSTR& pCopy) {
     if (!m_uniUnicodeString.Buffer)
         return Status = STATUS_NOT_FOUND;
     size_t size = (size_t)m_uniUnicodeString.Length + sizeof(WCHAR);
-    pCopy = static_cast<PWSTR>(ExAllocatePoolWithTag(m_PoolType, size, kCopyTag));
+    pCopy = static_cast<PWSTR>(ExAllocatePoolWithTag(m_PoolType, size, CvImage.ulCopyTag));
     if (!pCopy)
         return Status = STATUS_NO_MEMORY;
     RtlCopyMemory(pCopy, m_uniUnicodeString.Buffer, m_uniUnicodeString.Length);
@@ -384,7 +374,7 @@ NTSTATUS CCvUnicode::ObtainMultiSzCopy(PWSTR& pCopy) {
     if (!m_uniUnicodeString.Buffer)
         return Status = STATUS_NOT_FOUND;
     size_t size = (size_t)m_uniUnicodeString.Length + 2 * sizeof(WCHAR);
-    pCopy = static_cast<PWSTR>(ExAllocatePoolWithTag(m_PoolType, size, kCopyTag));
+    pCopy = static_cast<PWSTR>(ExAllocatePoolWithTag(m_PoolType, size, CvImage.ulCopyTag));
     if (!pCopy)
         return Status = STATUS_NO_MEMORY;
     RtlZeroMemory(pCopy, size);

@@ -6,30 +6,66 @@ namespace hw {
 
 using namespace reg;
 
+namespace {
+
+constexpr std::array<unsigned, 4> k550Triggers{1, 4, 8, 14};
+
+const UartVariant kVariants[] = {
+    {UartKind::Uart16450, "16450", false, 1, 0, k550Triggers, k550Triggers, 0x0F, 0x0F, 0x1F, 0x1F, false,
+     false},
+    {UartKind::Uart16550, "16550", true, 16, 0, k550Triggers, k550Triggers, 0x0F, 0x0F, 0x1F, 0x1F, false,
+     false},
+    {UartKind::Uart16750,
+     "16750",
+     true,
+     16,
+     64,
+     k550Triggers,
+     {1, 16, 32, 56},
+     0x3F,
+     0x3F,
+     0x3F,
+     0x3F,
+     true,
+     false},
+    {UartKind::Uart16C950,
+     "16C950",
+     true,
+     16,
+     128,
+     k550Triggers,
+     {16, 32, 112, 120},
+     0x0F,
+     0xFF,
+     0x1F,
+     0xFF,
+     false,
+     true},
+};
+
+} // namespace
+
+const UartVariant& variantOf(UartKind kind) {
+    for (const UartVariant& v : kVariants)
+        if (v.kind == kind)
+            return v;
+    return kVariants[0];
+}
+
 std::string_view toString(UartKind kind) {
-    switch (kind) {
-    case UartKind::Uart16450:
-        return "16450";
-    case UartKind::Uart16550:
-        return "16550";
-    case UartKind::Uart16750:
-        return "16750";
-    case UartKind::Uart16C950:
-        return "16C950";
-    }
-    return "?";
+    return variantOf(kind).name;
 }
 
 bool Frame::parityBit(uint8_t parity, uint8_t data, unsigned dataBits) {
     unsigned ones = 0;
     for (unsigned i = 0; i < dataBits; ++i)
         ones += (data >> i) & 1;
-    switch (parity & 0x38) {
-    case 0x08:
+    switch (parity & LCR_PARITY_MASK) {
+    case LCR_ODD_PARITY:
         return ones % 2 == 0; // odd: the bit makes the count odd
-    case 0x18:
+    case LCR_EVEN_PARITY:
         return ones % 2 == 1; // even
-    case 0x28:
+    case LCR_MARK_PARITY:
         return true; // mark
     default:
         return false; // space
@@ -79,7 +115,8 @@ Sampled sample(const Frame& sent, const Frame& receiver) {
     return out;
 }
 
-Uart::Uart(UartKind kind, uint32_t inputClockHz) : kind_(kind), inputClockHz_(inputClockHz) {
+Uart::Uart(UartKind kind, uint32_t inputClockHz)
+    : kind_(kind), variant_(variantOf(kind)), inputClockHz_(inputClockHz) {
     resetIcrs();
 }
 
@@ -106,9 +143,9 @@ double Uart::bitTicks() const {
 
 Frame Uart::currentFormat() const {
     Frame f;
-    f.dataBits = 5 + (lcr_ & 0x03);
-    f.parity = (lcr_ & 0x08) ? (lcr_ & 0x38) : 0;
-    f.stopBits = (lcr_ & 0x04) ? (f.dataBits == 5 ? 1.5 : 2.0) : 1.0;
+    f.dataBits = 5 + (lcr_ & LCR_WORD_LENGTH_MASK);
+    f.parity = (lcr_ & LCR_PARITY_ENABLE) ? (lcr_ & LCR_PARITY_MASK) : 0;
+    f.stopBits = (lcr_ & LCR_STOP_BITS) ? (f.dataBits == 5 ? 1.5 : 2.0) : 1.0;
     f.bitTicks = bitTicks();
     f.start = clock_ ? clock_->now() : 0;
     return f;
@@ -160,42 +197,27 @@ void Uart::resetIcrs() {
 }
 
 unsigned Uart::fifoDepth() const {
-    switch (kind_) {
-    case UartKind::Uart16450:
+    if (!variant_.fifoControl)
         return 1;
-    case UartKind::Uart16550:
-        return 16;
-    case UartKind::Uart16750:
-        return fifo64_ ? 64 : 16;
-    case UartKind::Uart16C950:
-        return enhancedMode() ? 128 : 16;
-    }
-    return 1;
+    return extended() ? variant_.extendedFifoDepth : variant_.fifoDepth;
 }
 
 unsigned Uart::rxTriggerLevel() const {
     if (!fifoEnabled_)
         return 1;
-    static constexpr unsigned k550[] = {1, 4, 8, 14};
-    static constexpr unsigned k750[] = {1, 16, 32, 56};
-    static constexpr unsigned k650[] = {16, 32, 112, 120};
-    unsigned index = rxTriggerBits_ >> 6;
-    if (kind_ == UartKind::Uart16750 && fifo64_)
-        return k750[index];
-    if (kind_ == UartKind::Uart16C950 && enhancedMode())
-        return k650[index];
-    return k550[index];
+    unsigned index = rxTriggerBits_ >> FCR_TRIGGER_SHIFT;
+    return extended() ? variant_.extendedTriggers[index] : variant_.triggers[index];
 }
 
 unsigned Uart::samplesPerBit() const {
-    if (kind_ != UartKind::Uart16C950)
+    if (!variant_.enhancedFeatures)
         return 16;
-    unsigned tcr = icr_[ICR_TCR] & 0x0F;
+    unsigned tcr = icr_[ICR_TCR] & TCR_SAMPLES_MASK;
     return tcr < 4 ? 16 : tcr;
 }
 
 unsigned Uart::prescalerEighths() const {
-    if (kind_ != UartKind::Uart16C950 || !(mcr_ & MCR_PRESCALER))
+    if (!variant_.enhancedFeatures || !(mcr_ & MCR_PRESCALER))
         return 8;
     unsigned cpr = icr_[ICR_CPR];
     return cpr < 8 ? 8 : cpr; // an integer part of 0 acts as 1
@@ -258,27 +280,27 @@ bool Uart::rxDataInterrupt() const {
 
 uint8_t Uart::pendingIdentification() const {
     uint8_t fifoBits = 0;
-    if (kind_ != UartKind::Uart16450 && fifoEnabled_) {
-        fifoBits = 0xC0;
-        if (kind_ == UartKind::Uart16750 && fifo64_)
-            fifoBits |= 0x20;
+    if (variant_.fifoControl && fifoEnabled_) {
+        fifoBits = IIR_FIFOS_ENABLED;
+        if (variant_.fifo64Bit && fifo64_)
+            fifoBits |= IIR_64_BYTE_FIFO;
     }
-    if ((ier_ & 0x04) && (lsr_ & (LSR_OE | LSR_PE | LSR_FE | LSR_BI)))
-        return fifoBits | 0x06;
-    if ((ier_ & 0x01) && rxDataInterrupt())
-        return fifoBits | 0x04;
-    if ((ier_ & 0x01) && timeoutPending_)
-        return fifoBits | 0x0C;
-    if ((ier_ & 0x02) && thrInterruptLatched_)
-        return fifoBits | 0x02;
-    if ((ier_ & 0x08) && msrDeltas_)
-        return fifoBits | 0x00;
-    return fifoBits | 0x01;
+    if ((ier_ & IER_RLS) && (lsr_ & (LSR_OE | LSR_PE | LSR_FE | LSR_BI)))
+        return fifoBits | IIR_RX_LINE_STATUS;
+    if ((ier_ & IER_RDA) && rxDataInterrupt())
+        return fifoBits | IIR_RX_DATA;
+    if ((ier_ & IER_RDA) && timeoutPending_)
+        return fifoBits | IIR_CHAR_TIMEOUT;
+    if ((ier_ & IER_THRE) && thrInterruptLatched_)
+        return fifoBits | IIR_THR_EMPTY;
+    if ((ier_ & IER_MS) && msrDeltas_)
+        return fifoBits | IIR_MODEM_STATUS;
+    return fifoBits | IIR_NO_INTERRUPT;
 }
 
 uint8_t Uart::readIir() {
     uint8_t id = pendingIdentification();
-    if ((id & 0x0F) == 0x02)
+    if ((id & IIR_ID_MASK) == IIR_THR_EMPTY)
         thrInterruptLatched_ = false; // reading the IIR that names it clears the transmit interrupt
     return id;
 }
@@ -351,43 +373,43 @@ uint8_t Uart::read(uint16_t offset) {
 }
 
 uint8_t Uart::readRegister(uint16_t offset) {
-    offset &= 7;
-    if (kind_ == UartKind::Uart16C950 && lcr_ == LCR_ENHANCED_ACCESS) {
+    offset &= kRegisterCount - 1;
+    if (variant_.enhancedFeatures && lcr_ == LCR_ENHANCED_ACCESS) {
         switch (offset) {
-        case 0:
+        case DLL:
             return dll_;
-        case 1:
+        case DLM:
             return dlm_;
-        case 2:
+        case EFR:
             return efr_;
-        case 3:
+        case LCR:
             return lcr_;
         default:
-            return flowRegs_[offset - 4];
+            return flowRegs_[offset - MCR];
         }
     }
     if (lcr_ & LCR_DLAB) {
-        if (offset == 0)
+        if (offset == DLL)
             return dll_;
-        if (offset == 1)
+        if (offset == DLM)
             return dlm_;
     }
     switch (offset) {
-    case 0:
+    case RBR:
         return readRbr();
-    case 1:
+    case IER:
         return ier_;
-    case 2:
+    case IIR:
         return readIir();
-    case 3:
+    case LCR:
         return lcr_;
-    case 4:
+    case MCR:
         return mcr_;
-    case 5:
-        if (kind_ == UartKind::Uart16C950 && (icr_[ICR_ACR] & ACR_ICR_READ))
+    case LSR:
+        if (variant_.enhancedFeatures && (icr_[ICR_ACR] & ACR_ICR_READ))
             return spr_ < icr_.size() ? icr_[spr_] : 0;
         return readLsr();
-    case 6: {
+    case MSR: {
         uint8_t value = msr();
         msrDeltas_ = 0;
         return value;
@@ -398,11 +420,11 @@ uint8_t Uart::readRegister(uint16_t offset) {
 }
 
 void Uart::writeFcr(uint8_t value) {
-    if (kind_ == UartKind::Uart16450)
+    if (!variant_.fifoControl)
         return; // no FIFO control register: the IIR is read-only
-    if (kind_ == UartKind::Uart16750 && (lcr_ & LCR_DLAB))
-        fifo64_ = (value & 0x20) != 0; // the 64-byte bit is only accepted with the latch open
-    bool enable = (value & 0x01) != 0;
+    if (variant_.fifo64Bit && (lcr_ & LCR_DLAB))
+        fifo64_ = (value & FCR_64_BYTE_FIFO) != 0; // the 64-byte bit is only accepted with the latch open
+    bool enable = (value & FCR_ENABLE) != 0;
     if (enable != fifoEnabled_) {
         rxFifo_.clear();
         rxErrors_.clear();
@@ -411,16 +433,16 @@ void Uart::writeFcr(uint8_t value) {
     fifoEnabled_ = enable;
     if (!enable)
         return; // the other bits are programmed only together with the enable bit
-    if (value & 0x02) {
+    if (value & FCR_RX_CLEAR) {
         rxFifo_.clear();
         rxErrors_.clear();
         lsr_ &= static_cast<uint8_t>(~LSR_DR);
         restartTimeout();
     }
-    if (value & 0x04)
+    if (value & FCR_TX_CLEAR)
         txFifo_.clear(); // the character in the shift register still goes out
-    dmaMode_ = (value & 0x08) != 0;
-    rxTriggerBits_ = value & 0xC0;
+    dmaMode_ = (value & FCR_DMA_MODE) != 0;
+    rxTriggerBits_ = value & FCR_TRIGGER_MASK;
 }
 
 void Uart::transmit(uint8_t character) {
@@ -493,53 +515,49 @@ void Uart::write(uint16_t offset, uint8_t value) {
 }
 
 void Uart::writeRegister(uint16_t offset, uint8_t value) {
-    offset &= 7;
-    if (kind_ == UartKind::Uart16C950 && lcr_ == LCR_ENHANCED_ACCESS) {
+    offset &= kRegisterCount - 1;
+    if (variant_.enhancedFeatures && lcr_ == LCR_ENHANCED_ACCESS) {
         switch (offset) {
-        case 0:
+        case DLL:
             dll_ = value;
             return;
-        case 1:
+        case DLM:
             dlm_ = value;
             return;
-        case 2:
+        case EFR:
             efr_ = value;
             return;
-        case 3:
+        case LCR:
             lcr_ = value;
             return;
         default:
-            flowRegs_[offset - 4] = value;
+            flowRegs_[offset - MCR] = value;
             return;
         }
     }
     if (lcr_ & LCR_DLAB) {
-        if (offset == 0 || offset == 1) {
-            (offset == 0 ? dll_ : dlm_) = value;
+        if (offset == DLL || offset == DLM) {
+            (offset == DLL ? dll_ : dlm_) = value;
             startTransmitter(); // characters wait in the holding register until there is a clock
             return;
         }
     }
     switch (offset) {
-    case 0:
+    case THR:
         transmit(value);
         return;
-    case 1: {
-        uint8_t mask = 0x0F;
-        if (kind_ == UartKind::Uart16750)
-            mask = 0x3F;
-        if (kind_ == UartKind::Uart16C950 && enhancedMode())
-            mask = 0xFF;
+    case IER: {
+        bool enhanced = variant_.enhancedFeatures && enhancedMode();
         uint8_t before = ier_;
-        ier_ = value & mask;
-        if (!(before & 0x02) && (ier_ & 0x02) && txFifo_.empty())
+        ier_ = value & (enhanced ? variant_.extendedIerMask : variant_.ierMask);
+        if (!(before & IER_THRE) && (ier_ & IER_THRE) && txFifo_.empty())
             thrInterruptLatched_ = true; // enabling the interrupt with the register empty raises it
         return;
     }
-    case 2:
+    case FCR:
         writeFcr(value);
         return;
-    case 3: {
+    case LCR: {
         bool breakBefore = breakOn();
         lcr_ = value;
         if (breakOn() != breakBefore) {
@@ -550,20 +568,16 @@ void Uart::writeRegister(uint16_t offset, uint8_t value) {
         }
         return;
     }
-    case 4: {
-        uint8_t mask = 0x1F;
-        if (kind_ == UartKind::Uart16750)
-            mask = 0x3F;
-        if (kind_ == UartKind::Uart16C950 && enhancedMode())
-            mask = 0xFF;
+    case MCR: {
+        bool enhanced = variant_.enhancedFeatures && enhancedMode();
         uint8_t before = modemStatusBits();
-        mcr_ = value & mask;
+        mcr_ = value & (enhanced ? variant_.extendedMcrMask : variant_.mcrMask);
         updateModemStatus(before);
         notifyModemOutputs();
         return;
     }
-    case 5:
-        if (kind_ == UartKind::Uart16C950) {
+    case ICR:
+        if (variant_.enhancedFeatures) {
             if (spr_ == ICR_CSR) {
                 if (value == 0)
                     softwareReset();
@@ -572,7 +586,7 @@ void Uart::writeRegister(uint16_t offset, uint8_t value) {
             }
         }
         return; // the line status register itself is read-only
-    case 6:
+    case MSR:
         return;
     default:
         spr_ = value;

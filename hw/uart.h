@@ -28,6 +28,16 @@ std::string_view toString(UartKind kind);
 namespace reg {
 inline constexpr uint16_t RBR = 0, THR = 0, DLL = 0, IER = 1, DLM = 1, IIR = 2, FCR = 2, EFR = 2, LCR = 3,
                           MCR = 4, LSR = 5, ICR = 5, MSR = 6, SPR = 7;
+inline constexpr uint16_t kRegisterCount = 8;
+inline constexpr uint8_t IER_RDA = 0x01, IER_THRE = 0x02, IER_RLS = 0x04, IER_MS = 0x08;
+inline constexpr uint8_t IIR_NO_INTERRUPT = 0x01, IIR_MODEM_STATUS = 0x00, IIR_THR_EMPTY = 0x02,
+                         IIR_RX_DATA = 0x04, IIR_RX_LINE_STATUS = 0x06, IIR_CHAR_TIMEOUT = 0x0C,
+                         IIR_ID_MASK = 0x0F, IIR_64_BYTE_FIFO = 0x20, IIR_FIFOS_ENABLED = 0xC0;
+inline constexpr uint8_t FCR_ENABLE = 0x01, FCR_RX_CLEAR = 0x02, FCR_TX_CLEAR = 0x04, FCR_DMA_MODE = 0x08,
+                         FCR_64_BYTE_FIFO = 0x20, FCR_TRIGGER_MASK = 0xC0, FCR_TRIGGER_SHIFT = 6;
+inline constexpr uint8_t LCR_WORD_LENGTH_MASK = 0x03, LCR_STOP_BITS = 0x04, LCR_PARITY_ENABLE = 0x08,
+                         LCR_PARITY_MASK = 0x38, LCR_ODD_PARITY = 0x08, LCR_EVEN_PARITY = 0x18,
+                         LCR_MARK_PARITY = 0x28, LCR_SPACE_PARITY = 0x38;
 inline constexpr uint8_t LCR_DLAB = 0x80, LCR_BREAK = 0x40, LCR_ENHANCED_ACCESS = 0xBF;
 inline constexpr uint8_t MCR_DTR = 0x01, MCR_RTS = 0x02, MCR_OUT1 = 0x04, MCR_OUT2 = 0x08, MCR_LOOP = 0x10,
                          MCR_PRESCALER = 0x80;
@@ -40,6 +50,7 @@ inline constexpr uint8_t EFR_ENHANCED = 0x10;
 inline constexpr uint8_t ICR_ACR = 0x00, ICR_CPR = 0x01, ICR_TCR = 0x02, ICR_ID1 = 0x08, ICR_ID2 = 0x09,
                          ICR_ID3 = 0x0A, ICR_REV = 0x0B, ICR_CSR = 0x0C;
 inline constexpr uint8_t ACR_ICR_READ = 0x40;
+inline constexpr uint8_t TCR_SAMPLES_MASK = 0x0F;
 } // namespace reg
 
 // One character as it crossed the wire: its bits and the timing the sender gave them, so a receiver can
@@ -87,6 +98,23 @@ public:
 struct ModemInputs {
     bool cts = false, dsr = false, ri = false, dcd = false;
 };
+
+// What differs between the UART types, one row per type. "Extended" is the 16750 with its 64-byte FIFO
+// bit set, or the 16C950 in enhanced mode.
+struct UartVariant {
+    UartKind kind;
+    std::string_view name;
+    bool fifoControl;                 // a FIFO control register (the 16450 has none)
+    unsigned fifoDepth;               // with the FIFO enabled
+    unsigned extendedFifoDepth;       // 0: no extended mode
+    std::array<unsigned, 4> triggers; // receive trigger levels for FCR bits 6 and 7
+    std::array<unsigned, 4> extendedTriggers;
+    uint8_t ierMask, extendedIerMask; // bits the interrupt enable register keeps
+    uint8_t mcrMask, extendedMcrMask; // bits the modem control register keeps
+    bool fifo64Bit;                   // the 16750's 64-byte FIFO bit, taken while DLAB is set
+    bool enhancedFeatures;            // the 16C950's EFR, indexed registers, sample clock, prescaler
+};
+const UartVariant& variantOf(UartKind kind);
 
 class Uart final : public PortDevice {
 public:
@@ -179,7 +207,12 @@ private:
     void resetIcrs();
     void softwareReset();
 
+    bool extended() const {
+        return (variant_.fifo64Bit && fifo64_) || (variant_.enhancedFeatures && enhancedMode());
+    }
+
     UartKind kind_;
+    const UartVariant& variant_;
     uint32_t inputClockHz_;
     LineSide* line_ = nullptr;
 

@@ -64,7 +64,7 @@ MachineSpec MachineSpec::builtInDefault() {
     pci.name = "PCI card";
     pci.bus = "PCI";
     pci.clockHz = 14745600;
-    pci.vector = 0x3B;
+    pci.vector = nt::VectorForIrq(11);
     for (uint16_t i = 0; i < 4; ++i)
         pci.uarts.push_back(UartSpec{static_cast<uint16_t>(0xE000 + 8 * i), hw::UartKind::Uart16C950});
     pci.pciDevice = 4;
@@ -78,8 +78,8 @@ MachineSpec MachineSpec::builtInDefault() {
     isa.name = "ISA card";
     isa.bus = "ISA";
     isa.clockHz = 1843200;
-    isa.uarts.push_back(UartSpec{0x300, hw::UartKind::Uart16550, 0x35});
-    isa.uarts.push_back(UartSpec{0x308, hw::UartKind::Uart16550, 0x37});
+    isa.uarts.push_back(UartSpec{0x300, hw::UartKind::Uart16550, nt::VectorForIrq(5)});
+    isa.uarts.push_back(UartSpec{0x308, hw::UartKind::Uart16550, nt::VectorForIrq(7)});
     spec.cards = {pci, isa};
     spec.emptyAddresses = {0x2E8};
     spec.standardPorts = {StandardPortSpec{0x3F8, 4, 1}, StandardPortSpec{0x2F8, 3, 2}};
@@ -90,8 +90,9 @@ MachineSpec MachineSpec::builtInDefault() {
 Machine::Machine(MachineSpec spec) : spec_(std::move(spec)) {
     for (uint32_t bus : spec_.pciBuses)
         kernel_.pci().addBus(bus);
-    kernel_.hal().ioInMemorySpace = spec_.ioInMemorySpace;
-    kernel_.hal().untranslatable = spec_.untranslatable;
+    kernel_.setBusTranslation([this](INTERFACE_TYPE, ULONG, uint64_t address,
+                                     nt::Kernel::AddressSpace asked) { return translate(address, asked); });
+    nt::ClaimSystemDevices(kernel_);
     for (const CardSpec& card : spec_.cards) {
         if (card.bus == "PCI") {
             addPciCard(card);
@@ -126,7 +127,7 @@ Machine::Machine(MachineSpec spec) : spec_(std::move(spec)) {
         uart->attachClock(&kernel_.timeline());
         uart->setGateWithOut2(true);
         kernel_.ports().attach(port.address, 8, *uart);
-        connectInterrupt(*uart, 0x30 + port.irq);
+        connectInterrupt(*uart, nt::VectorForIrq(port.irq));
         standardUarts_.push_back(std::move(uart));
         standard.push_back(nt::StandardPort{port.address, port.irq, port.com});
     }
@@ -139,6 +140,17 @@ Machine::Machine(MachineSpec spec) : spec_(std::move(spec)) {
         if (!loaded)
             throw std::runtime_error("the machine's registry: " + loaded.error);
     }
+}
+
+nt::Kernel::AddressSpace Machine::translate(uint64_t address, nt::Kernel::AddressSpace asked) const {
+    for (const auto& range : spec_.untranslatable)
+        if (range.contains(address))
+            return nt::Kernel::AddressSpace::None;
+    if (asked == nt::Kernel::AddressSpace::Io)
+        for (const auto& range : spec_.ioInMemorySpace)
+            if (range.contains(address))
+                return nt::Kernel::AddressSpace::Memory;
+    return asked;
 }
 
 void Machine::connectInterrupt(hw::Uart& uart, ULONG vector) {

@@ -52,7 +52,11 @@ struct MachineSpec {
     std::vector<uint16_t> emptyAddresses; // addresses where nothing answers, for probing
     std::vector<uint32_t> pciBuses;       // the PCI buses the machine has, besides those its cards sit on
     // I/O ranges the HAL translates into memory space, and ranges it cannot translate.
-    std::vector<nt::Kernel::HalSettings::Range> ioInMemorySpace, untranslatable;
+    struct Range {
+        uint32_t start, length;
+        bool contains(uint64_t address) const { return address >= start && address - start < length; }
+    };
+    std::vector<Range> ioInMemorySpace, untranslatable;
     // COM1 and COM2 on the machine's own controller, one PCI card with four 16C950 UARTs at 14.7456 MHz
     // behind a bridge, one ISA card with two 16550 UARTs at 1.8432 MHz, one address where nothing
     // answers, and CvNt's registry for them.
@@ -81,6 +85,8 @@ public:
     std::vector<uint16_t> probeAddresses() const;
 
 private:
+    // The HAL's translation of a bus address, as the description says.
+    nt::Kernel::AddressSpace translate(uint64_t address, nt::Kernel::AddressSpace asked) const;
     // Drives one interrupt line from the outputs of the UARTs wired to it (a wired OR).
     void connectInterrupt(hw::Uart& uart, ULONG vector);
     std::function<void(bool)> lineInput(ULONG vector);

@@ -184,7 +184,7 @@ MachineFileResult ParseMachineText(std::string_view text, std::string_view sourc
             if (!r.get("irq", false, 15, v))
                 return refuse("");
             card.pci.interruptLine = uint8_t(v);
-            card.vector = 0x30 + ULONG(v);
+            card.vector = nt::VectorForIrq(ULONG(v));
             if (!r.get("divisor-offset", true, 0x7E, v, false, 0x50))
                 return refuse("");
             card.pci.divisorOffset = uint16_t(v);
@@ -219,7 +219,7 @@ MachineFileResult ParseMachineText(std::string_view text, std::string_view sourc
             if (card.sisrAddress) {
                 if (!r.get("irq", false, 15, v))
                     return refuse("");
-                card.vector = 0x30 + ULONG(v);
+                card.vector = nt::VectorForIrq(ULONG(v));
             }
             card.name = "ISA card " + std::to_string(spec.cards.size() + 1);
             spec.cards.push_back(card);
@@ -237,7 +237,7 @@ MachineFileResult ParseMachineText(std::string_view text, std::string_view sourc
             if (!isaCard->sisrAddress) {
                 if (!r.get("irq", false, 15, v))
                     return refuse("");
-                u.vector = 0x30 + ULONG(v);
+                u.vector = nt::VectorForIrq(ULONG(v));
             }
             isaCard->uarts.push_back(u);
         } else if (line.verb == "translate-to-memory" || line.verb == "untranslatable") {
@@ -300,7 +300,7 @@ std::string DescribeMachine(const MachineSpec& spec) {
         out += line;
         if (card.sisrAddress) {
             std::snprintf(line, sizeof line, " sisr=%X irq=%lu", card.sisrAddress,
-                          (unsigned long)(card.vector - 0x30));
+                          (unsigned long)(card.vector - nt::kIrqVectorBase));
             out += line;
         }
         out += "\n";
@@ -308,7 +308,7 @@ std::string DescribeMachine(const MachineSpec& spec) {
             std::snprintf(line, sizeof line, "uart address=%X uart=%s", u.address, KindName(u.kind));
             out += line;
             if (!card.sisrAddress) {
-                std::snprintf(line, sizeof line, " irq=%lu", (unsigned long)(u.vector - 0x30));
+                std::snprintf(line, sizeof line, " irq=%lu", (unsigned long)(u.vector - nt::kIrqVectorBase));
                 out += line;
             }
             out += "\n";

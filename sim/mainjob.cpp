@@ -39,8 +39,9 @@ std::string text(const nt::RegValue& value) {
     return nt::toUtf8(wide);
 }
 
-// Everything an unload must give back, one line per item.
-std::set<std::string> inventory(nt::Kernel& kernel) {
+} // namespace
+
+std::set<std::string> Inventory(nt::Kernel& kernel) {
     std::set<std::string> items;
     if (auto key = kernel.registry().open(kSerialComm))
         for (const auto& v : key->values)
@@ -58,6 +59,8 @@ std::set<std::string> inventory(nt::Kernel& kernel) {
     items.insert("CvNt pool blocks " + std::to_string(kernel.pool().liveCount("CvNt")));
     return items;
 }
+
+namespace {
 
 void describeResources(nt::Kernel& kernel, std::string& out) {
     for (const auto& claim : kernel.resources().claims()) {
@@ -151,7 +154,7 @@ bool runTraffic(Machine& machine, const TrafficCheck& t, std::string& out) {
 int runMainJob(Machine& machine, const TrafficCheck& traffic, std::string& out) {
     nt::Kernel& kernel = machine.kernel();
     nt::KernelScope running(kernel);
-    const std::set<std::string> before = inventory(kernel);
+    const std::set<std::string> before = Inventory(kernel);
 
     heading(out, "Starting the CvNt service");
     uint32_t error = machine.startCvNt();
@@ -179,10 +182,10 @@ int runMainJob(Machine& machine, const TrafficCheck& traffic, std::string& out) 
     bool intact = runTraffic(machine, traffic, out);
 
     heading(out, "Stopping the CvNt service");
-    const std::set<std::string> during = inventory(kernel);
+    const std::set<std::string> during = Inventory(kernel);
     error = machine.stopCvNt();
     out += format("  result: %u\n", error);
-    const std::set<std::string> after = inventory(kernel);
+    const std::set<std::string> after = Inventory(kernel);
     out += "  removed by the stop:\n";
     for (const auto& item : during)
         if (!after.count(item))

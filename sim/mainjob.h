@@ -5,6 +5,7 @@
 
 #include "sim/machine.h"
 
+#include <set>
 #include <string>
 
 namespace sim {
@@ -15,6 +16,10 @@ struct TrafficCheck {
     uint32_t baud = 115200;
     size_t bytes = 4096;
 };
+
+// Everything a driver's stop must give back, one line per item: SERIALCOMM values and the serial port
+// count, devices, links, resource claims, the CurrentConfig key and CvNt's pool blocks.
+std::set<std::string> Inventory(nt::Kernel& kernel);
 
 // Writes the report to `out`; returns 0 when the driver started, the bytes arrived intact and the stop
 // left the machine as before the start.

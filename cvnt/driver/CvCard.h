@@ -7,6 +7,8 @@
 class CCvDevice;
 
 #define CV_MAX_PORTS_PER_CARD 8
+// A shared interrupt status register reads the index of the lowest port that needs service, or this.
+#define CV_SISR_IDLE 0xFF
 
 class CCvCard {
 public:

@@ -104,12 +104,17 @@ public:
     KDPC XoffCountCompleteDpc;
     KDPC StartTimerLowerRTSDpc;
     KDPC PerhapsLowerRTSDpc;
+    // The transmit-empty event waits for the shift register: one character time between checks.
+    KDPC StartTimerTxEmptyDpc;
+    KDPC TxEmptyDpc;
     KTIMER ReadRequestTotalTimer;
     KTIMER ReadRequestIntervalTimer;
     KTIMER WriteRequestTotalTimer;
     KTIMER ImmediateTotalTimer;
     KTIMER XoffCountTimer;
     KTIMER LowerRTSTimer;
+    KTIMER TxEmptyTimer;
+    ULONG TxEmptyChecks; // checks made since the write queue emptied
     CCvUart* pChip_Uart;
     CCvCard* pParentCard;
     UNICODE_STRING m_uniPathToPort;
@@ -123,6 +128,8 @@ public:
     KIRQL m_Irql;
     BOOLEAN m_bDisabled;
     ULONG m_ulUartType;
+    // Service routine calls that gave up because the UART kept reporting an interrupt.
+    ULONG m_ulIsrLoopsAbandoned;
 };
 
 // Reasons reception is held (RXHolding) and transmission is held (TXHolding, with the published

@@ -50,6 +50,19 @@ VOID SerialCancelWait(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID SerialCompleteWait(PKDPC Dpc, PVOID DeferredContext, PVOID SystemContext1, PVOID SystemContext2);
 
 // Read path (read).
+// How a read is timed under a port's timeouts: the interval timer (llInterval, 100 ns), the total timer
+// (llTotal, relative 100 ns, negative), a return at once with what is buffered, a return as soon as
+// anything arrived, and the shrinking of the request to one character.
+typedef struct _CV_READ_TIMING {
+    BOOLEAN bUseInterval;
+    BOOLEAN bUseTotal;
+    BOOLEAN bReturnWhatsPresent;
+    BOOLEAN bReturnOnAny;
+    BOOLEAN bCrunchToOne;
+    LONGLONG llInterval;
+    LONGLONG llTotal;
+} CV_READ_TIMING;
+VOID CvReadTiming(const SERIAL_TIMEOUTS* pTimeouts, ULONG ulLength, CV_READ_TIMING* pTiming);
 NTSTATUS SerialRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS SerialStartRead(CCvDevice* Extension);
 VOID SerialCompleteRead(PKDPC Dpc, PVOID DeferredContext, PVOID SystemContext1, PVOID SystemContext2);
@@ -77,6 +90,14 @@ VOID SerialWriteTimeout(PKDPC Dpc, PVOID DeferredContext, PVOID SystemContext1, 
 VOID SerialCancelCurrentWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 BOOLEAN SerialGrabWriteFromIsr(PVOID Context);
 BOOLEAN SerialProcessEmptyTransmit(PVOID Context);
+VOID SerialStartTimerTxEmpty(PKDPC Dpc, PVOID DeferredContext, PVOID SystemContext1, PVOID SystemContext2);
+VOID SerialInvokeProcessEmptyTransmit(PKDPC Dpc, PVOID DeferredContext, PVOID SystemContext1,
+                                      PVOID SystemContext2);
+// Whether the transmitter has really emptied (holding register or FIFO, and the shift register); read
+// synchronised with the interrupt.
+BOOLEAN CvTransmitterEmpty(CCvDevice* Extension);
+// Checks again one character time later whether the transmitter has emptied (bounded).
+VOID CvCheckTransmitterSoon(CCvDevice* Extension);
 BOOLEAN SerialGiveXoffToIsr(PVOID Context);
 BOOLEAN SerialGrabXoffFromIsr(PVOID Context);
 VOID SerialCompleteXoff(PKDPC Dpc, PVOID DeferredContext, PVOID SystemContext1, PVOID SystemContext2);

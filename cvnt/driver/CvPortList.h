@@ -29,11 +29,23 @@ typedef struct _PciDeviceStruct {
     PParametersCardStruct pParametersCardStruct; // carried, never set
 } PciDeviceStruct, *PPciDeviceStruct;
 
+// The port list in order, for a range-based loop (the list's cursor follows the walk).
+typedef CvRecords<CCvDeviceStruct> CvPorts;
+
 // PCI discovery and matching.
 NTSTATUS FindDevicesOnPciBus(CCvLinkedList* pDeviceList);
 NTSTATUS MatchPciDevicesWithTemplates(CCvLinkedList* pPciDeviceList, CCvLinkedList* pTemplatesCardList);
 NTSTATUS BuildPciCCvDeviceList(CCvLinkedList* pPciDeviceList, CCvLinkedList* pPciCCvDeviceList);
 NTSTATUS MatchPciCCvDevicesWithParameters(CCvLinkedList* pCCvDeviceList, CCvLinkedList* pParametersCardList);
+
+// The node after pNode, or none; the list's cursor stays where it was.
+inline PCCvDeviceStruct CvPortAfter(CCvLinkedList* pList, PCCvDeviceStruct pNode) {
+    PVOID pvCursor = pList->m_pvCurrentStruct;
+    pList->m_pvCurrentStruct = pNode;
+    auto* pNext = static_cast<PCCvDeviceStruct>(pList->GetNextNode(sizeof(CCvDeviceStruct)));
+    pList->m_pvCurrentStruct = pvCursor;
+    return pNext;
+}
 
 // Whether the node's port is its card's first port.
 inline BOOLEAN CvIsFirstPortOfCard(PCCvDeviceStruct pNode) {
@@ -58,6 +70,16 @@ NTSTATUS DeleteSubkeys(PUNICODE_STRING puniPath);
 NTSTATUS InitializeExtension(CCvLinkedList* pList);
 VOID DoUnload(CCvLinkedList* pList, PDRIVER_OBJECT DriverObject);
 PCCvDeviceStruct UnloadOneCard(CCvLinkedList* pList, PDRIVER_OBJECT DriverObject);
+// Gives back everything one port holds: UART quiet, interrupts, timers and deferred calls, SERIALCOMM
+// value, claims, link and device object; at its card's first port also the card's interrupt, and at
+// its card's last port (pNext on another card, or none) the card's claim and device object. The port
+// object itself stays.
+VOID CvTearDownPort(PCCvDeviceStruct pNode, PCCvDeviceStruct pNext, PDRIVER_OBJECT DriverObject);
+// A port that start-up cannot serve (no address, no room in its window, no device object): disabled,
+// and everything that named it to the system (SERIALCOMM value, claim, link, device object, names)
+// given back, so no program finds a port that cannot be opened.
+VOID CvDisablePort(CCvDevice* Extension);
+BOOLEAN CvCardHasEnabledPort(CCvCard* pCard);
 
 // The UART clock divisor of a PCI port: the division its bridge applies, so that the two agree.
 USHORT CvPciPortClockDivisor(PCCvDeviceStruct pNode);

@@ -5,6 +5,107 @@
 
 #include "ntddk.h"
 
+// The UART's registers, as offsets from its base address, and their bits.
+#define UART_RBR 0 // receive buffer (read)
+#define UART_THR 0 // transmit holding register (write)
+#define UART_DLL 0 // divisor latch, low byte (with DLAB set)
+#define UART_IER 1 // interrupt enable
+#define UART_DLM 1 // divisor latch, high byte (with DLAB set)
+#define UART_IIR 2 // interrupt identification (read)
+#define UART_FCR 2 // FIFO control (write only)
+#define UART_EFR 2 // 16950 enhanced features (while LCR holds UART_LCR_ENHANCED_ACCESS)
+#define UART_LCR 3 // line control
+#define UART_MCR 4 // modem control
+#define UART_LSR 5 // line status
+#define UART_ICR 5 // 16950 indexed control register, the one UART_SPR names
+#define UART_MSR 6 // modem status
+#define UART_SPR 7 // scratch pad; on the 16950 the index of the indexed control registers
+#define UART_REGISTER_COUNT 8
+
+#define UART_IER_RDA 0x01  // received data available
+#define UART_IER_THRE 0x02 // transmit holding register empty
+#define UART_IER_RLS 0x04  // receiver line status
+#define UART_IER_MS 0x08   // modem status
+
+#define UART_IIR_NO_INTERRUPT 0x01
+#define UART_IIR_ID_MASK 0x0E // which interrupt, the character timeout included
+#define UART_IIR_ID_FULL_MASK 0x3F
+#define UART_IIR_MODEM_STATUS 0x00
+#define UART_IIR_THR_EMPTY 0x02
+#define UART_IIR_RX_DATA 0x04
+#define UART_IIR_RX_LINE_STATUS 0x06
+#define UART_IIR_CHAR_TIMEOUT 0x0C
+#define UART_IIR_64_BYTE_FIFO 0x20
+#define UART_IIR_FIFOS_ENABLED 0xC0
+
+#define UART_FCR_ENABLE 0x01
+#define UART_FCR_RX_CLEAR 0x02
+#define UART_FCR_TX_CLEAR 0x04
+#define UART_FCR_DMA_MODE 0x08
+#define UART_FCR_64_BYTE_FIFO 0x20 // 16750, written while DLAB is set
+#define UART_FCR_TRIGGER_MASK 0xC0
+#define UART_FCR_TRIGGER_1 0x00 // receive trigger levels of a 16-byte FIFO, in characters
+#define UART_FCR_TRIGGER_4 0x40
+#define UART_FCR_TRIGGER_8 0x80
+#define UART_FCR_TRIGGER_14 0xC0
+
+#define UART_LCR_WORD_LENGTH_MASK 0x03
+#define UART_LCR_5_BITS 0x00
+#define UART_LCR_6_BITS 0x01
+#define UART_LCR_7_BITS 0x02
+#define UART_LCR_8_BITS 0x03
+#define UART_LCR_STOP_BITS 0x04 // 1.5 or 2 stop bits
+#define UART_LCR_PARITY_MASK 0x38
+#define UART_LCR_ODD_PARITY 0x08
+#define UART_LCR_EVEN_PARITY 0x18
+#define UART_LCR_MARK_PARITY 0x28
+#define UART_LCR_SPACE_PARITY 0x38
+#define UART_LCR_BREAK 0x40
+#define UART_LCR_DLAB 0x80
+#define UART_LCR_ENHANCED_ACCESS 0xBF // opens the 16950's EFR
+
+#define UART_MCR_DTR 0x01
+#define UART_MCR_RTS 0x02
+#define UART_MCR_OUT1 0x04
+#define UART_MCR_OUT2 0x08
+#define UART_MCR_LOOP 0x10
+#define UART_MCR_PRESCALER 0x80 // 16950: the clock prescaler acts
+
+#define UART_LSR_DR 0x01
+#define UART_LSR_OE 0x02
+#define UART_LSR_PE 0x04
+#define UART_LSR_FE 0x08
+#define UART_LSR_BI 0x10
+#define UART_LSR_THRE 0x20
+#define UART_LSR_TEMT 0x40
+#define UART_LSR_FIFO_ERROR 0x80
+#define UART_LSR_ERRORS (UART_LSR_OE | UART_LSR_PE | UART_LSR_FE | UART_LSR_BI)
+#define UART_LSR_CHARACTER_ERRORS (UART_LSR_OE | UART_LSR_PE | UART_LSR_FE)
+
+#define UART_MSR_DCTS 0x01
+#define UART_MSR_DDSR 0x02
+#define UART_MSR_TERI 0x04
+#define UART_MSR_DDCD 0x08
+#define UART_MSR_DELTAS 0x0F
+#define UART_MSR_CTS 0x10
+#define UART_MSR_DSR 0x20
+#define UART_MSR_RI 0x40
+#define UART_MSR_DCD 0x80
+
+#define UART_EFR_ENHANCED 0x10
+// 16950 indexed control registers and their values.
+#define UART_ICR_ACR 0x00 // additional control
+#define UART_ICR_CPR 0x01 // clock prescaler
+#define UART_ICR_TCR 0x02 // times clock (samples per bit)
+#define UART_ICR_ID1 0x08
+#define UART_ICR_ID2 0x09
+#define UART_ICR_ID3 0x0A
+#define UART_ACR_ICR_READ 0x40 // the indexed registers read back
+#define UART_ID1_16950 0x16
+#define UART_ID2_16950 0xC9
+#define UART_ID3_16950 0x50
+#define UART_ID3_MASK 0xF0
+
 // UART type codes, as detected and as configured (0: none found / detect).
 #define CV_UART_NONE 0
 #define CV_UART_16450 4

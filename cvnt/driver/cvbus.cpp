@@ -19,8 +19,7 @@ PVOID DeleteAndGoOn(CCvLinkedList* pList, ULONG ulStructSize) {
 
 // Empties a port list, deleting the port objects with it (the last port of a card takes the card).
 VOID EmptyPortList(CCvLinkedList* pList) {
-    for (auto* p = static_cast<PCCvDeviceStruct>(pList->GetStartNode(sizeof(CCvDeviceStruct))); p;
-         p = static_cast<PCCvDeviceStruct>(pList->GetNextNode(sizeof(CCvDeviceStruct)))) {
+    for (PCCvDeviceStruct p : CvPorts(pList)) {
         delete p->pClass;
         p->pClass = NULL;
     }
@@ -188,23 +187,21 @@ NTSTATUS BuildPciCCvDeviceList(CCvLinkedList* pPciDeviceList, CCvLinkedList* pPc
 }
 
 NTSTATUS MatchPciCCvDevicesWithParameters(CCvLinkedList* pCCvDeviceList, CCvLinkedList* pParametersCardList) {
-    const ULONG ulSize = sizeof(CCvDeviceStruct), ulCardSize = sizeof(ParametersCardStruct),
-                ulPortSize = sizeof(ParametersCardPortStruct);
+    const ULONG ulPortSize = sizeof(ParametersCardPortStruct);
     if (!pCCvDeviceList->m_pvStartStruct)
         return STATUS_NOT_FOUND;
-    for (auto* pNode = static_cast<PCCvDeviceStruct>(pCCvDeviceList->GetStartNode(ulSize)); pNode;
-         pNode = static_cast<PCCvDeviceStruct>(pCCvDeviceList->GetNextNode(ulSize))) {
+    for (PCCvDeviceStruct pNode : CvPorts(pCCvDeviceList)) {
         CCvDevice* pDevice = pNode->pClass;
         CCvCard* pCard = pDevice->pParentCard;
         const LONG lSlot = static_cast<LONG>(SlotOf(pCard->ucDeviceNumber, pCard->ucFunctionNumber));
 
         PParametersCardStruct pCardRecord = NULL;
-        for (auto* r = static_cast<PParametersCardStruct>(pParametersCardList->GetStartNode(ulCardSize));
-             r && !pCardRecord;
-             r = static_cast<PParametersCardStruct>(pParametersCardList->GetNextNode(ulCardSize))) {
+        for (PParametersCardStruct r : CvRecords<ParametersCardStruct>(pParametersCardList)) {
             if (r->nSlot == lSlot && r->nBus == static_cast<LONG>(pCard->ulBusNumber) &&
-                r->VendorID == pCard->ulVendorID && r->DeviceID == pCard->ulDeviceID)
-                pCardRecord = r;
+                r->VendorID == pCard->ulVendorID && r->DeviceID == pCard->ulDeviceID) {
+                pCardRecord = r; // the first match wins
+                break;
+            }
         }
         PParametersCardPortStruct pPortRecord = NULL;
         if (pCardRecord) {

@@ -74,7 +74,7 @@ NTSTATUS AddDeviceMapDosNamesToAllocatedList(CCvLinkedList* pList) {
     if (!NT_SUCCESS(Status))
         return CV_STATUS_SEVERE;
     auto* pInfo = static_cast<PKEY_VALUE_PARTIAL_INFORMATION>(
-        ExAllocatePoolWithTag(PagedPool, CV_SERIALCOMM_BUFFER, CV_TAG('C', 'v', 'S', 'c')));
+        ExAllocatePoolWithTag(PagedPool, CV_SERIALCOMM_BUFFER, CV_TAG_DDK));
     if (!pInfo) {
         ZwClose(hKey);
         return CV_STATUS_SEVERE;
@@ -99,9 +99,12 @@ NTSTATUS AddDeviceMapDosNamesToAllocatedList(CCvLinkedList* pList) {
             ulChars++;
         if (ulChars <= 3)
             continue;
+        // Values of other drivers that name no COM number ("LPT1", "COMX", "COM 9", "COM0") take
+        // nothing from the ports, and a number listed twice is simply in use.
         ULONG ulNumber = 0;
-        if (!ParseDecimal(pText + 3, ulChars - 3, &ulNumber) ||
-            SetUpNodes(pList, ulNumber, COM_VALUE_ALLOCATED) != STATUS_SUCCESS) {
+        if (!ParseDecimal(pText + 3, ulChars - 3, &ulNumber) || ulNumber == 0)
+            continue;
+        if (SetUpNodes(pList, ulNumber, COM_VALUE_ALLOCATED) == CV_STATUS_SEVERE) {
             Result = CV_STATUS_SEVERE;
             break;
         }
@@ -111,16 +114,51 @@ NTSTATUS AddDeviceMapDosNamesToAllocatedList(CCvLinkedList* pList) {
     return Result;
 }
 
+namespace {
+
+// Whether SERIALCOMM has a value of this name (a device name another port holds).
+BOOLEAN SerialCommHasValue(PCUNICODE_STRING puniName) {
+    UNICODE_STRING uniPath;
+    RtlInitUnicodeString(&uniPath, CV_SERIALCOMM_PATH);
+    OBJECT_ATTRIBUTES Attributes;
+    InitializeObjectAttributes(&Attributes, &uniPath, OBJ_CASE_INSENSITIVE, NULL, NULL);
+    HANDLE hKey = NULL;
+    if (!NT_SUCCESS(ZwOpenKey(&hKey, KEY_READ, &Attributes)))
+        return FALSE;
+    KEY_VALUE_BASIC_INFORMATION Info;
+    ULONG ulLength = 0;
+    NTSTATUS Status = ZwQueryValueKey(hKey, const_cast<PUNICODE_STRING>(puniName), KeyValueBasicInformation,
+                                      &Info, sizeof Info, &ulLength);
+    ZwClose(hKey);
+    return Status != STATUS_OBJECT_NAME_NOT_FOUND;
+}
+
+// Device names after the count that others hold are passed over; a SERIALCOMM this full is not
+// searched further.
+const ULONG kMaxNamesPassedOver = 256;
+
+} // namespace
+
 NTSTATUS SetSerialCommKey(PUNICODE_STRING puniComName, PUNICODE_STRING puniDeviceName) {
     if (!NT_SUCCESS(RtlCreateRegistryKey(RTL_REGISTRY_DEVICEMAP, const_cast<PWSTR>(u"SERIALCOMM"))))
         return CV_STATUS_SEVERE;
     PCONFIGURATION_INFORMATION pConfig = IoGetConfigurationInformation();
-    CCvUnicode uniDevice(NonPagedPool, u"Serial");
     if (puniDeviceName->Buffer)
         operator delete(puniDeviceName->Buffer);
     RtlZeroMemory(puniDeviceName, sizeof *puniDeviceName);
-    if (uniDevice.Status != STATUS_SUCCESS || uniDevice.Append(pConfig->SerialCount, 10) != STATUS_SUCCESS ||
-        !CvCopyUnicodeString(*puniDeviceName, uniDevice, NonPagedPool))
+    // The device is "Serial" + the serial port count, unless another port already holds that name
+    // (the count goes down when a card is removed at start-up while later ports keep theirs): then the
+    // next free number after it, so that no two devices ever collide.
+    CCvUnicode uniDevice(NonPagedPool);
+    for (ULONG k = pConfig->SerialCount;; k++) {
+        uniDevice = u"Serial";
+        if (uniDevice.Status != STATUS_SUCCESS || uniDevice.Append(k, 10) != STATUS_SUCCESS ||
+            k - pConfig->SerialCount > kMaxNamesPassedOver)
+            return CV_STATUS_SEVERE;
+        if (!SerialCommHasValue(uniDevice))
+            break;
+    }
+    if (!CvCopyUnicodeString(*puniDeviceName, uniDevice, NonPagedPool))
         return CV_STATUS_SEVERE;
     pConfig->SerialCount++;
     // The link text's own length, no terminating zero: readers go by the data length.
@@ -178,7 +216,6 @@ NTSTATUS GetFreeNameForPort(CCvLinkedList* pList, ULONG, PULONG pulNumber, PUNIC
 }
 
 NTSTATUS AssignIsaComNumberToPort(CCvLinkedList* pList) {
-    const ULONG ulSize = sizeof(CCvDeviceStruct);
     if (!pList->m_pvStartStruct)
         return STATUS_NOT_FOUND;
     CCvLinkedList* pNames = CreateDosNameList();
@@ -188,8 +225,7 @@ NTSTATUS AssignIsaComNumberToPort(CCvLinkedList* pList) {
         return CV_STATUS_SEVERE;
     }
     NTSTATUS Result = STATUS_SUCCESS;
-    for (auto* pNode = static_cast<PCCvDeviceStruct>(pList->GetStartNode(ulSize)); pNode;
-         pNode = static_cast<PCCvDeviceStruct>(pList->GetNextNode(ulSize))) {
+    for (PCCvDeviceStruct pNode : CvPorts(pList)) {
         CCvDevice* pDevice = pNode->pClass;
         // The names go straight into the port, so whatever was published is found again at unload.
         NTSTATUS Status = AddForceConfigComToAllocatedDosNameList(
@@ -208,7 +244,6 @@ NTSTATUS AssignIsaComNumberToPort(CCvLinkedList* pList) {
 }
 
 NTSTATUS AssignComNumberToPort(CCvLinkedList* pList) {
-    const ULONG ulSize = sizeof(CCvDeviceStruct);
     if (!pList->m_pvStartStruct)
         return STATUS_NOT_FOUND;
     CCvLinkedList* pNames = CreateDosNameList();
@@ -220,8 +255,7 @@ NTSTATUS AssignComNumberToPort(CCvLinkedList* pList) {
     NTSTATUS Result = STATUS_SUCCESS;
     // Requested numbers first, so that no automatic choice takes a number a later port asks for.
     for (int iPass = 0; iPass < 2 && Result == STATUS_SUCCESS; iPass++) {
-        for (auto* pNode = static_cast<PCCvDeviceStruct>(pList->GetStartNode(ulSize)); pNode;
-             pNode = static_cast<PCCvDeviceStruct>(pList->GetNextNode(ulSize))) {
+        for (PCCvDeviceStruct pNode : CvPorts(pList)) {
             CCvDevice* pDevice = pNode->pClass;
             const ULONG ulDeviceId = pDevice->pParentCard->ulDeviceID;
             NTSTATUS Status = STATUS_SUCCESS;

@@ -65,11 +65,9 @@ NTSTATUS WritePortValues(CCvDevice* pDevice) {
 
 // Both fill routines: the card values at each card's first port, then the port values.
 NTSTATUS Fill(CCvLinkedList* pList, NTSTATUS (*WriteCard)(CCvCard*), NTSTATUS (*WritePort)(CCvDevice*)) {
-    const ULONG ulSize = sizeof(CCvDeviceStruct);
     if (!pList->m_pvStartStruct)
         return STATUS_NOT_FOUND;
-    for (auto* pNode = static_cast<PCCvDeviceStruct>(pList->GetStartNode(ulSize)); pNode;
-         pNode = static_cast<PCCvDeviceStruct>(pList->GetNextNode(ulSize))) {
+    for (PCCvDeviceStruct pNode : CvPorts(pList)) {
         CCvDevice* pDevice = pNode->pClass;
         if (CvIsFirstPortOfCard(pNode)) {
             if (!KeyExists(pDevice->pParentCard->m_uniPathToCard)) {
@@ -124,13 +122,21 @@ NTSTATUS WriteIsaCard(CCvCard* pCard) {
     return Status;
 }
 
+// A disabled port's key holds only its status. The text's own length, no terminating zero: readers go
+// by the data length.
+NTSTATUS WriteDisabled(CCvDevice* pDevice) {
+    return RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, pDevice->m_uniPathToPort.Buffer, u"Status", REG_SZ,
+                                 const_cast<PWSTR>(kDisabledText), sizeof kDisabledText - sizeof(WCHAR));
+}
+
+NTSTATUS WritePciPort(CCvDevice* pDevice) {
+    return pDevice->m_bDisabled ? WriteDisabled(pDevice) : WritePortValues(pDevice);
+}
+
 NTSTATUS WriteIsaPort(CCvDevice* pDevice) {
     PCWSTR pPath = pDevice->m_uniPathToPort.Buffer;
-    if (pDevice->m_bDisabled) {
-        // The text's own length, no terminating zero: readers go by the data length.
-        return RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, pPath, u"Status", REG_SZ,
-                                     const_cast<PWSTR>(kDisabledText), sizeof kDisabledText - sizeof(WCHAR));
-    }
+    if (pDevice->m_bDisabled)
+        return WriteDisabled(pDevice);
     NTSTATUS Status = WritePortValues(pDevice);
     if (NT_SUCCESS(Status) && pDevice->OriginalIrql && pDevice->OriginalVector) {
         Status = WriteDword(pPath, u"InterruptLevel", pDevice->OriginalIrql);
@@ -150,8 +156,8 @@ NTSTATUS DeleteSubkeys(PUNICODE_STRING puniPath) {
         return CV_STATUS_SEVERE;
     // The buffer is zero-filled and two bytes longer than offered, so a name is always terminated.
     const ULONG ulOffered = 534;
-    auto* pInfo = static_cast<PKEY_BASIC_INFORMATION>(
-        ExAllocatePoolWithTag(PagedPool, ulOffered + 2, CV_TAG('C', 'v', 'D', 'k')));
+    auto* pInfo =
+        static_cast<PKEY_BASIC_INFORMATION>(ExAllocatePoolWithTag(PagedPool, ulOffered + 2, CV_TAG_DDK));
     if (!pInfo) {
         ZwClose(hKey);
         return CV_STATUS_SEVERE;
@@ -256,7 +262,7 @@ NTSTATUS BuildCurrentConfigKey(PUNICODE_STRING puniServicePath, CCvLinkedList* p
 }
 
 NTSTATUS FillCurrentConfigKey(CCvLinkedList* pList) {
-    return Fill(pList, WritePciCard, WritePortValues);
+    return Fill(pList, WritePciCard, WritePciPort);
 }
 
 NTSTATUS FillCurrentConfigKeyIsa(CCvLinkedList* pList) {

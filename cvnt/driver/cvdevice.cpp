@@ -7,7 +7,7 @@
 #include "CvUnicode.h"
 
 namespace {
-VOID FreeName(UNICODE_STRING& uni) {
+VOID FreeString(UNICODE_STRING& uni) {
     if (uni.Buffer)
         operator delete(uni.Buffer);
     RtlZeroMemory(&uni, sizeof uni);
@@ -34,10 +34,10 @@ CCvDevice::~CCvDevice() {
         if (!bOthers)
             delete pCard;
     }
-    FreeName(ObjectDirectory);
-    FreeName(SymbolicLinkName);
-    FreeName(DeviceName);
-    FreeName(m_uniPathToPort);
+    FreeString(ObjectDirectory);
+    FreeString(SymbolicLinkName);
+    FreeString(DeviceName);
+    FreeString(m_uniPathToPort);
 }
 
 VOID CvSetDeviceDefaults(CCvDevice* Extension) {
@@ -54,6 +54,7 @@ VOID CvSetDeviceDefaults(CCvDevice* Extension) {
     KeInitializeTimer(&Extension->ImmediateTotalTimer);
     KeInitializeTimer(&Extension->XoffCountTimer);
     KeInitializeTimer(&Extension->LowerRTSTimer);
+    KeInitializeTimer(&Extension->TxEmptyTimer);
     Extension->ShortIntervalAmount.QuadPart = -1;
     Extension->LongIntervalAmount.QuadPart = -10000000;
     Extension->CutOverAmount.QuadPart = 200000000;
@@ -66,8 +67,6 @@ VOID CvSetDeviceDefaults(CCvDevice* Extension) {
 }
 
 namespace {
-
-const WCHAR kDriverClass[] = u"Corvane";
 
 // The port's SERIALCOMM value goes, and the system's count of serial ports with it.
 VOID RemoveSerialCommValue(CCvDevice* pDevice) {
@@ -89,22 +88,113 @@ VOID DeleteLink(CCvDevice* pDevice) {
         IoDeleteSymbolicLink(uniLink);
 }
 
-VOID ReleaseClaim(PUNICODE_STRING puniPath, PCWSTR pClass, PDRIVER_OBJECT DriverObject,
-                  PDEVICE_OBJECT DeviceObject) {
+VOID ReleaseClaim(PUNICODE_STRING puniPath, PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT DeviceObject) {
     UNICODE_STRING uniClass;
-    RtlInitUnicodeString(&uniClass, pClass);
+    RtlInitUnicodeString(&uniClass, CV_DRIVER_CLASS);
     PCM_RESOURCE_LIST pList = NULL;
-    IoAssignResources(puniPath, pClass ? &uniClass : NULL, DriverObject, DeviceObject, NULL, &pList);
+    IoAssignResources(puniPath, &uniClass, DriverObject, DeviceObject, NULL, &pList);
+}
+
+VOID FreeName(UNICODE_STRING& uni) {
+    if (uni.Buffer)
+        operator delete(uni.Buffer);
+    RtlZeroMemory(&uni, sizeof uni);
+}
+
+// What names the port to the system: its SERIALCOMM value, its own claim, its link and its device.
+VOID ReleasePortName(CCvDevice* Extension) {
+    RemoveSerialCommValue(Extension);
+    // PCI ports claim nothing of their own; releasing a claim that does not exist is harmless.
+    if (Extension->DeviceObject)
+        ReleaseClaim(&Extension->m_uniPathToPort, Extension->DeviceObject->DriverObject,
+                     Extension->DeviceObject);
+    DeleteLink(Extension);
+    if (Extension->DeviceObject) {
+        IoDeleteDevice(Extension->DeviceObject);
+        Extension->DeviceObject = NULL;
+    }
+}
+
+// The port's UART quiet and its interrupt gone (at the card's first port the card's too), and no
+// timer or deferred call of it left queued.
+VOID StopPort(CCvDevice* Extension, BOOLEAN bFirst) {
+    CCvCard* pCard = Extension->pParentCard;
+    if (Extension->pChip_Uart)
+        Extension->pChip_Uart->ResetUart();
+    if (Extension->Interrupt) {
+        IoDisconnectInterrupt(Extension->Interrupt);
+        Extension->Interrupt = NULL;
+    }
+    if (bFirst && pCard->Interrupt) {
+        IoDisconnectInterrupt(pCard->Interrupt);
+        pCard->Interrupt = NULL;
+    }
+    PKTIMER apTimers[] = {&Extension->ReadRequestTotalTimer,
+                          &Extension->ReadRequestIntervalTimer,
+                          &Extension->WriteRequestTotalTimer,
+                          &Extension->ImmediateTotalTimer,
+                          &Extension->XoffCountTimer,
+                          &Extension->LowerRTSTimer,
+                          &Extension->TxEmptyTimer};
+    for (PKTIMER pTimer : apTimers)
+        KeCancelTimer(pTimer);
+    PKDPC apDpcs[] = {&Extension->CompleteWriteDpc,
+                      &Extension->CompleteReadDpc,
+                      &Extension->TotalReadTimeoutDpc,
+                      &Extension->IntervalReadTimeoutDpc,
+                      &Extension->TotalWriteTimeoutDpc,
+                      &Extension->CommErrorDpc,
+                      &Extension->CompleteImmediateDpc,
+                      &Extension->TotalImmediateTimeoutDpc,
+                      &Extension->CommWaitDpc,
+                      &Extension->XoffCountTimeoutDpc,
+                      &Extension->XoffCountCompleteDpc,
+                      &Extension->StartTimerLowerRTSDpc,
+                      &Extension->PerhapsLowerRTSDpc,
+                      &Extension->StartTimerTxEmptyDpc,
+                      &Extension->TxEmptyDpc};
+    for (PKDPC pDpc : apDpcs)
+        KeRemoveQueueDpc(pDpc);
 }
 
 } // namespace
 
+VOID CvTearDownPort(PCCvDeviceStruct pNode, PCCvDeviceStruct pNext, PDRIVER_OBJECT DriverObject) {
+    CCvDevice* Extension = pNode->pClass;
+    if (!Extension)
+        return;
+    CCvCard* pCard = Extension->pParentCard;
+    StopPort(Extension, CvIsFirstPortOfCard(pNode));
+    ReleasePortName(Extension);
+    // The card's claim covers its ports' registers: it goes with the last of them, once every port's
+    // UART has been reset.
+    const BOOLEAN bLast = !pNext || !pNext->pClass || pNext->pClass->pParentCard != pCard;
+    if (bLast && pCard->DeviceObject) {
+        if (pCard->m_uniPathToCard.Buffer)
+            ReleaseClaim(&pCard->m_uniPathToCard, DriverObject, pCard->DeviceObject);
+        IoDeleteDevice(pCard->DeviceObject);
+        pCard->DeviceObject = NULL;
+    }
+}
+
+VOID CvDisablePort(CCvDevice* Extension) {
+    Extension->m_bDisabled = TRUE;
+    ReleasePortName(Extension);
+    FreeName(Extension->DeviceName);
+    FreeName(Extension->SymbolicLinkName);
+}
+
+BOOLEAN CvCardHasEnabledPort(CCvCard* pCard) {
+    for (ULONG i = 0; i < CV_MAX_PORTS_PER_CARD; i++)
+        if (pCard->apDevice[i] && !pCard->apDevice[i]->m_bDisabled)
+            return TRUE;
+    return FALSE;
+}
+
 NTSTATUS InitializeExtension(CCvLinkedList* pList) {
-    const ULONG ulSize = sizeof(CCvDeviceStruct);
     if (!pList->m_pvStartStruct)
         return STATUS_NOT_FOUND;
-    for (auto* pNode = static_cast<PCCvDeviceStruct>(pList->GetStartNode(ulSize)); pNode;
-         pNode = static_cast<PCCvDeviceStruct>(pList->GetNextNode(ulSize))) {
+    for (PCCvDeviceStruct pNode : CvPorts(pList)) {
         CCvDevice* Extension = pNode->pClass;
         if (Extension->m_bDisabled)
             continue;
@@ -122,6 +212,8 @@ NTSTATUS InitializeExtension(CCvLinkedList* pList) {
         KeInitializeDpc(&Extension->XoffCountCompleteDpc, SerialCompleteXoff, Extension);
         KeInitializeDpc(&Extension->StartTimerLowerRTSDpc, SerialStartTimerLowerRTS, Extension);
         KeInitializeDpc(&Extension->PerhapsLowerRTSDpc, SerialInvokePerhapsLowerRTS, Extension);
+        KeInitializeDpc(&Extension->StartTimerTxEmptyDpc, SerialStartTimerTxEmpty, Extension);
+        KeInitializeDpc(&Extension->TxEmptyDpc, SerialInvokeProcessEmptyTransmit, Extension);
         // Not connected yet: the resets run directly, with nothing to synchronise against.
         if (Extension->pChip_Uart) {
             CvSerialReset(Extension);
@@ -135,85 +227,27 @@ NTSTATUS InitializeExtension(CCvLinkedList* pList) {
 
 VOID DoUnload(CCvLinkedList* pList, PDRIVER_OBJECT DriverObject) {
     const ULONG ulSize = sizeof(CCvDeviceStruct);
-    for (auto* pNode = static_cast<PCCvDeviceStruct>(pList->GetStartNode(ulSize)); pNode;
-         pNode = static_cast<PCCvDeviceStruct>(pList->GetNextNode(ulSize))) {
-        CCvDevice* Extension = pNode->pClass;
-        if (!Extension)
-            continue;
-        CCvCard* pCard = Extension->pParentCard;
-        const BOOLEAN bFirst = CvIsFirstPortOfCard(pNode);
-
-        if (Extension->pChip_Uart)
-            Extension->pChip_Uart->ResetUart();
-        if (Extension->Interrupt) {
-            IoDisconnectInterrupt(Extension->Interrupt);
-            Extension->Interrupt = NULL;
-        }
-        if (bFirst && pCard->Interrupt) {
-            IoDisconnectInterrupt(pCard->Interrupt);
-            pCard->Interrupt = NULL;
-        }
-
-        PKTIMER apTimers[] = {&Extension->ReadRequestTotalTimer,  &Extension->ReadRequestIntervalTimer,
-                              &Extension->WriteRequestTotalTimer, &Extension->ImmediateTotalTimer,
-                              &Extension->XoffCountTimer,         &Extension->LowerRTSTimer};
-        for (PKTIMER pTimer : apTimers)
-            KeCancelTimer(pTimer);
-        PKDPC apDpcs[] = {&Extension->CompleteWriteDpc,     &Extension->CompleteReadDpc,
-                          &Extension->TotalReadTimeoutDpc,  &Extension->IntervalReadTimeoutDpc,
-                          &Extension->TotalWriteTimeoutDpc, &Extension->CommErrorDpc,
-                          &Extension->CompleteImmediateDpc, &Extension->TotalImmediateTimeoutDpc,
-                          &Extension->CommWaitDpc,          &Extension->XoffCountTimeoutDpc,
-                          &Extension->XoffCountCompleteDpc, &Extension->StartTimerLowerRTSDpc,
-                          &Extension->PerhapsLowerRTSDpc};
-        for (PKDPC pDpc : apDpcs)
-            KeRemoveQueueDpc(pDpc);
-
-        RemoveSerialCommValue(Extension);
-        if (bFirst && pCard->m_uniPathToCard.Buffer && pCard->DeviceObject)
-            ReleaseClaim(&pCard->m_uniPathToCard, kDriverClass, DriverObject, pCard->DeviceObject);
-        // PCI ports claim nothing of their own; releasing a claim that does not exist is harmless.
-        if (Extension->DeviceObject)
-            ReleaseClaim(&Extension->m_uniPathToPort, kDriverClass, DriverObject, Extension->DeviceObject);
-        DeleteLink(Extension);
-        if (Extension->DeviceObject) {
-            IoDeleteDevice(Extension->DeviceObject);
-            Extension->DeviceObject = NULL;
-        }
-        if (bFirst && pCard->DeviceObject) {
-            IoDeleteDevice(pCard->DeviceObject);
-            pCard->DeviceObject = NULL;
-        }
-        delete Extension; // the card goes with its last port
+    auto* pNode = static_cast<PCCvDeviceStruct>(pList->GetStartNode(ulSize));
+    while (pNode) {
+        auto* pNext = static_cast<PCCvDeviceStruct>(pList->GetNextNode(ulSize));
+        CvTearDownPort(pNode, pNext, DriverObject);
+        delete pNode->pClass; // the card goes with its last port
         pNode->pClass = NULL;
+        pNode = pNext;
     }
 }
 
 PCCvDeviceStruct UnloadOneCard(CCvLinkedList* pList, PDRIVER_OBJECT DriverObject) {
-    const ULONG ulSize = sizeof(CCvDeviceStruct);
     auto* pNode = static_cast<PCCvDeviceStruct>(pList->GetCurrentNode());
     if (!pNode)
         return NULL;
     CCvCard* pCard = pNode->pClass->pParentCard;
-    if (pCard->DeviceObject)
-        ReleaseClaim(&pCard->m_uniPathToCard, NULL, DriverObject, pCard->DeviceObject);
     for (ULONG i = 0; i < CV_MAX_PORTS_PER_CARD && pNode && pNode->pClass->pParentCard == pCard; i++) {
-        CCvDevice* Extension = pNode->pClass;
-        const BOOLEAN bFirst = CvIsFirstPortOfCard(pNode);
-        RemoveSerialCommValue(Extension);
-        DeleteLink(Extension);
-        if (Extension->DeviceObject) {
-            IoDeleteDevice(Extension->DeviceObject);
-            Extension->DeviceObject = NULL;
-        }
-        if (bFirst && pCard->DeviceObject) {
-            IoDeleteDevice(pCard->DeviceObject);
-            pCard->DeviceObject = NULL;
-        }
+        BOOLEAN bLastNode = pNode == pList->m_pvEndStruct;
+        CvTearDownPort(pNode, i + 1 < CV_MAX_PORTS_PER_CARD ? CvPortAfter(pList, pNode) : NULL, DriverObject);
         // The port object itself is left to the tracked allocator's final release.
-        BOOLEAN bLast = pNode == pList->m_pvEndStruct;
-        pList->DeleteCurrentNode(ulSize);
-        pNode = bLast ? NULL : static_cast<PCCvDeviceStruct>(pList->GetCurrentNode());
+        pList->DeleteCurrentNode(sizeof(CCvDeviceStruct));
+        pNode = bLastNode ? NULL : static_cast<PCCvDeviceStruct>(pList->GetCurrentNode());
     }
     return pNode;
 }

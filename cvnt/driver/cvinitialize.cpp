@@ -17,6 +17,12 @@ namespace {
 #define CV_PLX_TYPE_PER_PORT 3
 #define CV_PLX_TYPE_FIXED 4
 
+// The per-port register of a type-3 bridge: the divisor's bits, the port's duplex setting in its low
+// three bits and its CTS setting in bit 3; one register every two bytes of the second window.
+#define CV_PLX_DUPLEX_MASK 0x07
+#define CV_PLX_CTS_TRUE 0x08
+#define CV_PLX_PER_PORT_STRIDE 2
+
 // The bridge register values for divisors 1, 2, 4 and 8, by register type (byte, word, per port).
 struct DivisorValues {
     USHORT unDivisor;
@@ -45,7 +51,10 @@ PUCHAR PortAddress(ULONG ulAddress) {
 
 } // namespace
 
-USHORT CvPciPortClockDivisor(PCCvDeviceStruct pNode) {
+namespace {
+
+// The divisor the configuration gives a port's bridge register.
+USHORT ConfiguredDivisor(PCCvDeviceStruct pNode) {
     CCvCard* pCard = pNode->pClass->pParentCard;
     // The card's divisor is the template's, replaced by the installed card's only when it gives one:
     // exactly what a card-wide bridge register is programmed with.
@@ -57,12 +66,38 @@ USHORT CvPciPortClockDivisor(PCCvDeviceStruct pNode) {
     return unDivisor;
 }
 
+} // namespace
+
+USHORT CvPciPortClockDivisor(PCCvDeviceStruct pNode) {
+    CCvCard* pCard = pNode->pClass->pParentCard;
+    USHORT unDivisor = ConfiguredDivisor(pNode);
+    // A bridge register can only divide by 1, 2, 4 or 8; any other divisor is written as /8, and the
+    // UART must count with what the bridge really applies.
+    BOOLEAN bValid = TRUE;
+    const DivisorValues& Applied = ValuesFor(unDivisor, bValid);
+    if (pCard->m_ucPlxBaudClockType >= CV_PLX_TYPE_BYTE &&
+        pCard->m_ucPlxBaudClockType <= CV_PLX_TYPE_PER_PORT)
+        unDivisor = Applied.unDivisor;
+    return unDivisor;
+}
+
+namespace {
+
+// Whether a bridge register of ulWidth bytes at ulOffset lies inside a window of ulLength bytes; logs the
+// register that does not (it is then not written: the driver writes nothing it did not claim).
+BOOLEAN InsideWindow(CCvCard* pCard, ULONG ulOffset, ULONG ulWidth, ULONG ulLength) {
+    if (ulOffset < ulLength && ulWidth <= ulLength - ulOffset)
+        return TRUE;
+    LogWithTwoNumbers(CVNT_BRIDGE_REGISTER_OUTSIDE_WINDOW, ulOffset, pCard->ulDeviceID, 16, 16);
+    return FALSE;
+}
+
+} // namespace
+
 NTSTATUS InitializePlxChip(CCvLinkedList* pList) {
-    const ULONG ulSize = sizeof(CCvDeviceStruct);
     if (!pList->m_pvStartStruct)
         return STATUS_NOT_FOUND;
-    for (auto* pNode = static_cast<PCCvDeviceStruct>(pList->GetStartNode(ulSize)); pNode;
-         pNode = static_cast<PCCvDeviceStruct>(pList->GetNextNode(ulSize))) {
+    for (PCCvDeviceStruct pNode : CvPorts(pList)) {
         CCvDevice* pDevice = pNode->pClass;
         CCvCard* pCard = pDevice->pParentCard;
         BOOLEAN bValid = TRUE;
@@ -71,31 +106,32 @@ NTSTATUS InitializePlxChip(CCvLinkedList* pList) {
         // The bridge registers live in windows only PCI cards have: an ISA card has none to program.
         if (pDevice->m_ucBusType == Isa && ucType >= CV_PLX_TYPE_BYTE && ucType <= CV_PLX_TYPE_PER_PORT)
             ucType = CV_PLX_TYPE_NONE;
+        const ULONG ulOffset = pCard->m_unPlxBaudClockOffset;
         switch (ucType) {
         case CV_PLX_TYPE_NONE:
         case CV_PLX_TYPE_FIXED:
             break;
         case CV_PLX_TYPE_BYTE:
-            if (CvIsFirstPortOfCard(pNode))
-                WRITE_PORT_UCHAR(PortAddress(pCard->m_unPlxAddress + pCard->m_unPlxBaudClockOffset),
+            if (CvIsFirstPortOfCard(pNode) && InsideWindow(pCard, ulOffset, 1, pCard->m_ulPlxAddressRange))
+                WRITE_PORT_UCHAR(PortAddress(pCard->m_unPlxAddress + ulOffset),
                                  ValuesFor(unDivisor, bValid).ucByte);
             break;
         case CV_PLX_TYPE_WORD:
-            if (CvIsFirstPortOfCard(pNode))
-                WRITE_PORT_USHORT(reinterpret_cast<PUSHORT>(
-                                      PortAddress(pCard->m_unPlxAddress + pCard->m_unPlxBaudClockOffset)),
+            if (CvIsFirstPortOfCard(pNode) && InsideWindow(pCard, ulOffset, 2, pCard->m_ulPlxAddressRange))
+                WRITE_PORT_USHORT(reinterpret_cast<PUSHORT>(PortAddress(pCard->m_unPlxAddress + ulOffset)),
                                   ValuesFor(unDivisor, bValid).unWord);
             break;
         case CV_PLX_TYPE_PER_PORT: {
-            if (pDevice->pChip_Uart)
-                unDivisor = static_cast<USHORT>(pDevice->pChip_Uart->m_unPlxBaudClockDivisor);
-            UCHAR ucValue =
-                static_cast<UCHAR>(ValuesFor(unDivisor, bValid).ucPerPort |
-                                   (pDevice->m_ucDuplexOperation & 0x07) | (pDevice->m_ucCtsTrue & 0x08));
+            if (pDevice->m_bDisabled)
+                break;
+            unDivisor = ConfiguredDivisor(pNode);
+            UCHAR ucValue = static_cast<UCHAR>(ValuesFor(unDivisor, bValid).ucPerPort |
+                                               (pDevice->m_ucDuplexOperation & CV_PLX_DUPLEX_MASK) |
+                                               (pDevice->m_ucCtsTrue & CV_PLX_CTS_TRUE));
             // Port m's register is the m-th of the second window's registers, two bytes apart.
-            WRITE_PORT_UCHAR(
-                PortAddress(pCard->m_unIoWindow2Address + 2u * (pDevice->m_unPortOnCardNumber - 1u)),
-                ucValue);
+            ULONG ulPortOffset = CV_PLX_PER_PORT_STRIDE * (pDevice->m_unPortOnCardNumber - 1u);
+            if (InsideWindow(pCard, ulPortOffset, 1, pCard->m_ulIoWindow2AddressRange))
+                WRITE_PORT_UCHAR(PortAddress(pCard->m_unIoWindow2Address + ulPortOffset), ucValue);
             break;
         }
         default:
@@ -195,8 +231,8 @@ NTSTATUS CreateDeviceObjectsAndSymbolicLinks(PDRIVER_OBJECT DriverObject, CCvLin
     const ULONG ulSize = sizeof(CCvDeviceStruct);
     if (!pList->m_pvStartStruct)
         return STATUS_NOT_FOUND;
-    for (auto* pNode = static_cast<PCCvDeviceStruct>(pList->GetStartNode(ulSize)); pNode;
-         pNode = static_cast<PCCvDeviceStruct>(pList->GetNextNode(ulSize))) {
+    NTSTATUS Result = STATUS_SUCCESS;
+    for (PCCvDeviceStruct pNode : CvPorts(pList)) {
         CCvDevice* pDevice = pNode->pClass;
         if (pDevice->m_bDisabled)
             continue;
@@ -208,8 +244,11 @@ NTSTATUS CreateDeviceObjectsAndSymbolicLinks(PDRIVER_OBJECT DriverObject, CCvLin
         PDEVICE_OBJECT pObject = NULL;
         if (!NT_SUCCESS(
                 IoCreateDevice(DriverObject, 0, uniName, FILE_DEVICE_SERIAL_PORT, 0, TRUE, &pObject))) {
+            // This port cannot be served: it gives its name back, and the other ports are made.
             LogWithString(CVNT_DEVICE_OBJECT_ERROR, uniName);
-            return STATUS_UNSUCCESSFUL;
+            CvDisablePort(pDevice);
+            Result = STATUS_UNSUCCESSFUL;
+            continue;
         }
         pObject->DeviceExtension = pDevice;
         pObject->Flags |= DO_BUFFERED_IO;
@@ -217,10 +256,12 @@ NTSTATUS CreateDeviceObjectsAndSymbolicLinks(PDRIVER_OBJECT DriverObject, CCvLin
         IoCreateSymbolicLink(uniLink, uniName); // a link that cannot be made is not fatal
     }
     ULONG ulCards = 0;
-    for (auto* pNode = static_cast<PCCvDeviceStruct>(pList->GetStartNode(ulSize)); pNode;
-         pNode = static_cast<PCCvDeviceStruct>(pList->GetNextNode(ulSize))) {
-        if (!CvIsFirstPortOfCard(pNode))
+    auto* pNode = static_cast<PCCvDeviceStruct>(pList->GetStartNode(ulSize));
+    while (pNode) {
+        if (!CvIsFirstPortOfCard(pNode)) {
+            pNode = static_cast<PCCvDeviceStruct>(pList->GetNextNode(ulSize));
             continue;
+        }
         CCvUnicode uniName(NonPagedPool,
                            ulInterfaceType == PCIBus ? u"\\Device\\CvNtPciCard" : u"\\Device\\CvNtIsaCard");
         if (uniName.Status != STATUS_SUCCESS || uniName.Append(++ulCards, 10) != STATUS_SUCCESS)
@@ -228,12 +269,17 @@ NTSTATUS CreateDeviceObjectsAndSymbolicLinks(PDRIVER_OBJECT DriverObject, CCvLin
         CCvCard* pCard = pNode->pClass->pParentCard;
         if (!NT_SUCCESS(IoCreateDevice(DriverObject, 0, uniName, FILE_DEVICE_SERIAL_PORT, 0, TRUE,
                                        &pCard->DeviceObject))) {
+            // Without its own device the card can own no claim: it goes with its ports.
             pCard->DeviceObject = NULL;
             LogWithString(CVNT_CARD_DEVICE_OBJECT_ERROR, uniName);
-            return STATUS_UNSUCCESSFUL;
+            Log(CVNT_CARD_DEVICE_FAILED_REMOVED);
+            Result = STATUS_UNSUCCESSFUL;
+            pNode = UnloadOneCard(pList, DriverObject);
+            continue;
         }
+        pNode = static_cast<PCCvDeviceStruct>(pList->GetNextNode(ulSize));
     }
-    return STATUS_SUCCESS;
+    return Result;
 }
 
 NTSTATUS AssignPciResources(CCvLinkedList* pList, PDRIVER_OBJECT DriverObject) {
@@ -322,6 +368,7 @@ NTSTATUS AssignPciResources(CCvLinkedList* pList, PDRIVER_OBJECT DriverObject) {
         }
         FreeResources(pResources);
         if (bUntranslatable) {
+            LogWithNumber(CVNT_PCI_WINDOW_UNTRANSLATABLE, pCard->ulDeviceID, 16);
             bAnyUntranslatable = TRUE;
             // This card and those not handled yet have no addresses: they go, so that no port without an
             // address is ever touched; the cards handled so far are served.
@@ -356,12 +403,10 @@ NTSTATUS AssignPciResources(CCvLinkedList* pList, PDRIVER_OBJECT DriverObject) {
 }
 
 NTSTATUS CreateAndInitializeUart(CCvLinkedList* pList) {
-    const ULONG ulSize = sizeof(CCvDeviceStruct);
     if (!pList->m_pvStartStruct)
         return STATUS_NOT_FOUND;
     ULONG ulIndex = 0;
-    for (auto* pNode = static_cast<PCCvDeviceStruct>(pList->GetStartNode(ulSize)); pNode;
-         pNode = static_cast<PCCvDeviceStruct>(pList->GetNextNode(ulSize))) {
+    for (PCCvDeviceStruct pNode : CvPorts(pList)) {
         CCvDevice* pDevice = pNode->pClass;
         CCvCard* pCard = pDevice->pParentCard;
         ulIndex = CvIsFirstPortOfCard(pNode) ? 0 : ulIndex + 1;
@@ -376,8 +421,15 @@ NTSTATUS CreateAndInitializeUart(CCvLinkedList* pList) {
             lTx = pPort->TxTriggerLevel;
         if (pPort && pPort->SoftTxLimit != -1)
             lSoft = pPort->SoftTxLimit;
-        USHORT unBase =
-            static_cast<USHORT>(pNode->unBaseAddress + (pCard->ulBaseAddressAlignment & 0xFFFF) * ulIndex);
+        // The port's registers must lie inside the card's UART window, which is all that was claimed.
+        ULONG ulOffset = (pCard->ulBaseAddressAlignment & 0xFFFF) * ulIndex;
+        if (ulOffset + UART_REGISTER_COUNT > pNode->unBaseAddressRange) {
+            LogWithTwoNumbers(CVNT_PORT_OUTSIDE_WINDOW, pDevice->m_unPortOnCardNumber, pCard->ulDeviceID, 10,
+                              16);
+            CvDisablePort(pDevice);
+            continue;
+        }
+        USHORT unBase = static_cast<USHORT>(pNode->unBaseAddress + ulOffset);
         NTSTATUS Status =
             CvCreatePortUart(pDevice, pDevice->m_ulUartType, unBase, pNode->ulBusRelativeBaseAddress,
                              pNode->unBaseAddressRange, t->ClockFrequency, t->ClockFrequencyAdjustment,
@@ -395,19 +447,17 @@ namespace {
 VOID PrepareForInterrupts(CCvDevice* Extension) {
     Extension->OurIsrContext = Extension;
     Extension->FifoPresent = TRUE;
-    Extension->LineControl = 0x1A;
-    WRITE_PORT_UCHAR(RegisterAt(static_cast<USHORT>(Extension->pChip_Uart->m_unBaseAddress + 3)),
+    Extension->LineControl = UART_LCR_7_BITS | UART_LCR_EVEN_PARITY;
+    WRITE_PORT_UCHAR(RegisterAt(static_cast<USHORT>(Extension->pChip_Uart->m_unBaseAddress + UART_LCR)),
                      Extension->LineControl);
 }
 
 } // namespace
 
 NTSTATUS ConnectInterrupts(CCvLinkedList* pList) {
-    const ULONG ulSize = sizeof(CCvDeviceStruct);
     if (!pList->m_pvStartStruct)
         return STATUS_NOT_FOUND;
-    for (auto* pNode = static_cast<PCCvDeviceStruct>(pList->GetStartNode(ulSize)); pNode;
-         pNode = static_cast<PCCvDeviceStruct>(pList->GetNextNode(ulSize))) {
+    for (PCCvDeviceStruct pNode : CvPorts(pList)) {
         CCvDevice* Extension = pNode->pClass;
         if (Extension->m_bDisabled || Extension->pParentCard->m_ulSisrAddress || !Extension->pChip_Uart ||
             Extension->Interrupt)
@@ -426,11 +476,9 @@ NTSTATUS ConnectInterrupts(CCvLinkedList* pList) {
 }
 
 NTSTATUS ConnectSisrInterrupts(CCvLinkedList* pList) {
-    const ULONG ulSize = sizeof(CCvDeviceStruct);
     if (!pList->m_pvStartStruct)
         return STATUS_NOT_FOUND;
-    for (auto* pNode = static_cast<PCCvDeviceStruct>(pList->GetStartNode(ulSize)); pNode;
-         pNode = static_cast<PCCvDeviceStruct>(pList->GetNextNode(ulSize))) {
+    for (PCCvDeviceStruct pNode : CvPorts(pList)) {
         CCvDevice* Extension = pNode->pClass;
         CCvCard* pCard = Extension->pParentCard;
         if (!pCard->m_ulSisrAddress)
@@ -439,8 +487,9 @@ NTSTATUS ConnectSisrInterrupts(CCvLinkedList* pList) {
             Extension->m_CardDependentIsr = SerialISR;
             PrepareForInterrupts(Extension);
         }
-        // The card's interrupt once, at its first port, whether or not that port is enabled.
-        if (CvIsFirstPortOfCard(pNode) && !pCard->Interrupt) {
+        // The card's interrupt once, at its first port, whether or not that port is enabled; a card
+        // whose ports are all disabled has nothing to serve.
+        if (CvIsFirstPortOfCard(pNode) && !pCard->Interrupt && CvCardHasEnabledPort(pCard)) {
             pCard->OurIsr = SisrIsr;
             if (!NT_SUCCESS(IoConnectInterrupt(&pCard->Interrupt, SisrIsr, pCard, NULL, pCard->Vector,
                                                pCard->Irql, pCard->Irql, pCard->m_InterruptMode, TRUE,

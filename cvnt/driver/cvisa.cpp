@@ -8,8 +8,6 @@
 #include "CvUart.h"
 #include "cvntmsg.h"
 
-#define CV_TAG_REQUIREMENTS CV_TAG('C', 'v', 'R', 'q')
-
 namespace {
 
 // A requirements list with a port range and, when ulVector is given, a latched interrupt. The range is
@@ -19,8 +17,8 @@ PIO_RESOURCE_REQUIREMENTS_LIST MakeRequirements(ULONG ulBase, ULONG ulLength, UL
     ULONG ulCount = bInterrupt ? 2 : 1;
     ULONG ulSize = static_cast<ULONG>(offsetof(IO_RESOURCE_REQUIREMENTS_LIST, List[0].Descriptors) +
                                       ulCount * sizeof(IO_RESOURCE_DESCRIPTOR));
-    auto* pList = static_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(
-        ExAllocatePoolWithTag(PagedPool, ulSize, CV_TAG_REQUIREMENTS));
+    auto* pList =
+        static_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(ExAllocatePoolWithTag(PagedPool, ulSize, CV_TAG_DDK));
     if (!pList)
         return NULL;
     RtlZeroMemory(pList, ulSize);
@@ -62,7 +60,7 @@ PCM_PARTIAL_RESOURCE_LIST ExpectedShape(PCM_RESOURCE_LIST pResources, ULONG ulPa
     return pPartial;
 }
 
-enum class ClaimResult { Taken, Unusable, Refused, Untranslatable };
+enum class ClaimResult { Taken, Unusable, Refused, Untranslatable, NoMemory };
 
 // Claims for one port: its range and, unless bSisrPort, its interrupt. Stores what it got.
 ClaimResult ClaimPort(PCCvDeviceStruct pNode, PDRIVER_OBJECT DriverObject, BOOLEAN bSisrPort) {
@@ -73,7 +71,7 @@ ClaimResult ClaimPort(PCCvDeviceStruct pNode, PDRIVER_OBJECT DriverObject, BOOLE
         MakeRequirements(pPort->ulBaseAddress, pPort->ulBaseAddressRange, pPort->ulBaseAddressAlignment,
                          !bSisrPort, pPort->ulInterruptLevel, &ulSize);
     if (!pRequirements)
-        return ClaimResult::Refused;
+        return ClaimResult::NoMemory;
     UNICODE_STRING uniClass;
     RtlInitUnicodeString(&uniClass, CV_DRIVER_CLASS);
     PCM_RESOURCE_LIST pResources = NULL;
@@ -120,39 +118,50 @@ ClaimResult ClaimPort(PCCvDeviceStruct pNode, PDRIVER_OBJECT DriverObject, BOOLE
     return Result;
 }
 
+// A port whose claim was refused or came back unusable: logged and disabled, with its names given back.
+VOID RefusePort(CCvDevice* pDevice, ULONG ulMessage) {
+    LogWithString(ulMessage, pDevice->m_uniPathToPort.Buffer);
+    CvDisablePort(pDevice);
+}
+
 // After a claim step that ended early: the port and those not reached get no address, so they are
 // disabled and never touched.
-VOID DisableRest(CCvLinkedList* pList, PCCvDeviceStruct pFrom, BOOLEAN bSisrCards) {
+VOID DisableRest(CCvLinkedList* pList, PCCvDeviceStruct pFrom, BOOLEAN bSisrCards, ULONG ulMessage) {
     for (auto* pNode = pFrom; pNode;
-         pNode = static_cast<PCCvDeviceStruct>(pList->GetNextNode(sizeof(CCvDeviceStruct))))
-        if ((pNode->pClass->pParentCard->m_ulSisrAddress != 0) == bSisrCards)
-            pNode->pClass->m_bDisabled = TRUE;
+         pNode = static_cast<PCCvDeviceStruct>(pList->GetNextNode(sizeof(CCvDeviceStruct)))) {
+        CCvDevice* pDevice = pNode->pClass;
+        if ((pDevice->pParentCard->m_ulSisrAddress != 0) == bSisrCards && !pDevice->m_bDisabled)
+            RefusePort(pDevice, ulMessage);
+    }
 }
 
 NTSTATUS ClaimPorts(CCvLinkedList* pList, PDRIVER_OBJECT DriverObject, BOOLEAN bSisrCards) {
     const ULONG ulSize = sizeof(CCvDeviceStruct);
     if (!pList->m_pvStartStruct)
         return STATUS_NOT_FOUND;
-    for (auto* pNode = static_cast<PCCvDeviceStruct>(pList->GetStartNode(ulSize)); pNode;
-         pNode = static_cast<PCCvDeviceStruct>(pList->GetNextNode(ulSize))) {
+    for (PCCvDeviceStruct pNode : CvPorts(pList)) {
         CCvDevice* pDevice = pNode->pClass;
         if (pDevice->m_bDisabled || (pDevice->pParentCard->m_ulSisrAddress != 0) != bSisrCards)
             continue;
         switch (ClaimPort(pNode, DriverObject, bSisrCards)) {
         case ClaimResult::Taken:
             break;
+        case ClaimResult::NoMemory:
+            return CV_STATUS_SEVERE;
         case ClaimResult::Unusable:
-            pDevice->m_bDisabled = TRUE;
+            RefusePort(pDevice, CVNT_PORT_CLAIM_REFUSED);
             break;
         case ClaimResult::Refused:
             if (bSisrCards) {
-                pDevice->m_bDisabled = TRUE; // only this port of the card
+                RefusePort(pDevice, CVNT_PORT_CLAIM_REFUSED); // only this port of the card
                 break;
             }
-            DisableRest(pList, pNode, FALSE);
+            RefusePort(pDevice, CVNT_PORT_CLAIM_REFUSED);
+            DisableRest(pList, static_cast<PCCvDeviceStruct>(pList->GetNextNode(ulSize)), FALSE,
+                        CVNT_PORT_CLAIM_REFUSED);
             return STATUS_UNSUCCESSFUL;
         case ClaimResult::Untranslatable:
-            DisableRest(pList, pNode, bSisrCards);
+            DisableRest(pList, pNode, bSisrCards, CVNT_PORT_UNTRANSLATABLE);
             return STATUS_UNSUCCESSFUL;
         }
     }
@@ -230,6 +239,7 @@ NTSTATUS AssignSisrResources(CCvLinkedList* pList, PDRIVER_OBJECT DriverObject) 
         return STATUS_NOT_FOUND;
     UNICODE_STRING uniClass;
     RtlInitUnicodeString(&uniClass, CV_DRIVER_CLASS);
+    NTSTATUS Result = STATUS_SUCCESS;
     auto* pNode = static_cast<PCCvDeviceStruct>(pList->GetStartNode(ulSize));
     while (pNode) {
         CCvCard* pCard = pNode->pClass->pParentCard;
@@ -261,14 +271,23 @@ NTSTATUS AssignSisrResources(CCvLinkedList* pList, PDRIVER_OBJECT DriverObject) 
         if (!pRange || !pInterrupt) {
             if (pResources)
                 ExFreePool(pResources);
+            LogWithString(CVNT_SISR_CLAIM_REFUSED, pCard->m_uniPathToCard.Buffer);
             pNode = UnloadOneCard(pList, DriverObject);
             continue;
         }
         PHYSICAL_ADDRESS Translated;
         ULONG ulSpace = 1;
         if (!HalTranslateBusAddress(Isa, 0, pRange->u.Port.Start, &ulSpace, &Translated) || ulSpace != 1) {
+            // The card cannot be told apart from its ports' interrupts: its ports are disabled as ports
+            // without an address are, and the other cards are handled on.
             ExFreePool(pResources);
-            return STATUS_UNSUCCESSFUL;
+            LogWithString(CVNT_SISR_UNTRANSLATABLE, pCard->m_uniPathToCard.Buffer);
+            for (ULONG i = 0; i < CV_MAX_PORTS_PER_CARD; i++)
+                if (pCard->apDevice[i] && !pCard->apDevice[i]->m_bDisabled)
+                    CvDisablePort(pCard->apDevice[i]);
+            Result = STATUS_UNSUCCESSFUL;
+            pNode = static_cast<PCCvDeviceStruct>(pList->GetNextNode(ulSize));
+            continue;
         }
         pCard->m_ulSisrAddress = static_cast<ULONG>(Translated.QuadPart);
         pCard->OriginalIrql = pInterrupt->u.Interrupt.Level;
@@ -280,15 +299,13 @@ NTSTATUS AssignSisrResources(CCvLinkedList* pList, PDRIVER_OBJECT DriverObject) 
         ExFreePool(pResources);
         pNode = static_cast<PCCvDeviceStruct>(pList->GetNextNode(ulSize));
     }
-    return pList->m_pvStartStruct ? STATUS_SUCCESS : CV_STATUS_SEVERE;
+    return pList->m_pvStartStruct ? Result : CV_STATUS_SEVERE;
 }
 
 NTSTATUS IsaCreateAndInitializeUart(CCvLinkedList* pList) {
-    const ULONG ulSize = sizeof(CCvDeviceStruct);
     if (!pList->m_pvStartStruct)
         return STATUS_NOT_FOUND;
-    for (auto* pNode = static_cast<PCCvDeviceStruct>(pList->GetStartNode(ulSize)); pNode;
-         pNode = static_cast<PCCvDeviceStruct>(pList->GetNextNode(ulSize))) {
+    for (PCCvDeviceStruct pNode : CvPorts(pList)) {
         CCvDevice* pDevice = pNode->pClass;
         if (pDevice->m_bDisabled)
             continue;

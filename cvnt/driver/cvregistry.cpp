@@ -1,6 +1,7 @@
 // Reading CvNt's configuration tree: the PCI templates, the installed PCI cards and the installed ISA
 // cards with their ports, each into a list of records, validated and repaired in place.
 #include "CvRegistry.h"
+#include "CvUart.h"
 
 #include "CvCard.h"
 #include "CvErrorLog.h"
@@ -9,8 +10,6 @@
 #include "cvntmsg.h"
 
 #include <stddef.h>
-
-#define CV_TAG_REGISTRY CV_TAG('C', 'v', 'R', 'g')
 
 namespace {
 
@@ -196,7 +195,7 @@ BOOLEAN IsKnownUartType(ULONG ulType) {
 NTSTATUS ReadKeys(PUNICODE_STRING puniParent, CCvLinkedList* pList, const KeyKind& kind) {
     const ULONG ulEntries = kind.ulValues + (kind.bTemplate ? 1 : 0) + 1;
     auto* pTable = static_cast<PRTL_QUERY_REGISTRY_TABLE>(
-        ExAllocatePoolWithTag(PagedPool, ulEntries * sizeof(RTL_QUERY_REGISTRY_TABLE), CV_TAG_REGISTRY));
+        ExAllocatePoolWithTag(PagedPool, ulEntries * sizeof(RTL_QUERY_REGISTRY_TABLE), CV_TAG_DDK));
     if (!pTable)
         return STATUS_NO_MEMORY;
 
@@ -241,7 +240,7 @@ NTSTATUS ReadKeys(PUNICODE_STRING puniParent, CCvLinkedList* pList, const KeyKin
             auto* pTemplate = static_cast<PTemplatesCardStruct>(pvRecord);
             const USHORT usBytes = (CV_MAX_DESCRIPTION_CHARS + 1) * sizeof(WCHAR);
             pTemplate->Description.Buffer =
-                static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, usBytes, CV_TAG_REGISTRY));
+                static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, usBytes, CV_TAG_DDK));
             if (!pTemplate->Description.Buffer) {
                 Status = STATUS_UNSUCCESSFUL;
                 break;
@@ -286,7 +285,7 @@ NTSTATUS ReadKeys(PUNICODE_STRING puniParent, CCvLinkedList* pList, const KeyKin
             // The text keeps only the room it needs.
             auto* pTemplate = static_cast<PTemplatesCardStruct>(pvRecord);
             USHORT usBytes = static_cast<USHORT>(pTemplate->Description.Length + sizeof(WCHAR));
-            auto* pShort = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, usBytes, CV_TAG_REGISTRY));
+            auto* pShort = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, usBytes, CV_TAG_DDK));
             if (!pShort) {
                 Status = STATUS_UNSUCCESSFUL;
                 break;
@@ -373,6 +372,17 @@ NTSTATUS GetParametersCardPortIsa(PUNICODE_STRING puniCard, CCvLinkedList* pList
     return ReadKeys(puniCard, pList, kIsaPortKey);
 }
 
+namespace {
+
+// The COM numbers Windows names: COM1 to COM256.
+BOOLEAN IsComNumber(LONG nCom) {
+    return nCom >= 1 && nCom <= 256;
+}
+
+const ULONG kLastIoAddress = 0xFFFF;
+
+} // namespace
+
 NTSTATUS EvaluateTemplatesCardPci(CCvLinkedList* pList) {
     const ULONG ulSize = sizeof(TemplatesCardStruct);
     for (auto* p = static_cast<PTemplatesCardStruct>(pList->GetStartNode(ulSize)); p;) {
@@ -391,6 +401,10 @@ NTSTATUS EvaluateTemplatesCardPci(CCvLinkedList* pList) {
                        p->BaseAddressAlignment == 0 || p->Description.Length == 0 || p->nLptPorts == -1;
         // A card holds at most 8 ports: a template that claims more (or none) cannot be served.
         bBad = bBad || p->nComPorts < 1 || p->nComPorts > CV_MAX_PORTS_PER_CARD;
+        // The ports' UARTs lie this far apart in the card's window; a UART takes eight registers on an
+        // eight-byte boundary, so a spacing that is no multiple of eight puts ports on top of each other
+        // or between the UARTs.
+        bBad = bBad || p->BaseAddressAlignment % UART_REGISTER_COUNT != 0;
         if (p->PlxBaudClockType == 1 || p->PlxBaudClockType == 2)
             bBad = bBad || p->PlxBaudClockDivisor == 0 || p->PlxBaudClockOffset == 0;
         if (p->PlxBaudClockType == 3)
@@ -432,6 +446,10 @@ NTSTATUS EvaluateParametersCardPortPci(CCvLinkedList* pList) {
          p = static_cast<PParametersCardPortStruct>(pList->GetNextNode(ulSize))) {
         if (p->nCom == -1)
             p->nCom = 0;
+        if (!IsComNumber(p->nCom) && p->nCom != 0) {
+            LogWithNumber(CVNT_NCOM_OUT_OF_RANGE, static_cast<ULONG>(p->nCom), 16);
+            p->nCom = 0;
+        }
         if (!IsKnownUartType(p->UartType))
             p->UartType = 0;
     }
@@ -446,7 +464,8 @@ NTSTATUS EvaluateParametersCardIsa(CCvLinkedList* pList) {
         if (p->ClockFrequencyAdjustment == 0)
             p->ClockFrequencyAdjustment = 1;
         BOOLEAN bBad = (p->ulSisrAddress != 0 && p->ulInterruptLevel == 0) ||
-                       (p->PlxBaudClockType == 4 && p->PlxBaudClockDivisor == 0) || p->ClockFrequency == 0;
+                       (p->PlxBaudClockType == 4 && p->PlxBaudClockDivisor == 0) || p->ClockFrequency == 0 ||
+                       p->ulSisrAddress > kLastIoAddress;
         if (!bBad) {
             p = static_cast<PParametersCardStruct>(pList->GetNextNode(ulSize));
             continue;
@@ -470,8 +489,11 @@ NTSTATUS EvaluateParametersCardPortIsa(CCvLinkedList* pList) {
             p->TxTriggerLevel = 1;
         if (!IsKnownUartType(p->UartType))
             p->UartType = 0;
-        BOOLEAN bBad = p->nCom == 0 || p->ulBaseAddress == 0 || p->ulBaseAddressRange == 0 ||
-                       p->ulBaseAddressAlignment == 0;
+        // The number must be one Windows names, and the range must lie in the 16-bit I/O space the
+        // driver addresses.
+        BOOLEAN bBad = !IsComNumber(p->nCom) || p->ulBaseAddress == 0 || p->ulBaseAddressRange == 0 ||
+                       p->ulBaseAddressAlignment == 0 || p->ulBaseAddress > kLastIoAddress ||
+                       p->ulBaseAddressRange > kLastIoAddress + 1 - p->ulBaseAddress;
         if (!bBad) {
             p = static_cast<PParametersCardPortStruct>(pList->GetNextNode(ulSize));
             continue;

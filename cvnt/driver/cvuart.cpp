@@ -1,20 +1,9 @@
 #include "CvUart.h"
+#include "ntddser.h"
 
 #include "CvResourceKiller.h"
 
 namespace {
-
-// Register offsets from the base address.
-enum : USHORT {
-    REG_DATA = 0,
-    REG_IER = 1,
-    REG_IIR_FCR = 2,
-    REG_LCR = 3,
-    REG_MCR = 4,
-    REG_LSR = 5,
-    REG_MSR = 6,
-    REG_SCRATCH = 7,
-};
 
 // Rates at which the accuracy check's 32-bit products (rate x 101) would wrap; no UART of the cards
 // comes near them, and refusing them keeps a caller's rate from dividing by a wrapped zero.
@@ -101,49 +90,49 @@ ULONG CCvUart::RealClock() const {
 }
 
 VOID CCvUart::WriteData(UCHAR ucValue) {
-    WriteRegister(REG_DATA, ucValue);
+    WriteRegister(UART_THR, ucValue);
 }
 
 VOID CCvUart::WriteDataMultiple(PUCHAR pucBuffer, ULONG ulCount) {
-    WRITE_PORT_BUFFER_UCHAR(PortAddress(m_unBaseAddress, REG_DATA), pucBuffer, ulCount);
+    WRITE_PORT_BUFFER_UCHAR(PortAddress(m_unBaseAddress, UART_THR), pucBuffer, ulCount);
 }
 
 UCHAR CCvUart::ReadData() {
-    return ReadRegister(REG_DATA);
+    return ReadRegister(UART_RBR);
 }
 
 VOID CCvUart::WriteDivisor(USHORT unDivisor) {
     SetDivisorLatchAccessBit();
     if ((unDivisor & 0xFF) == 0)
         unDivisor++;
-    WriteRegister(REG_DATA, static_cast<UCHAR>(unDivisor & 0xFF));
-    WriteRegister(REG_IER, static_cast<UCHAR>(unDivisor >> 8));
+    WriteRegister(UART_DLL, static_cast<UCHAR>(unDivisor & 0xFF));
+    WriteRegister(UART_DLM, static_cast<UCHAR>(unDivisor >> 8));
     ClearDivisorLatchAccessBit();
 }
 
 VOID CCvUart::EnableRxDataAvailableInterrupt() {
-    SetBits(REG_IER, 0x01);
+    SetBits(UART_IER, UART_IER_RDA);
 }
 VOID CCvUart::DisableRxDataAvailableInterrupt() {
-    ClearBits(REG_IER, 0x01);
+    ClearBits(UART_IER, UART_IER_RDA);
 }
 VOID CCvUart::EnableTxHoldingRegisterEmptyInterrupt() {
-    SetBits(REG_IER, 0x02);
+    SetBits(UART_IER, UART_IER_THRE);
 }
 VOID CCvUart::DisableTxHoldingRegisterEmptyInterrupt() {
-    ClearBits(REG_IER, 0x02);
+    ClearBits(UART_IER, UART_IER_THRE);
 }
 VOID CCvUart::EnableRxLineStatusInterrupt() {
-    SetBits(REG_IER, 0x04);
+    SetBits(UART_IER, UART_IER_RLS);
 }
 VOID CCvUart::DisableRxLineStatusInterrupt() {
-    ClearBits(REG_IER, 0x04);
+    ClearBits(UART_IER, UART_IER_RLS);
 }
 VOID CCvUart::EnableModemStatusInterrupt() {
-    SetBits(REG_IER, 0x08);
+    SetBits(UART_IER, UART_IER_MS);
 }
 VOID CCvUart::DisableModemStatusInterrupt() {
-    ClearBits(REG_IER, 0x08);
+    ClearBits(UART_IER, UART_IER_MS);
 }
 
 VOID CCvUart::EnableAllInterrupts() {
@@ -166,119 +155,120 @@ BOOLEAN CCvUart::EnableFifoAndFlush() {
         return FALSE;
     }
     // The clear bits stay in the image, so every later write of it clears both FIFOs again.
-    m_ucFCR |= 0x07;
-    WriteRegister(REG_IIR_FCR, m_ucFCR);
+    m_ucFCR |= UART_FCR_ENABLE | UART_FCR_RX_CLEAR | UART_FCR_TX_CLEAR;
+    WriteRegister(UART_FCR, m_ucFCR);
     return TRUE;
 }
 
 VOID CCvUart::DisableFifo() {
-    m_ucFCR &= 0xFE;
-    WriteRegister(REG_IIR_FCR, m_ucFCR);
+    m_ucFCR &= static_cast<UCHAR>(~UART_FCR_ENABLE);
+    WriteRegister(UART_FCR, m_ucFCR);
 }
 
 VOID CCvUart::SetReceiverTriggerLevel(UCHAR ucLevel) {
-    m_ucFCR &= 0x3F;
-    if (ucLevel == 0x40 || ucLevel == 0x80 || ucLevel == 0xC0)
+    m_ucFCR &= static_cast<UCHAR>(~UART_FCR_TRIGGER_MASK);
+    if (ucLevel && (ucLevel & ~UART_FCR_TRIGGER_MASK) == 0)
         m_ucFCR |= ucLevel;
-    WriteRegister(REG_IIR_FCR, m_ucFCR);
+    WriteRegister(UART_FCR, m_ucFCR);
 }
 
 VOID CCvUart::FlushRxHoldingRegister() {
-    WriteRegister(REG_IIR_FCR, static_cast<UCHAR>(m_ucFCR | 0x02));
+    WriteRegister(UART_FCR, static_cast<UCHAR>(m_ucFCR | UART_FCR_RX_CLEAR));
 }
 VOID CCvUart::FlushTxHoldingRegister() {
-    WriteRegister(REG_IIR_FCR, static_cast<UCHAR>(m_ucFCR | 0x04));
+    WriteRegister(UART_FCR, static_cast<UCHAR>(m_ucFCR | UART_FCR_TX_CLEAR));
 }
 
 VOID CCvUart::ClearDmaMode() {
-    m_ucFCR &= 0xF7;
-    WriteRegister(REG_IIR_FCR, m_ucFCR);
+    m_ucFCR &= static_cast<UCHAR>(~UART_FCR_DMA_MODE);
+    WriteRegister(UART_FCR, m_ucFCR);
 }
 
 UCHAR CCvUart::ReadInterruptStatusRegister() {
-    return ReadRegister(REG_IIR_FCR);
+    return ReadRegister(UART_IIR);
 }
 
 VOID CCvUart::SetDataLength(UCHAR ucCode) {
-    UCHAR ucLcr = static_cast<UCHAR>(ReadRegister(REG_LCR) & ~0x03);
+    UCHAR ucLcr = static_cast<UCHAR>(ReadRegister(UART_LCR) & ~UART_LCR_WORD_LENGTH_MASK);
     if (ucCode == 2)
-        ucLcr |= 0x01;
+        ucLcr |= UART_LCR_6_BITS;
     else if (ucCode == 4)
-        ucLcr |= 0x02;
+        ucLcr |= UART_LCR_7_BITS;
     else if (ucCode == 8)
-        ucLcr |= 0x03;
-    WriteRegister(REG_LCR, ucLcr);
+        ucLcr |= UART_LCR_8_BITS;
+    WriteRegister(UART_LCR, ucLcr);
 }
 
 VOID CCvUart::SetNumberStopBits(UCHAR ucCode) {
-    UCHAR ucLcr = static_cast<UCHAR>(ReadRegister(REG_LCR) & ~0x04);
+    UCHAR ucLcr = static_cast<UCHAR>(ReadRegister(UART_LCR) & ~UART_LCR_STOP_BITS);
     if (ucCode == 1 || ucCode == 2)
-        ucLcr |= 0x04;
-    WriteRegister(REG_LCR, ucLcr);
+        ucLcr |= UART_LCR_STOP_BITS;
+    WriteRegister(UART_LCR, ucLcr);
 }
 
 VOID CCvUart::SetParity(UCHAR ucCode) {
-    UCHAR ucLcr = static_cast<UCHAR>(ReadRegister(REG_LCR) & 0xC7);
-    static const UCHAR aucParity[] = {0x00, 0x08, 0x18, 0x28, 0x38};
+    UCHAR ucLcr = static_cast<UCHAR>(ReadRegister(UART_LCR) & ~UART_LCR_PARITY_MASK);
+    static const UCHAR aucParity[] = {0, UART_LCR_ODD_PARITY, UART_LCR_EVEN_PARITY, UART_LCR_MARK_PARITY,
+                                      UART_LCR_SPACE_PARITY};
     if (ucCode <= 4)
         ucLcr |= aucParity[ucCode];
-    WriteRegister(REG_LCR, ucLcr);
+    WriteRegister(UART_LCR, ucLcr);
 }
 
 VOID CCvUart::SetLineControl(UCHAR ucLcr) {
-    WriteRegister(REG_LCR, ucLcr);
+    WriteRegister(UART_LCR, ucLcr);
 }
 
 VOID CCvUart::SetBreak() {
-    SetBits(REG_LCR, 0x40);
+    SetBits(UART_LCR, UART_LCR_BREAK);
 }
 VOID CCvUart::ClearBreak() {
-    ClearBits(REG_LCR, 0x40);
+    ClearBits(UART_LCR, UART_LCR_BREAK);
 }
 VOID CCvUart::SetDivisorLatchAccessBit() {
-    SetBits(REG_LCR, 0x80);
+    SetBits(UART_LCR, UART_LCR_DLAB);
 }
 VOID CCvUart::ClearDivisorLatchAccessBit() {
-    ClearBits(REG_LCR, 0x80);
+    ClearBits(UART_LCR, UART_LCR_DLAB);
 }
 VOID CCvUart::SetDtr() {
-    SetBits(REG_MCR, 0x01);
+    SetBits(UART_MCR, UART_MCR_DTR);
 }
 VOID CCvUart::ClearDtr() {
-    ClearBits(REG_MCR, 0x01);
+    ClearBits(UART_MCR, UART_MCR_DTR);
 }
 BOOLEAN CCvUart::GetDtr() {
-    return (ReadRegister(REG_MCR) & 0x01) != 0;
+    return (ReadRegister(UART_MCR) & UART_MCR_DTR) != 0;
 }
 VOID CCvUart::SetRts() {
-    SetBits(REG_MCR, 0x02);
+    SetBits(UART_MCR, UART_MCR_RTS);
 }
 VOID CCvUart::ClearRts() {
-    ClearBits(REG_MCR, 0x02);
+    ClearBits(UART_MCR, UART_MCR_RTS);
 }
 BOOLEAN CCvUart::GetRts() {
-    return (ReadRegister(REG_MCR) & 0x02) != 0;
+    return (ReadRegister(UART_MCR) & UART_MCR_RTS) != 0;
 }
 VOID CCvUart::SetOut2() {
-    SetBits(REG_MCR, 0x08);
+    SetBits(UART_MCR, UART_MCR_OUT2);
 }
 VOID CCvUart::ClearOut2() {
-    ClearBits(REG_MCR, 0x08);
+    ClearBits(UART_MCR, UART_MCR_OUT2);
 }
 VOID CCvUart::DisableInterrupts() {
-    ClearBits(REG_MCR, 0x0C);
+    ClearBits(UART_MCR, UART_MCR_OUT1 | UART_MCR_OUT2);
 }
 VOID CCvUart::ClearLoopbackMode() {
-    ClearBits(REG_MCR, 0x10);
+    ClearBits(UART_MCR, UART_MCR_LOOP);
 }
 UCHAR CCvUart::ReadLineStatusRegister() {
-    return ReadRegister(REG_LSR);
+    return ReadRegister(UART_LSR);
 }
 BOOLEAN CCvUart::GetDataReady() {
-    return (ReadLineStatusRegister() & 0x01) != 0;
+    return (ReadLineStatusRegister() & UART_LSR_DR) != 0;
 }
 UCHAR CCvUart::ReadModemStatusRegister() {
-    return ReadRegister(REG_MSR);
+    return ReadRegister(UART_MSR);
 }
 
 VOID CCvUart::ResetUart() {
@@ -342,13 +332,14 @@ ULONG CCvUart::GetSupportedBauds() {
         ULONG ulRate;
         ULONG ulBit;
     } aProbes[] = {
-        {75, 0x00000001},    {110, 0x00000002},    {135, 0x00000004},   {150, 0x00000008},
-        {300, 0x00000010},   {600, 0x00000020},    {1200, 0x00000040},  {1800, 0x00000080},
-        {2400, 0x00000100},  {4800, 0x00000200},   {7200, 0x00000400},  {9600, 0x00000800},
-        {14400, 0x00001000}, {19200, 0x00002000},  {38400, 0x00004000}, {56000, 0x00008000},
-        {57600, 0x00040000}, {115200, 0x00020000},
+        {75, SERIAL_BAUD_075},      {110, SERIAL_BAUD_110},     {135, SERIAL_BAUD_134_5},
+        {150, SERIAL_BAUD_150},     {300, SERIAL_BAUD_300},     {600, SERIAL_BAUD_600},
+        {1200, SERIAL_BAUD_1200},   {1800, SERIAL_BAUD_1800},   {2400, SERIAL_BAUD_2400},
+        {4800, SERIAL_BAUD_4800},   {7200, SERIAL_BAUD_7200},   {9600, SERIAL_BAUD_9600},
+        {14400, SERIAL_BAUD_14400}, {19200, SERIAL_BAUD_19200}, {38400, SERIAL_BAUD_38400},
+        {56000, SERIAL_BAUD_56K},   {57600, SERIAL_BAUD_57600}, {115200, SERIAL_BAUD_115200},
     };
-    ULONG ulMask = 0x10000000; // user-defined rates allowed
+    ULONG ulMask = SERIAL_BAUD_USER; // user-defined rates allowed
     for (const auto& probe : aProbes) {
         USHORT unDivisor = 0;
         if (GetDivisorFromBaud(probe.ulRate, unDivisor) == STATUS_SUCCESS)
@@ -381,9 +372,9 @@ CCvUart750::~CCvUart750() {}
 
 VOID CCvUart750::Set64Fifo() {
     // The 16750 takes the 64-byte FIFO bit only while the divisor latch is open.
-    m_ucFCR |= 0x20;
+    m_ucFCR |= UART_FCR_64_BYTE_FIFO;
     SetDivisorLatchAccessBit();
-    WriteRegister(REG_IIR_FCR, m_ucFCR);
+    WriteRegister(UART_FCR, m_ucFCR);
     ClearDivisorLatchAccessBit();
 }
 
@@ -394,24 +385,24 @@ CCvUart950::CCvUart950() {
 CCvUart950::~CCvUart950() {}
 
 VOID CCvUart950::SetEnhancedMode() {
-    UCHAR ucLcr = ReadRegister(REG_LCR);
-    WriteRegister(REG_LCR, 0xBF);
-    WriteRegister(REG_IIR_FCR, 0x10); // enhanced feature register: enhanced mode
-    WriteRegister(REG_LCR, ucLcr);
+    UCHAR ucLcr = ReadRegister(UART_LCR);
+    WriteRegister(UART_LCR, UART_LCR_ENHANCED_ACCESS);
+    WriteRegister(UART_EFR, UART_EFR_ENHANCED);
+    WriteRegister(UART_LCR, ucLcr);
 }
 
 VOID CCvUart950::EnableBaudPrescaler() {
-    SetBits(REG_MCR, 0x80);
+    SetBits(UART_MCR, UART_MCR_PRESCALER);
 }
 
 VOID CCvUart950::WriteTimesClockValue(UCHAR ucValue) {
-    WriteRegister(REG_SCRATCH, 0x02);
-    WriteRegister(REG_LSR, ucValue);
+    WriteRegister(UART_SPR, UART_ICR_TCR);
+    WriteRegister(UART_ICR, ucValue);
 }
 
 VOID CCvUart950::WriteClockPrescaler(UCHAR ucValue) {
-    WriteRegister(REG_SCRATCH, 0x01);
-    WriteRegister(REG_LSR, ucValue);
+    WriteRegister(UART_SPR, UART_ICR_CPR);
+    WriteRegister(UART_ICR, ucValue);
 }
 
 ULONG CCvUart950::GetBaudFromDivisor(USHORT) {
@@ -491,101 +482,109 @@ NTSTATUS CCvUart950::SetBaudrate(ULONG ulBaudRate) {
 // Detection and set-up
 // ---------------------------------------------------------------------------------------------
 
+// Reads an indexed control register of a 16950 (read enable set around it).
+UCHAR ReadIndexed950(USHORT unBase, UCHAR ucIndex) {
+    Out(unBase, UART_SPR, UART_ICR_ACR);
+    Out(unBase, UART_ICR, UART_ACR_ICR_READ);
+    Out(unBase, UART_SPR, ucIndex);
+    return In(unBase, UART_ICR);
+}
+
 UCHAR DetectUart(USHORT unBase) {
     // 16950: the identification bytes behind the indexed registers, with their read enable set.
-    Out(unBase, 7, 0x00);
-    Out(unBase, 5, 0x40);
-    Out(unBase, 7, 0x08);
-    BOOLEAN bIs950 = In(unBase, 5) == 0x16;
+    BOOLEAN bIs950 = ReadIndexed950(unBase, UART_ICR_ID1) == UART_ID1_16950;
     if (bIs950) {
-        Out(unBase, 7, 0x09);
-        bIs950 = In(unBase, 5) == 0xC9;
+        Out(unBase, UART_SPR, UART_ICR_ID2);
+        bIs950 = In(unBase, UART_ICR) == UART_ID2_16950;
     }
     if (bIs950) {
-        Out(unBase, 7, 0x00);
-        Out(unBase, 5, 0x00);
-        Out(unBase, 7, 0x00);
-        Out(unBase, 5, 0x40);
-        Out(unBase, 7, 0x0A);
-        bIs950 = (In(unBase, 5) & 0xF0) == 0x50;
+        Out(unBase, UART_SPR, UART_ICR_ACR);
+        Out(unBase, UART_ICR, 0x00);
+        bIs950 = (ReadIndexed950(unBase, UART_ICR_ID3) & UART_ID3_MASK) == UART_ID3_16950;
     }
-    Out(unBase, 7, 0x00);
-    Out(unBase, 5, 0x00);
+    Out(unBase, UART_SPR, UART_ICR_ACR);
+    Out(unBase, UART_ICR, 0x00);
     if (bIs950)
         return CV_UART_16950;
 
     // Something must answer before the FIFO probes mean anything: an address that nothing decodes reads
     // 0xFF, which would pass them. Every supported type has a scratch register.
-    Out(unBase, 7, 0x55);
-    if (In(unBase, 7) != 0x55)
+    Out(unBase, UART_SPR, 0x55);
+    if (In(unBase, UART_SPR) != 0x55)
         return CV_UART_NONE;
-    Out(unBase, 7, 0xAA);
-    if (In(unBase, 7) != 0xAA)
+    Out(unBase, UART_SPR, 0xAA);
+    if (In(unBase, UART_SPR) != 0xAA)
         return CV_UART_NONE;
-    Out(unBase, 7, 0x00);
+    Out(unBase, UART_SPR, 0x00);
 
     // 16750: the 64-byte FIFO bit, written with the divisor latch open, reads back in the IIR.
-    Out(unBase, 3, 0x80);
-    Out(unBase, 2, 0x21);
-    Out(unBase, 3, 0x00);
-    if (In(unBase, 2) & 0x20)
+    Out(unBase, UART_LCR, UART_LCR_DLAB);
+    Out(unBase, UART_FCR, UART_FCR_64_BYTE_FIFO | UART_FCR_ENABLE);
+    Out(unBase, UART_LCR, 0x00);
+    if (In(unBase, UART_IIR) & UART_IIR_64_BYTE_FIFO)
         return CV_UART_16750;
 
     // 16550: both FIFO-enabled bits of the IIR.
-    Out(unBase, 2, 0x07);
-    if ((In(unBase, 2) & 0xC0) == 0xC0)
+    Out(unBase, UART_FCR, UART_FCR_ENABLE | UART_FCR_RX_CLEAR | UART_FCR_TX_CLEAR);
+    if ((In(unBase, UART_IIR) & UART_IIR_FIFOS_ENABLED) == UART_IIR_FIFOS_ENABLED)
         return CV_UART_16550;
 
     // 16450: a divisor latch that keeps its value while the holding register is written behind it,
     // tried in loopback so that nothing reaches the line.
     UCHAR ucType = CV_UART_NONE;
-    Out(unBase, 4, 0x10);
-    Out(unBase, 3, 0x80);
-    Out(unBase, 0, 0x32);
-    Out(unBase, 3, 0x00);
-    Out(unBase, 0, 0x15);
-    Out(unBase, 3, 0x80);
-    if (In(unBase, 0) == 0x32)
+    Out(unBase, UART_MCR, UART_MCR_LOOP);
+    Out(unBase, UART_LCR, UART_LCR_DLAB);
+    Out(unBase, UART_DLL, 0x32);
+    Out(unBase, UART_LCR, 0x00);
+    Out(unBase, UART_THR, 0x15);
+    Out(unBase, UART_LCR, UART_LCR_DLAB);
+    if (In(unBase, UART_DLL) == 0x32)
         ucType = CV_UART_16450;
-    Out(unBase, 3, 0x00);
-    Out(unBase, 4, 0x00);
+    Out(unBase, UART_LCR, 0x00);
+    Out(unBase, UART_MCR, 0x00);
     return ucType;
 }
 
+namespace {
+
+// What differs between the UART types at set-up: the class that drives the type and the depth of its
+// transmit FIFO once the set-up has switched its deepest FIFO on (0: no FIFO).
+struct UartKind {
+    UCHAR ucType;
+    LONG lFifoDepth;
+    CCvUart* (*Make)();
+};
+
+const UartKind kUartKinds[] = {
+    {CV_UART_16450, 0, []() -> CCvUart* { return new (NonPagedPool) CCvUart450; }},
+    {CV_UART_16550, 16, []() -> CCvUart* { return new (NonPagedPool) CCvUart550; }},
+    {CV_UART_16750, 64, []() -> CCvUart* { return new (NonPagedPool) CCvUart750; }},
+    {CV_UART_16950, 128, []() -> CCvUart* { return new (NonPagedPool) CCvUart950; }},
+};
+
+const UartKind* KindOf(UCHAR ucType) {
+    for (const UartKind& kind : kUartKinds)
+        if (kind.ucType == ucType)
+            return &kind;
+    return NULL;
+}
+
+} // namespace
+
 CCvUart* CvAllocateUart(UCHAR ucUartType) {
-    switch (ucUartType) {
-    case CV_UART_16450:
-        return new (NonPagedPool) CCvUart450;
-    case CV_UART_16550:
-        return new (NonPagedPool) CCvUart550;
-    case CV_UART_16750:
-        return new (NonPagedPool) CCvUart750;
-    case CV_UART_16950:
-        return new (NonPagedPool) CCvUart950;
-    default:
-        return NULL;
-    }
+    const UartKind* pKind = KindOf(ucUartType);
+    return pKind ? pKind->Make() : NULL;
 }
 
 VOID CvCompleteUartSetUp(CCvUart* pUart) {
     pUart->ResetUart();
-    LONG lFifoDepth = 0;
-    switch (pUart->GetUartType()) {
-    case CV_UART_16550:
-        lFifoDepth = 16;
-        break;
-    case CV_UART_16750:
-        pUart->Set64Fifo();
-        lFifoDepth = 64;
-        break;
-    case CV_UART_16950:
-        pUart->SetEnhancedMode();
-        pUart->EnableBaudPrescaler();
-        lFifoDepth = 128;
-        break;
-    default:
-        break;
-    }
+    // Each type's own steps; the others' are empty: the 16750's 64-byte FIFO, the 16950's enhanced
+    // mode (128-byte FIFO) and its prescaler.
+    pUart->Set64Fifo();
+    pUart->SetEnhancedMode();
+    pUart->EnableBaudPrescaler();
+    const UartKind* pKind = KindOf(pUart->GetUartType());
+    LONG lFifoDepth = pKind ? pKind->lFifoDepth : 0;
     if (lFifoDepth == 0) {
         pUart->m_lSoftTxLimitInBytes = 1;
         return;

@@ -6,6 +6,10 @@ namespace {
 // A status register that keeps naming an invalid or disabled port would hold the processor at device
 // level forever; after this many such reads in a row the card routine gives up and counts it.
 const ULONG kMaxSisrNoiseReads = 64;
+// The same bound for a UART that keeps reporting an interrupt (or a register that is no UART's
+// interrupt identification): a call of the service routine reads the identification at most this
+// often. Every real cause is served in far fewer rounds: each one takes its cause away.
+const ULONG kMaxIdentifications = 256;
 
 inline UCHAR ReadSisr(CCvCard* pCard) {
     return READ_PORT_UCHAR(reinterpret_cast<PUCHAR>(static_cast<ULONG_PTR>(pCard->m_ulSisrAddress)));
@@ -42,7 +46,7 @@ VOID TransmitStep(CCvDevice* Extension) {
         Extension->SendXonChar = FALSE;
         Extension->HoldingEmpty = FALSE;
         Extension->TXHolding &= ~SERIAL_TX_WAITING_FOR_XON;
-        Extension->RXHolding &= ~0x02u;
+        Extension->RXHolding &= ~SERIAL_RX_XOFF_HOLD;
         return;
     }
     if (Extension->SendXoffChar && !Extension->TXHolding) {
@@ -119,7 +123,7 @@ VOID ReceiveLoop(CCvDevice* Extension) {
             if (Extension->EscapeChar && Extension->EscapeChar == ucChar)
                 SerialPutChar(Extension, 0);
         }
-        if (!(SerialProcessLSR(Extension) & 0x01))
+        if (!(SerialProcessLSR(Extension) & UART_LSR_DR))
             return;
     }
 }
@@ -141,11 +145,11 @@ VOID StoreErrorChar(CCvDevice* Extension, BOOLEAN& bDataReady, BOOLEAN bCount) {
 BOOLEAN SisrIsr(PKINTERRUPT InterruptObject, PVOID Context) {
     CCvCard* pCard = static_cast<CCvCard*>(Context);
     UCHAR ucIndex = ReadSisr(pCard);
-    if (ucIndex == 0xFF)
+    if (ucIndex == CV_SISR_IDLE)
         return FALSE;
     BOOLEAN bServiced = FALSE;
     ULONG ulNoise = 0;
-    while (ucIndex != 0xFF) {
+    while (ucIndex != CV_SISR_IDLE) {
         CCvDevice* pDevice = ucIndex < pCard->ulNumberComPorts && ucIndex < CV_MAX_PORTS_PER_CARD
                                  ? pCard->apDevice[ucIndex]
                                  : NULL;
@@ -166,52 +170,70 @@ BOOLEAN SisrIsr(PKINTERRUPT InterruptObject, PVOID Context) {
     return bServiced;
 }
 
+namespace {
+
+// A closed port: quiet the UART and drop what arrives. FALSE when the UART never stopped.
+BOOLEAN QuietClosedPort(CCvDevice* Extension, UCHAR ucIir) {
+    CCvUart* pUart = Extension->pChip_Uart;
+    for (ULONG ulRound = 0; !(ucIir & UART_IIR_NO_INTERRUPT); ulRound++) {
+        if (ulRound == kMaxIdentifications)
+            return FALSE;
+        switch (ucIir & UART_IIR_ID_FULL_MASK) {
+        case UART_IIR_MODEM_STATUS:
+            pUart->ReadModemStatusRegister();
+            break;
+        case UART_IIR_THR_EMPTY:
+            Extension->HoldingEmpty = TRUE;
+            break;
+        case UART_IIR_RX_DATA:
+        case UART_IIR_CHAR_TIMEOUT:
+            pUart->ReadData();
+            break;
+        case UART_IIR_RX_LINE_STATUS:
+            pUart->ReadLineStatusRegister();
+            break;
+        default:
+            break;
+        }
+        ucIir = pUart->ReadInterruptStatusRegister();
+    }
+    return TRUE;
+}
+
+} // namespace
+
 BOOLEAN SerialISR(PKINTERRUPT, PVOID Context) {
     CCvDevice* Extension = static_cast<CCvDevice*>(Context);
     CCvUart* pUart = Extension->pChip_Uart;
     UCHAR ucIir = pUart->ReadInterruptStatusRegister();
-    if (ucIir & 0x01)
+    if (ucIir & UART_IIR_NO_INTERRUPT)
         return FALSE;
 
     if (!Extension->DeviceIsOpened) {
-        // A closed port: quiet the UART and drop what arrives.
-        do {
-            switch (ucIir & 0x3F) {
-            case 0x00:
-                pUart->ReadModemStatusRegister();
-                break;
-            case 0x02:
-                Extension->HoldingEmpty = TRUE;
-                break;
-            case 0x04:
-            case 0x0C:
-                pUart->ReadData();
-                break;
-            case 0x06:
-                pUart->ReadLineStatusRegister();
-                break;
-            default:
-                break;
-            }
-            ucIir = pUart->ReadInterruptStatusRegister();
-        } while (!(ucIir & 0x01));
+        if (!QuietClosedPort(Extension, ucIir))
+            Extension->m_ulIsrLoopsAbandoned++;
         return TRUE;
     }
 
+    ULONG ulRounds = 0;
     for (;;) {
-        while (!(ucIir & 0x01)) {
-            switch (ucIir & 0x0E) {
-            case 0x06:
+        while (!(ucIir & UART_IIR_NO_INTERRUPT)) {
+            if (++ulRounds > kMaxIdentifications) {
+                Extension->m_ulIsrLoopsAbandoned++;
+                return TRUE;
+            }
+            switch (ucIir & UART_IIR_ID_MASK) {
+            case UART_IIR_RX_LINE_STATUS:
                 SerialProcessLSR(Extension);
                 break;
-            case 0x04:
-            case 0x0C:
+            case UART_IIR_RX_DATA:
+            case UART_IIR_CHAR_TIMEOUT:
                 ReceiveLoop(Extension);
                 break;
-            case 0x02:
+            case UART_IIR_THR_EMPTY:
                 TransmitStep(Extension);
                 break;
-            case 0x00:
+            case UART_IIR_MODEM_STATUS:
                 SerialHandleModemUpdate(Extension, FALSE);
                 break;
             default:
@@ -221,8 +243,9 @@ BOOLEAN SerialISR(PKINTERRUPT, PVOID Context) {
         }
         // A transmitter that emptied while held, or a hold that lifted, restarts here.
         UCHAR ucLsr = SerialProcessLSR(Extension);
-        if ((ucLsr & 0x20) && !Extension->TXHolding &&
-            (Extension->WriteLength || Extension->TransmitImmediate)) {
+        if ((ucLsr & UART_LSR_THRE) && !Extension->TXHolding &&
+            (Extension->WriteLength || Extension->TransmitImmediate) && ulRounds <= kMaxIdentifications) {
+            ulRounds++;
             TransmitStep(Extension);
             ucIir = pUart->ReadInterruptStatusRegister();
             continue;
@@ -310,12 +333,12 @@ VOID SerialPutChar(CCvDevice* Extension, UCHAR CharToPut) {
 UCHAR SerialProcessLSR(CCvDevice* Extension) {
     CCvUart* pUart = Extension->pChip_Uart;
     UCHAR ucLsr = pUart->ReadLineStatusRegister();
-    Extension->HoldingEmpty = (ucLsr & 0x20) != 0;
-    if (!(ucLsr & 0x9E))
+    Extension->HoldingEmpty = (ucLsr & UART_LSR_THRE) != 0;
+    if (!(ucLsr & (UART_LSR_ERRORS | UART_LSR_FIFO_ERROR)))
         return ucLsr;
 
     BOOLEAN bErrorChar = (Extension->HandFlow.FlowReplace & SERIAL_ERROR_CHAR) != 0;
-    BOOLEAN bDataReady = (ucLsr & 0x01) != 0;
+    BOOLEAN bDataReady = (ucLsr & UART_LSR_DR) != 0;
     if (Extension->EscapeChar) {
         SerialPutChar(Extension, Extension->EscapeChar);
         SerialPutChar(Extension, bDataReady ? SERIAL_LSRMST_LSR_DATA : SERIAL_LSRMST_LSR_NODATA);
@@ -326,7 +349,7 @@ UCHAR SerialProcessLSR(CCvDevice* Extension) {
             bDataReady = FALSE; // taken: the steps below must not read the register again
         }
     }
-    if (ucLsr & 0x02) {
+    if (ucLsr & UART_LSR_OE) {
         Extension->PerfStats.SerialOverrunErrorCount++;
         Extension->ErrorWord |= SERIAL_ERROR_OVERRUN;
         if (bErrorChar) {
@@ -337,19 +360,19 @@ UCHAR SerialProcessLSR(CCvDevice* Extension) {
             bDataReady = FALSE;
         }
     }
-    if (ucLsr & 0x10) {
+    if (ucLsr & UART_LSR_BI) {
         Extension->ErrorWord |= SERIAL_ERROR_BREAK;
         if (Extension->HandFlow.FlowReplace & SERIAL_BREAK_CHAR)
             SerialPutChar(Extension, Extension->SpecialChars.BreakChar);
     } else {
         // Parity and framing mean nothing while the line is in break.
-        if (ucLsr & 0x04) {
+        if (ucLsr & UART_LSR_PE) {
             Extension->PerfStats.ParityErrorCount++;
             Extension->ErrorWord |= SERIAL_ERROR_PARITY;
             if (bErrorChar)
                 StoreErrorChar(Extension, bDataReady, TRUE);
         }
-        if (ucLsr & 0x08) {
+        if (ucLsr & UART_LSR_FE) {
             Extension->PerfStats.FrameErrorCount++;
             Extension->ErrorWord |= SERIAL_ERROR_FRAMING;
             if (bErrorChar)
@@ -359,9 +382,9 @@ UCHAR SerialProcessLSR(CCvDevice* Extension) {
     if (Extension->HandFlow.ControlHandShake & SERIAL_ERROR_ABORT)
         KeInsertQueueDpc(&Extension->CommErrorDpc, NULL, NULL);
     if (Extension->IsrWaitMask) {
-        if ((Extension->IsrWaitMask & SERIAL_EV_ERR) && (ucLsr & 0x0E))
+        if ((Extension->IsrWaitMask & SERIAL_EV_ERR) && (ucLsr & UART_LSR_CHARACTER_ERRORS))
             Extension->HistoryMask |= SERIAL_EV_ERR;
-        if ((Extension->IsrWaitMask & SERIAL_EV_BREAK) && (ucLsr & 0x10))
+        if ((Extension->IsrWaitMask & SERIAL_EV_BREAK) && (ucLsr & UART_LSR_BI))
             Extension->HistoryMask |= SERIAL_EV_BREAK;
         CvDeliverWaitEvents(Extension);
     }
@@ -369,7 +392,7 @@ UCHAR SerialProcessLSR(CCvDevice* Extension) {
     // would re-raise the interrupt at once, for as long as the error stays in the FIFO.
     BOOLEAN bMaySend = (Extension->WriteLength && !Extension->TXHolding) ||
                        (Extension->TransmitImmediate && !(Extension->TXHolding & ~SERIAL_TX_WAITING_FOR_XON));
-    if ((ucLsr & 0x20) && bMaySend)
+    if ((ucLsr & UART_LSR_THRE) && bMaySend)
         CvKickTransmitter(Extension);
     return ucLsr;
 }

@@ -96,7 +96,8 @@ NTSTATUS SerialSetupNewHandFlow(CCvDevice* Extension, PSERIAL_HANDFLOW NewHandFl
             Extension->HandFlow.FlowReplace =
                 (Extension->HandFlow.FlowReplace & ~SERIAL_RTS_MASK) | SERIAL_TRANSMIT_TOGGLE;
             UCHAR ucLsr = Extension->pChip_Uart->ReadLineStatusRegister();
-            if (!(Extension->TXHolding & SERIAL_TX_BREAK_HOLD) && (ucLsr & 0x60) == 0x60 &&
+            if (!(Extension->TXHolding & SERIAL_TX_BREAK_HOLD) &&
+                (ucLsr & (UART_LSR_THRE | UART_LSR_TEMT)) == (UART_LSR_THRE | UART_LSR_TEMT) &&
                 !Extension->CurrentWriteIrp && !Extension->TransmitImmediate &&
                 (IsListEmpty(&Extension->WriteQueue) || Extension->TXHolding)) {
                 Extension->CountOfTryingToLowerRTS++;
@@ -185,24 +186,24 @@ ULONG SerialHandleModemUpdate(CCvDevice* Extension, BOOLEAN DoingTX) {
     ULONG ulOldTXHolding = Extension->TXHolding;
     UCHAR ucMsr = Extension->pChip_Uart->ReadModemStatusRegister();
 
-    if (Extension->EscapeChar && (ucMsr & 0x0F)) {
+    if (Extension->EscapeChar && (ucMsr & UART_MSR_DELTAS)) {
         SerialPutChar(Extension, Extension->EscapeChar);
         SerialPutChar(Extension, SERIAL_LSRMST_MST);
         SerialPutChar(Extension, ucMsr);
     }
-    if ((Extension->HandFlow.ControlHandShake & SERIAL_DSR_SENSITIVITY) && !(ucMsr & 0x20))
+    if ((Extension->HandFlow.ControlHandShake & SERIAL_DSR_SENSITIVITY) && !(ucMsr & UART_MSR_DSR))
         Extension->RXHolding |= SERIAL_RX_WAITING_FOR_DSR_HOLD;
     else
         Extension->RXHolding &= ~SERIAL_RX_WAITING_FOR_DSR_HOLD;
 
     if (Extension->IsrWaitMask) {
-        if ((Extension->IsrWaitMask & SERIAL_EV_CTS) && (ucMsr & 0x01))
+        if ((Extension->IsrWaitMask & SERIAL_EV_CTS) && (ucMsr & UART_MSR_DCTS))
             Extension->HistoryMask |= SERIAL_EV_CTS;
-        if ((Extension->IsrWaitMask & SERIAL_EV_DSR) && (ucMsr & 0x02))
+        if ((Extension->IsrWaitMask & SERIAL_EV_DSR) && (ucMsr & UART_MSR_DDSR))
             Extension->HistoryMask |= SERIAL_EV_DSR;
-        if ((Extension->IsrWaitMask & SERIAL_EV_RING) && (ucMsr & 0x04))
+        if ((Extension->IsrWaitMask & SERIAL_EV_RING) && (ucMsr & UART_MSR_TERI))
             Extension->HistoryMask |= SERIAL_EV_RING;
-        if ((Extension->IsrWaitMask & SERIAL_EV_RLSD) && (ucMsr & 0x08))
+        if ((Extension->IsrWaitMask & SERIAL_EV_RLSD) && (ucMsr & UART_MSR_DDCD))
             Extension->HistoryMask |= SERIAL_EV_RLSD;
         CvDeliverWaitEvents(Extension);
     }
@@ -213,9 +214,9 @@ ULONG SerialHandleModemUpdate(CCvDevice* Extension, BOOLEAN DoingTX) {
             ULONG ulHandshake;
             UCHAR ucLine;
             ULONG ulHold;
-        } const aLines[] = {{SERIAL_CTS_HANDSHAKE, 0x10, SERIAL_TX_WAITING_FOR_CTS},
-                            {SERIAL_DSR_HANDSHAKE, 0x20, SERIAL_TX_WAITING_FOR_DSR},
-                            {SERIAL_DCD_HANDSHAKE, 0x80, SERIAL_TX_WAITING_FOR_DCD}};
+        } const aLines[] = {{SERIAL_CTS_HANDSHAKE, UART_MSR_CTS, SERIAL_TX_WAITING_FOR_CTS},
+                            {SERIAL_DSR_HANDSHAKE, UART_MSR_DSR, SERIAL_TX_WAITING_FOR_DSR},
+                            {SERIAL_DCD_HANDSHAKE, UART_MSR_DCD, SERIAL_TX_WAITING_FOR_DCD}};
         for (const auto& line : aLines) {
             if ((ulHandShake & line.ulHandshake) && !(ucMsr & line.ucLine))
                 Extension->TXHolding |= line.ulHold;
@@ -269,7 +270,7 @@ BOOLEAN SerialPerhapsLowerRTS(PVOID Context) {
             return FALSE;
         }
         UCHAR ucLsr = SerialProcessLSR(Extension);
-        if ((ucLsr & 0x60) == 0x60)
+        if ((ucLsr & (UART_LSR_THRE | UART_LSR_TEMT)) == (UART_LSR_THRE | UART_LSR_TEMT))
             SerialClrRTS(Extension);
         else
             CvQueueLowerRtsAttempt(Extension);
@@ -300,9 +301,9 @@ BOOLEAN SerialDecrementRTSCounter(PVOID Context) {
 }
 
 LARGE_INTEGER SerialGetCharTime(CCvDevice* Extension) {
-    ULONG ulData = (Extension->LineControl & 0x03) + 5;
-    ULONG ulParity = (Extension->LineControl & 0x38) ? 1 : 0;
-    ULONG ulStop = (Extension->LineControl & 0x04) ? 2 : 1;
+    ULONG ulData = (Extension->LineControl & UART_LCR_WORD_LENGTH_MASK) + 5;
+    ULONG ulParity = (Extension->LineControl & UART_LCR_PARITY_MASK) ? 1 : 0;
+    ULONG ulStop = (Extension->LineControl & UART_LCR_STOP_BITS) ? 2 : 1;
     ULONG ulRate = Extension->pChip_Uart ? Extension->pChip_Uart->GetBaudrate() : 0;
     if (!ulRate)
         ulRate = 2;

@@ -38,7 +38,7 @@ VOID ResetCommon(CCvDevice* Extension) {
     if (Extension->FifoPresent) {
         pUart->DisableFifo();
         pUart->ReadData();
-        pUart->SetReceiverTriggerLevel(0x40);
+        pUart->SetReceiverTriggerLevel(UART_FCR_TRIGGER_4);
         pUart->EnableFifoAndFlush();
     }
     pUart->ClearBreak();
@@ -48,7 +48,7 @@ VOID ResetCommon(CCvDevice* Extension) {
         pUart->ReadData();
         ulRead++;
     } while (pUart->GetDataReady() && ulRead < 5);
-    for (ULONG i = 0; i < 1000 && (pUart->ReadModemStatusRegister() & 0x0F); i++) {
+    for (ULONG i = 0; i < 1000 && (pUart->ReadModemStatusRegister() & UART_MSR_DELTAS); i++) {
     }
     SerialSetupNewHandFlow(Extension, &Extension->HandFlow);
     SerialHandleModemUpdate(Extension, FALSE);
@@ -83,7 +83,8 @@ BOOLEAN SerialReset(PVOID Context) {
     CCvDevice* Extension = Ext(Context);
     ResetCommon(Extension);
     Extension->pChip_Uart->EnableAllInterrupts();
-    for (ULONG i = 0; i < 5 && !(Extension->pChip_Uart->ReadInterruptStatusRegister() & 0x01); i++) {
+    for (ULONG i = 0;
+         i < 5 && !(Extension->pChip_Uart->ReadInterruptStatusRegister() & UART_IIR_NO_INTERRUPT); i++) {
     }
     Extension->HoldingEmpty = TRUE;
     return FALSE;
@@ -220,14 +221,14 @@ NTSTATUS SerialClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     LARGE_INTEGER CharTime = SerialGetCharTime(Extension);
     Extension->DeviceIsOpened = FALSE;
     CvSynchronizeWithIsr(Extension, SerialTurnOffBreak, Extension);
-    WaitForLineStatus(Extension, 0x60, CharTime);
+    WaitForLineStatus(Extension, UART_LSR_THRE | UART_LSR_TEMT, CharTime);
     CvSynchronizeWithIsr(Extension, SerialMarkClose, Extension);
 
     // The peer was told to stop: tell it to go on before the lines drop.
     if (Extension->RXHolding & SERIAL_RX_XOFF_HOLD) {
-        if (WaitForLineStatus(Extension, 0x20, CharTime))
+        if (WaitForLineStatus(Extension, UART_LSR_THRE, CharTime))
             Extension->pChip_Uart->WriteData(Extension->SpecialChars.XonChar);
-        WaitForLineStatus(Extension, 0x60, CharTime);
+        WaitForLineStatus(Extension, UART_LSR_THRE | UART_LSR_TEMT, CharTime);
     }
 
     LARGE_INTEGER TenChars;
@@ -287,14 +288,13 @@ NTSTATUS SerialCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 VOID CvNonComplient(CCvLinkedList* pList) {
-    const ULONG ulSize = sizeof(CCvDeviceStruct);
-    for (auto* pNode = static_cast<PCCvDeviceStruct>(pList->GetStartNode(ulSize)); pNode;
-         pNode = static_cast<PCCvDeviceStruct>(pList->GetNextNode(ulSize))) {
+    for (PCCvDeviceStruct pNode : CvPorts(pList)) {
         CCvDevice* Extension = pNode->pClass;
         if (Extension->m_bDisabled || !Extension->pChip_Uart)
             continue;
         Extension->pChip_Uart->EnableAllInterrupts();
-        for (int i = 0; i < 5 && !(Extension->pChip_Uart->ReadInterruptStatusRegister() & 0x01); i++) {
+        for (int i = 0;
+             i < 5 && !(Extension->pChip_Uart->ReadInterruptStatusRegister() & UART_IIR_NO_INTERRUPT); i++) {
         }
         Extension->HoldingEmpty = TRUE;
         Extension->pChip_Uart->DisableAllInterrupts();

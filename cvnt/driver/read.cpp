@@ -43,6 +43,18 @@ ULONG MoveToNewIntBuffer(CCvDevice* Extension, PUCHAR pNewBuffer) {
     return ulCount;
 }
 
+struct PUT_BACK_CONTEXT {
+    CCvDevice* Extension;
+    PUCHAR pFirstReadable;
+};
+
+// The characters copied out of the ring buffer but not yet accounted are readable again.
+BOOLEAN PutBackIntoInterruptBuffer(PVOID Context) {
+    auto* pContext = static_cast<PUT_BACK_CONTEXT*>(Context);
+    pContext->Extension->FirstReadableChar = pContext->pFirstReadable;
+    return FALSE;
+}
+
 struct SWITCH_CONTEXT {
     CCvDevice* Extension;
     PUCHAR pNewBuffer;
@@ -52,6 +64,38 @@ struct SWITCH_CONTEXT {
 };
 
 } // namespace
+
+VOID CvReadTiming(const SERIAL_TIMEOUTS* pTimeouts, ULONG ulLength, CV_READ_TIMING* pTiming) {
+    RtlZeroMemory(pTiming, sizeof *pTiming);
+    const ULONG ulInterval = pTimeouts->ReadIntervalTimeout;
+    const ULONG ulMultiplier = pTimeouts->ReadTotalTimeoutMultiplier;
+    const ULONG ulConstant = pTimeouts->ReadTotalTimeoutConstant;
+    if (ulInterval && ulInterval != MAXULONG) {
+        pTiming->bUseInterval = TRUE;
+        pTiming->llInterval = static_cast<LONGLONG>(ulInterval) * 10000;
+    }
+    ULONG ulUsedMultiplier = 0, ulUsedConstant = 0;
+    if (ulInterval != MAXULONG) {
+        if (ulMultiplier || ulConstant) {
+            pTiming->bUseTotal = TRUE;
+            ulUsedMultiplier = ulMultiplier;
+            ulUsedConstant = ulConstant;
+        }
+    } else if (!ulMultiplier && !ulConstant) {
+        pTiming->bReturnWhatsPresent = TRUE;
+    } else if (ulMultiplier != MAXULONG && ulConstant != MAXULONG) {
+        pTiming->bUseTotal = pTiming->bReturnOnAny = TRUE;
+        ulUsedMultiplier = ulMultiplier;
+        ulUsedConstant = ulConstant;
+    } else if (ulMultiplier == MAXULONG && ulConstant != MAXULONG) {
+        pTiming->bUseTotal = pTiming->bReturnOnAny = pTiming->bCrunchToOne = TRUE;
+        ulUsedConstant = ulConstant;
+    }
+    if (pTiming->bUseTotal) {
+        ULONG ulNeeded = pTiming->bCrunchToOne ? 1 : ulLength;
+        pTiming->llTotal = -((static_cast<LONGLONG>(ulNeeded) * ulUsedMultiplier + ulUsedConstant) * 10000);
+    }
+}
 
 NTSTATUS SerialRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     CCvDevice* Extension = static_cast<CCvDevice*>(DeviceObject->DeviceExtension);
@@ -140,44 +184,23 @@ NTSTATUS SerialStartRead(CCvDevice* Extension) {
             SERIAL_TIMEOUTS Timeouts = Extension->Timeouts;
             KeReleaseSpinLock(&Extension->ControlLock, ControlIrql);
 
-            BOOLEAN bUseInterval = FALSE, bUseTotal = FALSE, bReturnWhatsPresent = FALSE,
-                    bReturnOnAny = FALSE, bCrunchToOne = FALSE;
-            ULONG ulMultiplier = 0, ulConstant = 0;
-            if (Timeouts.ReadIntervalTimeout && Timeouts.ReadIntervalTimeout != MAXULONG) {
-                bUseInterval = TRUE;
-                Extension->IntervalTime.QuadPart =
-                    static_cast<LONGLONG>(Timeouts.ReadIntervalTimeout) * 10000;
+            CV_READ_TIMING Timing;
+            CvReadTiming(&Timeouts, Extension->NumberNeededForRead, &Timing);
+            if (Timing.bUseInterval) {
+                Extension->IntervalTime.QuadPart = Timing.llInterval;
                 Extension->IntervalTimeToUse =
                     Extension->IntervalTime.QuadPart >= Extension->CutOverAmount.QuadPart
                         ? &Extension->LongIntervalAmount
                         : &Extension->ShortIntervalAmount;
             }
-            if (Timeouts.ReadIntervalTimeout != MAXULONG) {
-                if (Timeouts.ReadTotalTimeoutMultiplier || Timeouts.ReadTotalTimeoutConstant) {
-                    bUseTotal = TRUE;
-                    ulMultiplier = Timeouts.ReadTotalTimeoutMultiplier;
-                    ulConstant = Timeouts.ReadTotalTimeoutConstant;
-                }
-            } else if (!Timeouts.ReadTotalTimeoutMultiplier && !Timeouts.ReadTotalTimeoutConstant) {
-                bReturnWhatsPresent = TRUE;
-            } else if (Timeouts.ReadTotalTimeoutMultiplier != MAXULONG &&
-                       Timeouts.ReadTotalTimeoutConstant != MAXULONG) {
-                bUseTotal = bReturnOnAny = TRUE;
-                ulMultiplier = Timeouts.ReadTotalTimeoutMultiplier;
-                ulConstant = Timeouts.ReadTotalTimeoutConstant;
-            } else if (Timeouts.ReadTotalTimeoutMultiplier == MAXULONG &&
-                       Timeouts.ReadTotalTimeoutConstant != MAXULONG) {
-                bUseTotal = bReturnOnAny = bCrunchToOne = TRUE;
-                ulConstant = Timeouts.ReadTotalTimeoutConstant;
-            }
+            const BOOLEAN bUseInterval = Timing.bUseInterval, bUseTotal = Timing.bUseTotal,
+                          bReturnWhatsPresent = Timing.bReturnWhatsPresent,
+                          bReturnOnAny = Timing.bReturnOnAny, bCrunchToOne = Timing.bCrunchToOne;
             LARGE_INTEGER TotalTime;
-            TotalTime.QuadPart = 0;
-            if (bUseTotal) {
-                ULONG ulNeeded = bCrunchToOne ? 1 : Extension->NumberNeededForRead;
-                TotalTime.QuadPart = -((static_cast<LONGLONG>(ulNeeded) * ulMultiplier + ulConstant) * 10000);
-            }
+            TotalTime.QuadPart = Timing.llTotal;
 
             KeAcquireSpinLock(&Extension->ControlLock, &ControlIrql);
+            PUCHAR pFirstBefore = Extension->FirstReadableChar;
             UPDATE_CONTEXT Update = {Extension, SerialGetCharsFromIntBuffer(Extension), FALSE};
             if (!Extension->NumberNeededForRead || bReturnWhatsPresent ||
                 (bReturnOnAny && Irp->IoStatus.Information)) {
@@ -191,7 +214,12 @@ NTSTATUS SerialStartRead(CCvDevice* Extension) {
                 KIRQL CancelIrql;
                 IoAcquireCancelSpinLock(&CancelIrql);
                 if (Irp->Cancel) {
-                    CvSynchronizeWithIsr(Extension, SerialUpdateInterruptBuffer, &Update);
+                    // A cancelled read returns no data to its caller: the bytes it copied stay in the ring
+                    // buffer for the next read (the copy was never accounted).
+                    KeAcquireSpinLock(&Extension->ControlLock, &ControlIrql);
+                    PUT_BACK_CONTEXT PutBack = {Extension, pFirstBefore};
+                    CvSynchronizeWithIsr(Extension, PutBackIntoInterruptBuffer, &PutBack);
+                    KeReleaseSpinLock(&Extension->ControlLock, ControlIrql);
                     IoReleaseCancelSpinLock(CancelIrql);
                     Irp->IoStatus.Information = 0;
                     Status = STATUS_CANCELLED;

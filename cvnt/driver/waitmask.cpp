@@ -47,8 +47,13 @@ BOOLEAN SerialGiveWaitToIsr(PVOID Context) {
         Irp->IoStatus.Status = STATUS_SUCCESS;
         KeInsertQueueDpc(&Extension->CommWaitDpc, NULL, NULL);
     } else {
-        Extension->EmptiedTransmit = FALSE;
+        // Characters still leaving the transmitter count as sent for this wait: a program that waits
+        // for the transmitter to empty after its write ended learns when they have gone.
+        BOOLEAN bLeaving = (Extension->IsrWaitMask & SERIAL_EV_TXEMPTY) && !CvTransmitterEmpty(Extension);
+        Extension->EmptiedTransmit = bLeaving;
         Extension->IrpMaskLocation = static_cast<PULONG>(Irp->AssociatedIrp.SystemBuffer);
+        if (bLeaving && !Extension->CurrentWriteIrp && IsListEmpty(&Extension->WriteQueue))
+            CvCheckTransmitterSoon(Extension);
     }
     return FALSE;
 }

@@ -217,16 +217,68 @@ BOOLEAN SerialGrabWriteFromIsr(PVOID Context) {
     return FALSE;
 }
 
+namespace {
+
+// The transmitter drains its FIFO and shift register in at most a FIFO's depth of character times
+// once nothing more is handed to it; a transmitter still not empty after this many checks (one a
+// character time) is held by something outside the driver, and the checks stop until the next write.
+const ULONG kMaxTxEmptyChecks = 1024;
+
+BOOLEAN TransmitEmptyAwaited(CCvDevice* Extension) {
+    return (Extension->IsrWaitMask & SERIAL_EV_TXEMPTY) && Extension->EmptiedTransmit &&
+           !Extension->TransmitImmediate && !Extension->CurrentWriteIrp &&
+           IsListEmpty(&Extension->WriteQueue);
+}
+
+} // namespace
+
+BOOLEAN CvTransmitterEmpty(CCvDevice* Extension) {
+    const UCHAR ucEmpty = UART_LSR_THRE | UART_LSR_TEMT;
+    return (SerialProcessLSR(Extension) & ucEmpty) == ucEmpty;
+}
+
+VOID CvCheckTransmitterSoon(CCvDevice* Extension) {
+    if (Extension->TxEmptyChecks < kMaxTxEmptyChecks) {
+        Extension->TxEmptyChecks++;
+        KeInsertQueueDpc(&Extension->StartTimerTxEmptyDpc, NULL, NULL);
+    }
+}
+
 BOOLEAN SerialProcessEmptyTransmit(PVOID Context) {
     CCvDevice* Extension = static_cast<CCvDevice*>(Context);
-    if ((Extension->IsrWaitMask & SERIAL_EV_TXEMPTY) && Extension->EmptiedTransmit &&
-        !Extension->TransmitImmediate && !Extension->CurrentWriteIrp && IsListEmpty(&Extension->WriteQueue)) {
-        Extension->HistoryMask |= SERIAL_EV_TXEMPTY;
-        CvDeliverWaitEvents(Extension);
-        Extension->CountOfTryingToLowerRTS++;
-        SerialPerhapsLowerRTS(Extension);
+    if (!TransmitEmptyAwaited(Extension)) {
+        Extension->TxEmptyChecks = 0;
+        return FALSE;
     }
+    // The last bytes are still in the FIFO or the shift register: the line is not idle yet.
+    if (!CvTransmitterEmpty(Extension)) {
+        CvCheckTransmitterSoon(Extension);
+        return FALSE;
+    }
+    Extension->TxEmptyChecks = 0;
+    Extension->HistoryMask |= SERIAL_EV_TXEMPTY;
+    CvDeliverWaitEvents(Extension);
+    Extension->CountOfTryingToLowerRTS++;
+    SerialPerhapsLowerRTS(Extension);
     return FALSE;
+}
+
+VOID SerialStartTimerTxEmpty(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
+    CCvDevice* Extension = static_cast<CCvDevice*>(DeferredContext);
+    KIRQL OldIrql;
+    KeAcquireSpinLock(&Extension->ControlLock, &OldIrql);
+    LARGE_INTEGER CharTime = SerialGetCharTime(Extension);
+    KeReleaseSpinLock(&Extension->ControlLock, OldIrql);
+    CharTime.QuadPart = -CharTime.QuadPart;
+    KeSetTimer(&Extension->TxEmptyTimer, CharTime, &Extension->TxEmptyDpc);
+}
+
+VOID SerialInvokeProcessEmptyTransmit(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
+    CCvDevice* Extension = static_cast<CCvDevice*>(DeferredContext);
+    KIRQL OldIrql;
+    IoAcquireCancelSpinLock(&OldIrql);
+    CvSynchronizeWithIsr(Extension, SerialProcessEmptyTransmit, Extension);
+    IoReleaseCancelSpinLock(OldIrql);
 }
 
 BOOLEAN SerialGiveXoffToIsr(PVOID Context) {

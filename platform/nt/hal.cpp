@@ -16,33 +16,17 @@ ULONG HalGetBusData(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG SlotNumber
     return k.pci().readConfig(BusNumber, SlotNumber, static_cast<uint8_t*>(Buffer), Length);
 }
 
-namespace {
-
-// x86 NT: IRQ n arrives at vector 0x30 + n, at IRQL 27 - n.
-constexpr ULONG kPrimaryVectorBase = 0x30;
-constexpr ULONG kProfileLevel = 27;
-
-} // namespace
-
 BOOLEAN HalTranslateBusAddress(INTERFACE_TYPE InterfaceType, ULONG BusNumber, PHYSICAL_ADDRESS BusAddress,
                                PULONG AddressSpace, PPHYSICAL_ADDRESS TranslatedAddress) {
     Kernel& k = Kernel::require("HalTranslateBusAddress");
     if (!AddressSpace || !TranslatedAddress)
         k.verifierStop("HalTranslateBusAddress", "no place for the result");
-    (void)InterfaceType;
-    (void)BusNumber;
-    auto address = static_cast<uint64_t>(BusAddress.QuadPart);
-    for (const auto& range : k.hal().untranslatable)
-        if (range.contains(address))
-            return FALSE;
+    auto asked = *AddressSpace == 1 ? Kernel::AddressSpace::Io : Kernel::AddressSpace::Memory;
+    auto space = k.translate(InterfaceType, BusNumber, static_cast<uint64_t>(BusAddress.QuadPart), asked);
+    if (space == Kernel::AddressSpace::None)
+        return FALSE;
     TranslatedAddress->QuadPart = BusAddress.QuadPart;
-    if (*AddressSpace == 1) {
-        for (const auto& range : k.hal().ioInMemorySpace)
-            if (range.contains(address)) {
-                *AddressSpace = 0;
-                return TRUE;
-            }
-    }
+    *AddressSpace = space == Kernel::AddressSpace::Io ? 1 : 0;
     return TRUE;
 }
 
@@ -54,14 +38,14 @@ ULONG HalGetInterruptVector(INTERFACE_TYPE InterfaceType, ULONG BusNumber, ULONG
     (void)InterfaceType;
     (void)BusNumber;
     (void)BusInterruptVector;
-    if (BusInterruptLevel > 15) {
+    if (BusInterruptLevel >= nt::kIrqCount) {
         *Irql = 0;
         *Affinity = 0;
         return 0; // no such interrupt on these machines
     }
-    *Irql = static_cast<KIRQL>(kProfileLevel - BusInterruptLevel);
+    *Irql = nt::IrqlForIrq(BusInterruptLevel);
     *Affinity = 1;
-    return kPrimaryVectorBase + BusInterruptLevel;
+    return nt::VectorForIrq(BusInterruptLevel);
 }
 
 NTSTATUS HalAssignSlotResources(PUNICODE_STRING RegistryPath, PUNICODE_STRING DriverClassName,
@@ -135,3 +119,40 @@ NTSTATUS HalAssignSlotResources(PUNICODE_STRING RegistryPath, PUNICODE_STRING Dr
     *AllocatedResources = list;
     return STATUS_SUCCESS;
 }
+
+namespace nt {
+
+void ClaimSystemDevices(Kernel& kernel) {
+    // IRQ 0 timer, 1 keyboard, 2 the second controller's cascade, 8 real-time clock, 13 coprocessor,
+    // with the I/O ranges of the interrupt controllers, the timer, the keyboard controller and the clock.
+    static constexpr ULONG kIrqs[] = {0, 1, 2, 8, 13};
+    static constexpr std::pair<ULONG, ULONG> kRanges[] = {{0x20, 2}, {0x40, 4}, {0x60, 1}, {0x64, 1},
+                                                          {0x70, 2}, {0xA0, 2}, {0xF0, 16}};
+    static const char kOwner = 0; // the HAL's claims belong to no driver object
+    ResourceClaim claim;
+    claim.owner = &kOwner;
+    claim.className = u"Hardware Abstraction Layer";
+    claim.driverName = u"PC Compatible Eisa/Isa HAL";
+    claim.interfaceType = Isa;
+    for (ULONG irq : kIrqs) {
+        CM_PARTIAL_RESOURCE_DESCRIPTOR d{};
+        d.Type = CmResourceTypeInterrupt;
+        d.ShareDisposition = CmResourceShareDeviceExclusive;
+        d.Flags = CM_RESOURCE_INTERRUPT_LATCHED;
+        d.u.Interrupt.Level = d.u.Interrupt.Vector = irq;
+        d.u.Interrupt.Affinity = 1;
+        claim.resources.push_back(d);
+    }
+    for (auto [start, length] : kRanges) {
+        CM_PARTIAL_RESOURCE_DESCRIPTOR d{};
+        d.Type = CmResourceTypePort;
+        d.ShareDisposition = CmResourceShareDeviceExclusive;
+        d.Flags = CM_RESOURCE_PORT_IO;
+        d.u.Port.Start.QuadPart = start;
+        d.u.Port.Length = length;
+        claim.resources.push_back(d);
+    }
+    kernel.resources().claim(claim);
+}
+
+} // namespace nt

@@ -151,7 +151,8 @@ NTSTATUS IoManager::deleteLink(PUNICODE_STRING link) {
 
 std::shared_ptr<IoRequest> IoManager::issue(PDEVICE_OBJECT device, PFILE_OBJECT file, UCHAR major,
                                             const std::vector<uint8_t>& input, ULONG outputLength,
-                                            const std::function<void(IO_STACK_LOCATION&)>& parameters) {
+                                            const std::function<void(IO_STACK_LOCATION&)>& parameters,
+                                            bool cancelledOnArrival) {
     if (kernel_.irql() != PASSIVE_LEVEL)
         kernel_.verifierStop("I/O request", "issued above PASSIVE_LEVEL");
     auto request = std::make_shared<IoRequest>();
@@ -187,6 +188,7 @@ std::shared_ptr<IoRequest> IoManager::issue(PDEVICE_OBJECT device, PFILE_OBJECT 
         irp->UserBuffer = request->system.data();
     }
     requests_[irp] = request;
+    irp->Cancel = cancelledOnArrival;
 
     PDRIVER_DISPATCH dispatch = device->DriverObject ? device->DriverObject->MajorFunction[major] : nullptr;
     if (!dispatch) {

@@ -55,9 +55,12 @@ public:
 
     // Builds and dispatches a request to a device's driver. `input` is copied into the system buffer;
     // `outputLength` is the room for what comes back. Returns the request; it may still be pending.
+    // With `cancelledOnArrival` the issuer cancelled it while it was on its way: the driver finds it
+    // marked cancelled with no cancel routine set.
     std::shared_ptr<IoRequest> issue(PDEVICE_OBJECT device, PFILE_OBJECT file, UCHAR major,
                                      const std::vector<uint8_t>& input, ULONG outputLength,
-                                     const std::function<void(IO_STACK_LOCATION&)>& parameters);
+                                     const std::function<void(IO_STACK_LOCATION&)>& parameters,
+                                     bool cancelledOnArrival = false);
     // Cancels an outstanding request as its issuer would.
     bool cancel(IoRequest& request);
     size_t outstanding() const { return requests_.size(); }

@@ -47,18 +47,20 @@ public:
     PortSpace& ports() { return ports_; }
     // The machine's PCI buses (none unless the machine has them).
     hw::PciBuses& pci() { return pci_; }
-    // How the HAL translates bus addresses on this machine: I/O ranges that land in memory space, ranges
-    // that cannot be translated, and a number of slot assignments to fail (for retry paths).
-    struct HalSettings {
-        struct Range {
-            uint32_t start, length;
-            bool contains(uint64_t address) const { return address >= start && address - start < length; }
-        };
-        std::vector<Range> ioInMemorySpace;
-        std::vector<Range> untranslatable;
+    // Where the HAL's bus addresses land. The machine that owns the description answers; without an
+    // answer every address translates to itself in the space asked for.
+    enum class AddressSpace { Io, Memory, None };
+    using BusTranslation = std::function<AddressSpace(INTERFACE_TYPE bus, ULONG busNumber, uint64_t address,
+                                                      AddressSpace asked)>;
+    void setBusTranslation(BusTranslation translation) { busTranslation_ = std::move(translation); }
+    AddressSpace translate(INTERFACE_TYPE bus, ULONG busNumber, uint64_t address, AddressSpace asked) const {
+        return busTranslation_ ? busTranslation_(bus, busNumber, address, asked) : asked;
+    }
+    // Fault injection for the HAL: a number of slot assignments to fail (for retry paths).
+    struct HalFaults {
         unsigned slotAssignmentFailures = 0;
     };
-    HalSettings& hal() { return hal_; }
+    HalFaults& hal() { return hal_; }
     // Resource claims and the configuration counts (serial ports and others) drivers keep.
     ResourceArbiter& resources() { return *resources_; }
     CONFIGURATION_INFORMATION& configuration() { return configuration_; }
@@ -158,7 +160,8 @@ private:
     EventLog eventLog_;
     PortSpace ports_;
     hw::PciBuses pci_;
-    HalSettings hal_;
+    HalFaults hal_;
+    BusTranslation busTranslation_;
     std::unique_ptr<ResourceArbiter> resources_;
     CONFIGURATION_INFORMATION configuration_{};
     std::unique_ptr<ServiceManager> services_;
@@ -220,6 +223,22 @@ private:
     Kernel& kernel_;
     std::string previous_;
 };
+
+// The interrupt vector and level an ISA or PCI interrupt line (IRQ) arrives at on x86 NT, as
+// HalGetInterruptVector gives them.
+inline constexpr ULONG kIrqVectorBase = 0x30;
+inline constexpr ULONG kIrqCount = 16;
+constexpr ULONG VectorForIrq(ULONG irq) {
+    return kIrqVectorBase + irq;
+}
+constexpr KIRQL IrqlForIrq(ULONG irq) {
+    return static_cast<KIRQL>(27 - irq);
+}
+
+// Claims what a PC's own devices hold (timer, keyboard, the cascade, the real-time clock, the numeric
+// coprocessor) under the HAL's name in the resource map, as the HAL does at boot, so that no driver can
+// claim them.
+void ClaimSystemDevices(Kernel& kernel);
 
 // Conversions between the kernel's UTF-16 text and the host's UTF-8.
 std::string toUtf8(std::u16string_view text);

@@ -30,10 +30,11 @@ void Pool::clearFailures() {
     failCountdown_.reset();
     failImage_.reset();
     failTags_.clear();
+    failRule_ = nullptr;
 }
 
-bool Pool::shouldFail(uint32_t tag, const std::string& image) {
-    if (failTags_.count(tag))
+bool Pool::shouldFail(size_t size, uint32_t tag, const std::string& image) {
+    if (failTags_.count(tag) || (failRule_ && failRule_(size, tag, image)))
         return true;
     if (!failCountdown_ || (failImage_ && *failImage_ != image))
         return false;
@@ -46,7 +47,8 @@ bool Pool::shouldFail(uint32_t tag, const std::string& image) {
 
 void* Pool::allocate(int poolType, size_t size, uint32_t tag, const std::string& image) {
     ++allocations_;
-    if (shouldFail(tag, image) || size > kCapacity - liveBytes_) {
+    tagsUsed_[image].insert(tag);
+    if (shouldFail(size, tag, image) || size > kCapacity - liveBytes_) {
         ++failures_;
         return nullptr;
     }

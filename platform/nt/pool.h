@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -57,6 +58,14 @@ public:
     void failNth(uint64_t n, std::optional<std::string> image = std::nullopt);
     // Every allocation with this tag fails until the failures are cleared.
     void failTag(uint32_t tag) { failTags_.insert(tag); }
+    // Every allocation the predicate picks (by size, tag and image) fails until the failures are cleared.
+    using FailRule = std::function<bool(size_t size, uint32_t tag, const std::string& image)>;
+    void failWhen(FailRule rule) { failRule_ = std::move(rule); }
+    // The tags an image has allocated with since the pool began.
+    std::set<uint32_t> tagsUsed(const std::string& image) const {
+        auto it = tagsUsed_.find(image);
+        return it == tagsUsed_.end() ? std::set<uint32_t>{} : it->second;
+    }
     void clearFailures();
     uint64_t allocationCount() const { return allocations_; }
     uint64_t failedCount() const { return failures_; }
@@ -66,7 +75,7 @@ public:
     size_t liveBytes() const { return liveBytes_; }
 
 private:
-    bool shouldFail(uint32_t tag, const std::string& image);
+    bool shouldFail(size_t size, uint32_t tag, const std::string& image);
 
     Kernel& kernel_;
     std::map<const void*, PoolBlock> blocks_;
@@ -77,6 +86,8 @@ private:
     std::optional<uint64_t> failCountdown_;
     std::optional<std::string> failImage_;
     std::set<uint32_t> failTags_;
+    FailRule failRule_;
+    std::map<std::string, std::set<uint32_t>> tagsUsed_;
 };
 
 } // namespace nt

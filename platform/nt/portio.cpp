@@ -35,8 +35,27 @@ hw::PortDevice* PortSpace::decode(uint32_t address, uint16_t& offset) {
 }
 
 void PortSpace::record(uint32_t address, uint16_t value, uint8_t width, bool write) {
+    PortAccess access{kernel_.now(), static_cast<uint16_t>(address), value, width, write};
     if (tracing_)
-        trace_.push_back(PortAccess{kernel_.now(), static_cast<uint16_t>(address), value, width, write});
+        trace_.push_back(access);
+    if (claimCheck_ && kernel_.currentImage() != "system" && !claimedByCurrentImage(address, width))
+        unclaimed_.push_back(UnclaimedAccess{access, kernel_.currentImage()});
+}
+
+bool PortSpace::claimedByCurrentImage(uint32_t address, uint8_t width) const {
+    std::u16string image = toUtf16(kernel_.currentImage());
+    for (const auto& claim : kernel_.resources().claims()) {
+        if (claim.driverName != image)
+            continue;
+        for (const auto& d : claim.resources) {
+            if (d.Type != CmResourceTypePort)
+                continue;
+            auto start = static_cast<uint64_t>(d.u.Port.Start.QuadPart);
+            if (address >= start && uint64_t(address) + width <= start + d.u.Port.Length)
+                return true;
+        }
+    }
+    return false;
 }
 
 uint8_t PortSpace::read8(uint32_t address) {

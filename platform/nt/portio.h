@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <string>
 #include <vector>
 
 namespace nt {
@@ -33,6 +34,14 @@ public:
     void write16(uint32_t address, uint16_t value);
 
     void setTracing(bool on) { tracing_ = on; }
+    // With the claim check on, every access a driver image makes outside the I/O ranges that driver
+    // has claimed (in the resource map, at that moment) is recorded, with the image's name.
+    void setClaimCheck(bool on) { claimCheck_ = on; }
+    struct UnclaimedAccess {
+        PortAccess access;
+        std::string image;
+    };
+    const std::vector<UnclaimedAccess>& unclaimedAccesses() const { return unclaimed_; }
     const std::vector<PortAccess>& trace() const { return trace_; }
     void clearTrace() { trace_.clear(); }
     uint64_t reads() const { return reads_; }
@@ -45,10 +54,13 @@ private:
     };
     hw::PortDevice* decode(uint32_t address, uint16_t& offset);
     void record(uint32_t address, uint16_t value, uint8_t width, bool write);
+    bool claimedByCurrentImage(uint32_t address, uint8_t width) const;
 
     Kernel& kernel_;
     std::map<uint16_t, Window> windows_;
     bool tracing_ = false;
+    bool claimCheck_ = false;
+    std::vector<UnclaimedAccess> unclaimed_;
     std::vector<PortAccess> trace_;
     uint64_t reads_ = 0, writes_ = 0;
 };

@@ -47,9 +47,10 @@ NTSTATUS UserFile::open(Kernel& kernel, std::string_view name, std::unique_ptr<U
 }
 
 std::shared_ptr<IoRequest> UserFile::issue(UCHAR major, const std::vector<uint8_t>& input, ULONG outputLength,
-                                           const std::function<void(IO_STACK_LOCATION&)>& parameters) {
+                                           const std::function<void(IO_STACK_LOCATION&)>& parameters,
+                                           bool cancelledOnArrival) {
     KernelScope scope(kernel_);
-    return kernel_.io().issue(device_, &file_, major, input, outputLength, parameters);
+    return kernel_.io().issue(device_, &file_, major, input, outputLength, parameters, cancelledOnArrival);
 }
 
 NTSTATUS UserFile::close() {
@@ -62,9 +63,10 @@ NTSTATUS UserFile::close() {
     return NT_SUCCESS(cleanup.status) ? closed.status : cleanup.status;
 }
 
-std::shared_ptr<IoRequest> UserFile::startRead(ULONG length) {
-    return issue(IRP_MJ_READ, {}, length,
-                 [length](IO_STACK_LOCATION& s) { s.Parameters.Read.Length = length; });
+std::shared_ptr<IoRequest> UserFile::startRead(ULONG length, bool cancelledOnArrival) {
+    return issue(
+        IRP_MJ_READ, {}, length, [length](IO_STACK_LOCATION& s) { s.Parameters.Read.Length = length; },
+        cancelledOnArrival);
 }
 
 std::shared_ptr<IoRequest> UserFile::startWrite(const std::vector<uint8_t>& bytes) {

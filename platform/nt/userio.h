@@ -39,7 +39,8 @@ public:
     bool isOpen() const { return open_; }
 
     // Overlapped forms: the request is issued and may still be pending when they return.
-    std::shared_ptr<IoRequest> startRead(ULONG length);
+    // With `cancelledOnArrival` the program cancels the read as it is sent (CancelIo racing ReadFile).
+    std::shared_ptr<IoRequest> startRead(ULONG length, bool cancelledOnArrival = false);
     std::shared_ptr<IoRequest> startWrite(const std::vector<uint8_t>& bytes);
     std::shared_ptr<IoRequest> startControl(ULONG code, const std::vector<uint8_t>& input,
                                             ULONG outputLength);
@@ -64,7 +65,8 @@ public:
 private:
     UserFile(Kernel& kernel, PDEVICE_OBJECT device);
     std::shared_ptr<IoRequest> issue(UCHAR major, const std::vector<uint8_t>& input, ULONG outputLength,
-                                     const std::function<void(IO_STACK_LOCATION&)>& parameters);
+                                     const std::function<void(IO_STACK_LOCATION&)>& parameters,
+                                     bool cancelledOnArrival = false);
 
     Kernel& kernel_;
     PDEVICE_OBJECT device_;

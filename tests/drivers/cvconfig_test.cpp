@@ -29,7 +29,7 @@ protected:
             port->pChip_Uart->m_lSoftTxLimit = 90;
             port->m_ulForcedComNumber = com++;
             card->OriginalIrql = card->m_ucBusRelativeInterruptLine;
-            card->OriginalVector = card->m_ucBusRelativeInterruptLine + 0x30;
+            card->OriginalVector = nt::VectorForIrq(card->m_ucBusRelativeInterruptLine);
         }
     }
 
@@ -93,7 +93,7 @@ TEST_F(CurrentConfigTest, PciCardsAreNumberedByScanOrderAndHoldExactlyTheirValue
                                         "nSlot"}));
     EXPECT_EQ(Dword(bus + "\\Card1", "VendorID"), 0x10B5u);
     EXPECT_EQ(Dword(bus + "\\Card1", "InterruptLevel"), 11u);
-    EXPECT_EQ(Dword(bus + "\\Card1", "InterruptVector"), 11u + 0x30);
+    EXPECT_EQ(Dword(bus + "\\Card1", "InterruptVector"), nt::VectorForIrq(11));
 
     const std::string port = bus + "\\Card2\\ComPort2";
     EXPECT_EQ(ValueNames(port), (std::vector<std::string>{"nCom", "RxTriggerLevel", "TxTriggerLevel",

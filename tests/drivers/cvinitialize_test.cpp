@@ -67,7 +67,9 @@ protected:
         // What the resource claim gives the card: its bridge and second windows.
         for (auto* node : Ports()) {
             node->pClass->pParentCard->m_unPlxAddress = layout.bridgeIo;
+            node->pClass->pParentCard->m_ulPlxAddressRange = card.barSize(1);
             node->pClass->pParentCard->m_unIoWindow2Address = layout.window2;
+            node->pClass->pParentCard->m_ulIoWindow2AddressRange = card.barSize(3);
         }
         return card;
     }

@@ -22,7 +22,7 @@
 namespace {
 
 constexpr USHORT kBase = 0xE000;
-constexpr ULONG kVector = 0x3B;
+constexpr ULONG kVector = nt::VectorForIrq(11);
 
 struct Counters {
     int isrCalls = 0;

@@ -511,6 +511,126 @@ TEST_F(EngineTest, ACancelledReadReportsTheBytesAlreadyStored) {
         << "the service routine is back on the ring buffer";
 }
 
+TEST_F(EngineTest, AReadFoundCancelledAtItsStartReportsWhatItTookFromTheBuffer) {
+    MakePort(hw::UartKind::Uart16C950, 9, 14745600, 115200, 256);
+    ext->Timeouts = {0, 0, 0, 0, 0};
+    peer->sendAt(kernel.now(), {'a', 'b', 'c'});
+    Run(hw::kTicksPerSecond / 100);
+    ASSERT_EQ(ext->CharsInInterruptBuffer, 3u);
+    // The program cancels the read as it is sent: the driver copies the buffered bytes, then finds it
+    // cancelled while it would wait for the rest. A cancelled read hands no data back, so the bytes stay.
+    auto result = file->wait(file->startRead(10, true));
+    EXPECT_EQ(result.status, STATUS_CANCELLED);
+    EXPECT_EQ(result.information, 0u);
+    EXPECT_EQ(RingContents(), (std::vector<uint8_t>{'a', 'b', 'c'}));
+    auto next = file->wait(file->startRead(3));
+    EXPECT_EQ(next.data, (std::vector<uint8_t>{'a', 'b', 'c'})) << "no byte is lost";
+}
+
+TEST(ReadTiming, EachCaseOfTheTimeoutsAsTheWin32DocumentationGivesThem) {
+    auto plan = [](SERIAL_TIMEOUTS t, ULONG length) {
+        CV_READ_TIMING timing;
+        CvReadTiming(&t, length, &timing);
+        return timing;
+    };
+    // No timeouts at all: wait for every byte.
+    auto none = plan({0, 0, 0, 0, 0}, 10);
+    EXPECT_FALSE(none.bUseInterval || none.bUseTotal || none.bReturnWhatsPresent || none.bReturnOnAny);
+    // Interval MAXDWORD with both totals 0: return at once with what is there.
+    EXPECT_TRUE(plan({MAXULONG, 0, 0, 0, 0}, 10).bReturnWhatsPresent);
+    // Interval and multiplier MAXDWORD with a constant: one character, or a timeout after the constant.
+    auto one = plan({MAXULONG, MAXULONG, 100, 0, 0}, 10);
+    EXPECT_TRUE(one.bUseTotal && one.bReturnOnAny && one.bCrunchToOne);
+    EXPECT_EQ(one.llTotal, -100 * 10000);
+    // Interval MAXDWORD with ordinary totals: return as soon as anything arrived, else after the total.
+    auto any = plan({MAXULONG, 2, 50, 0, 0}, 10);
+    EXPECT_TRUE(any.bReturnOnAny && !any.bCrunchToOne);
+    EXPECT_EQ(any.llTotal, -(10 * 2 + 50) * 10000);
+    // An interval and a total together.
+    auto both = plan({5, 1, 20, 0, 0}, 30);
+    EXPECT_TRUE(both.bUseInterval && both.bUseTotal && !both.bReturnOnAny);
+    EXPECT_EQ(both.llInterval, 5 * 10000);
+    EXPECT_EQ(both.llTotal, -(30 * 1 + 20) * 10000);
+}
+
+// The transmit-empty event tells a program that the line is idle: the last stop bit has left the
+// shift register, not merely that the last byte went into the FIFO.
+struct TxEmptyCase {
+    hw::UartKind kind;
+    UCHAR type;
+    bool waitFirst; // the wait is given before the write, or after the write has ended
+};
+
+class TransmitEmpty : public EngineTest, public ::testing::WithParamInterface<TxEmptyCase> {
+protected:
+    void TestBody() override {}
+};
+
+TEST_P(TransmitEmpty, ComesWhenTheLastStopBitHasLeft) {
+    const TxEmptyCase& c = GetParam();
+    MakePort(c.kind, c.type, 1843200, 9600, 256);
+    ULONG mask = SERIAL_EV_TXEMPTY;
+    std::vector<uint8_t> in(4);
+    std::memcpy(in.data(), &mask, 4);
+    ASSERT_EQ(file->control(IOCTL_SERIAL_SET_WAIT_MASK, in, 0).status, STATUS_SUCCESS);
+    const auto bytes = Pattern(100);
+    std::shared_ptr<nt::IoRequest> wait;
+    if (c.waitFirst) {
+        wait = file->startControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+        file->startWrite(bytes);
+    } else {
+        auto written = file->write(bytes, kernel.now() + 2 * hw::kTicksPerSecond);
+        ASSERT_EQ(written.status, STATUS_SUCCESS);
+        ASSERT_LT(peer->received().size(), bytes.size()) << "the write ended with bytes still to go out";
+        wait = file->startControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    }
+    auto result = file->wait(wait, kernel.now() + 2 * hw::kTicksPerSecond);
+    ASSERT_TRUE(result.finished);
+    ASSERT_EQ(result.status, STATUS_SUCCESS);
+    ULONG events = 0;
+    std::memcpy(&events, result.data.data(), 4);
+    EXPECT_EQ(events, static_cast<ULONG>(SERIAL_EV_TXEMPTY));
+    ASSERT_EQ(peer->receivedBytes(), bytes);
+    const hw::Tick lastStop = peer->received().back().time;
+    const auto charTicks = static_cast<hw::Tick>(Format(9600).ticks());
+    EXPECT_GE(kernel.now(), lastStop) << "not before the line is idle";
+    EXPECT_LE(kernel.now(), lastStop + 2 * charTicks) << "within a character time of it";
+}
+
+INSTANTIATE_TEST_SUITE_P(WithAndWithoutFifo, TransmitEmpty,
+                         ::testing::Values(TxEmptyCase{hw::UartKind::Uart16550, 5, true},
+                                           TxEmptyCase{hw::UartKind::Uart16550, 5, false},
+                                           TxEmptyCase{hw::UartKind::Uart16450, 4, true},
+                                           TxEmptyCase{hw::UartKind::Uart16450, 4, false}),
+                         [](const ::testing::TestParamInfo<TxEmptyCase>& info) {
+                             return std::string(info.param.type == 4 ? "Without" : "With") + "Fifo_Wait" +
+                                    (info.param.waitFirst ? "Before" : "After");
+                         });
+
+// A register that always reports an interrupt: a mistaken address, or a UART that never quiets.
+class StuckRegisters final : public hw::PortDevice {
+public:
+    uint8_t read(uint16_t) override { return 0x00; }
+    void write(uint16_t, uint8_t) override {}
+};
+
+TEST_F(EngineTest, TheServiceRoutineGivesUpOnARegisterThatNeverQuiets) {
+    MakePort(hw::UartKind::Uart16550, 5, 1843200, 9600, 256);
+    kernel.ports().detach(kBase);
+    StuckRegisters stuck;
+    kernel.ports().attach(kBase, 8, stuck);
+    BOOLEAN claimed = FALSE;
+    Synchronised([&] { claimed = SerialISR(nullptr, ext); });
+    EXPECT_TRUE(claimed);
+    EXPECT_EQ(ext->m_ulIsrLoopsAbandoned, 1u) << "open port";
+    ext->DeviceIsOpened = FALSE;
+    Synchronised([&] { claimed = SerialISR(nullptr, ext); });
+    EXPECT_EQ(ext->m_ulIsrLoopsAbandoned, 2u) << "closed port";
+    ext->DeviceIsOpened = TRUE;
+    kernel.ports().detach(kBase);
+    kernel.ports().attach(kBase, 8, *uart);
+}
+
 TEST_F(EngineTest, ALargerQueueKeepsTheUnreadCharactersInOrderAndASmallerOneChangesNothing) {
     MakePort(hw::UartKind::Uart16C950, 9, 14745600, 115200, 64);
     peer->sendAt(kernel.now(), Pattern(40));

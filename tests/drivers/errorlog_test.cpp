@@ -6,7 +6,7 @@
 #include "cvntmsg.h"
 #define TABLE CvNtMessageTable
 #define FILE_NAME "CvNt.sys"
-#define MESSAGES 94u
+#define MESSAGES 103u
 #else
 #include "cvinstalmsg.h"
 #define TABLE CvInstalMessageTable
@@ -133,11 +133,23 @@ TEST_F(ErrorLogTest, NothingIsWrittenWhenNoEntryIsGrantedOrTheStringsCannotBeBui
     kernel.eventLog().setRefuseEntries(false);
     kernel.pool().failNth(1);
     LogWithNumber(0x6007000A, 1, 16);
-    std::u16string longText(51, u'x'); // 48 + 104 + 2 bytes: more than the I/O manager grants
-    LogWithString(0x60070001, longText.c_str());
-    std::u16string huge(200, u'y'); // more than a one-byte size can say
-    LogWithString(0x60070001, huge.c_str());
     EXPECT_TRUE(Records().empty());
+}
+
+TEST_F(ErrorLogTest, AStringTooLongForAnEntryKeepsItsEnd) {
+    kernel.registry().setDword(kServiceKey, "LogLevel", 3);
+    ASSERT_EQ(Register(), STATUS_SUCCESS);
+    // 48 + 104 + 2 bytes: more than the I/O manager grants; the entry keeps the string's end.
+    std::u16string path = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\CvNt\\CurrentConfig"
+                          u"\\Bus5\\Card1";
+    LogWithString(0x60070001, path.c_str());
+    ASSERT_EQ(Records().size(), 1u);
+    ASSERT_EQ(Records()[0].strings().size(), 1u);
+    std::u16string kept = Records()[0].strings()[0];
+    EXPECT_EQ(kept.substr(0, 3), u"...");
+    EXPECT_EQ(path.substr(path.size() - (kept.size() - 3)), kept.substr(3)) << "the path's end";
+    EXPECT_LE(Records()[0].packet.size(), size_t{ERROR_LOG_MAXIMUM_SIZE});
+    EXPECT_GE(Records()[0].packet.size(), size_t{ERROR_LOG_MAXIMUM_SIZE} - 2) << "as much as fits";
 }
 
 TEST_F(ErrorLogTest, RegistrationFailsSeverelyWhenTheServiceKeyCannotBeRead) {

@@ -9,6 +9,7 @@
 #include "platform/nt/include/ntddser.h"
 #include "platform/nt/kernel.h"
 #include "platform/nt/userio.h"
+#include "platform/bus_ranges.h"
 
 #include <gtest/gtest.h>
 
@@ -78,7 +79,8 @@ protected:
         kernel.pci().plug(0, 6, 0, *pciCard);
         for (auto& w : pciCard->ioWindows())
             kernel.ports().attach(w.base, w.length, *w.device);
-        pciCard->setInterruptSink([this](bool level) { kernel.setInterruptLine(0x30 + 11, level); });
+        pciCard->setInterruptSink(
+            [this](bool level) { kernel.setInterruptLine(nt::VectorForIrq(11), level); });
         for (unsigned i = 0; i < 4; ++i)
             pciCard->uart(i).attachClock(&kernel.timeline());
         const std::pair<uint16_t, ULONG> isa[] = {{0x280, 5}, {0x288, 7}};
@@ -88,9 +90,10 @@ protected:
             uart.attachClock(&kernel.timeline());
             uart.setGateWithOut2(true);
             kernel.ports().attach(base, 8, uart);
-            ULONG vector = 0x30 + irq;
+            ULONG vector = nt::VectorForIrq(irq);
             uart.setInterruptSink([this, vector](bool level) { kernel.setInterruptLine(vector, level); });
         }
+        busRanges.install(kernel);
         RtlInitUnicodeString(&driver.DriverName, u"\\Driver\\CvNt");
         driver.Type = IO_TYPE_DRIVER;
         path16 = nt::toUtf16(kService);
@@ -184,6 +187,7 @@ protected:
 
     nt::Kernel kernel;
     nt::KernelScope scope{kernel};
+    BusRanges busRanges;
     std::unique_ptr<hw::PciSerialCard> pciCard;
     std::vector<std::unique_ptr<hw::Uart>> isaUarts;
     std::vector<std::unique_ptr<hw::NullModemCable>> cables;
@@ -238,7 +242,7 @@ TEST_F(LoadTest, BytesCrossBetweenTwoPciCardsAtTheirHighestRate) {
     kernel.pci().plug(0, 9, 0, second);
     for (auto& w : second.ioWindows())
         kernel.ports().attach(w.base, w.length, *w.device);
-    second.setInterruptSink([this](bool level) { kernel.setInterruptLine(0x30 + 10, level); });
+    second.setInterruptSink([this](bool level) { kernel.setInterruptLine(nt::VectorForIrq(10), level); });
     for (unsigned i = 0; i < 4; ++i)
         second.uart(i).attachClock(&kernel.timeline());
     ASSERT_EQ(Load(), STATUS_SUCCESS) << ::testing::PrintToString(Messages());
@@ -293,6 +297,24 @@ TEST_F(LoadTest, EveryFailedAllocationOfTheEntryLeavesNothingBehind) {
     RecordProperty("allocations", static_cast<int>(perLoad));
 }
 
+TEST_F(LoadTest, ARequirementListThatCannotBeHadIsASevereFailure) {
+    const std::string before = Snapshot();
+    // The list of an ISA port with its own interrupt: a port range and an interrupt.
+    const size_t listSize =
+        offsetof(IO_RESOURCE_REQUIREMENTS_LIST, List[0].Descriptors) + 2 * sizeof(IO_RESOURCE_DESCRIPTOR);
+    kernel.pool().failWhen([listSize](size_t size, uint32_t, const std::string& image) {
+        return image == "CvNt" && size == listSize;
+    });
+    EXPECT_EQ(Load(), STATUS_SERIAL_NO_DEVICE_INITED);
+    kernel.pool().clearFailures();
+    auto messages = Messages();
+    EXPECT_NE(std::find(messages.begin(), messages.end(),
+                        "An error occured while allocating the resources for non-SISR ISA devices."),
+              messages.end())
+        << ::testing::PrintToString(messages);
+    EXPECT_EQ(Snapshot(), before);
+}
+
 TEST_F(LoadTest, TheServiceManagerStartsAndStopsTheDriver) {
     kernel.services().registerImage("CvNt.sys", "CvNt", DriverEntry);
     kernel.services().install("CvNt", "CvNt.sys");
@@ -320,10 +342,18 @@ TEST_F(LoadTest, AnIsaPortOnATakenRangeIsDisabledAndCannotBeOpened) {
     // The second ISA port asks for COM2's range, which the standard driver holds.
     kernel.registry().setDword(kService + "\\Parameters\\Bus1\\Card1\\ComPort2", "BaseAddress", 0x2F8);
     ASSERT_EQ(Load(), STATUS_SUCCESS);
-    std::unique_ptr<nt::UserFile> file;
-    EXPECT_EQ(nt::UserFile::open(kernel, "COM6", file), STATUS_NO_SUCH_DEVICE);
-    EXPECT_EQ(nt::UserFile::open(kernel, "COM5", file), STATUS_SUCCESS) << "the port before it is served";
-    file.reset();
+    // The disabled port gave its name back (a PCI port took the number); every name published opens.
+    auto comm = kernel.registry().open(kSerialComm);
+    ASSERT_TRUE(comm);
+    EXPECT_EQ(comm->values.size(), 7u) << "COM1, COM2, the first ISA port and four PCI ports";
+    for (const auto& v : comm->values) {
+        std::string com(v.data.begin(), v.data.end());
+        com.erase(std::remove(com.begin(), com.end(), '\0'), com.end());
+        if (com == "COM1" || com == "COM2")
+            continue; // the standard driver's
+        std::unique_ptr<nt::UserFile> file;
+        EXPECT_EQ(nt::UserFile::open(kernel, com, file), STATUS_SUCCESS) << com;
+    }
     EXPECT_EQ(kernel.registry().string(kService + "\\CurrentConfig\\Bus1\\Card1\\ComPort2", "Status"),
               std::optional<std::string>("Port is disabled"));
 }
@@ -359,15 +389,15 @@ TEST_F(LoadTest, ASisrCardWhoseFirstPortIsDisabledStillGetsItsInterrupt) {
         kernel.ports().attach(base, 8, uart);
         sisrPorts.push_back(&uart);
     }
-    hw::WiredOrLine line([this](bool level) { kernel.setInterruptLine(0x30 + 10, level); });
+    hw::WiredOrLine line([this](bool level) { kernel.setInterruptLine(nt::VectorForIrq(10), level); });
     for (hw::Uart* uart : sisrPorts)
         uart->setInterruptSink(line.input());
     hw::SisrRegister sisr(sisrPorts);
     kernel.ports().attach(0x2A0, 1, sisr);
 
     ASSERT_EQ(Load(), STATUS_SUCCESS) << ::testing::PrintToString(Messages());
-    EXPECT_EQ(kernel.connectedInterrupts(0x30 + 10), 1u) << "the card's interrupt, once";
-    EXPECT_EQ(kernel.connectedInterrupts(0x30 + 5), 1u) << "each own-interrupt port once";
+    EXPECT_EQ(kernel.connectedInterrupts(nt::VectorForIrq(10)), 1u) << "the card's interrupt, once";
+    EXPECT_EQ(kernel.connectedInterrupts(nt::VectorForIrq(5)), 1u) << "each own-interrupt port once";
     EXPECT_EQ(kernel.registry().string(kService + "\\CurrentConfig\\Bus1\\Card2\\ComPort1", "Status"),
               std::optional<std::string>("Port is disabled"));
     EXPECT_EQ(kernel.registry().dword(kService + "\\CurrentConfig\\Bus1\\Card2", "SisrAddress"),
@@ -388,9 +418,11 @@ TEST_F(LoadTest, ASisrCardWhoseFirstPortIsDisabledStillGetsItsInterrupt) {
 TEST_F(LoadTest, SlotAssignmentIsRetriedFiveTimesThenTheCardGoes) {
     kernel.hal().slotAssignmentFailures = 4;
     ASSERT_EQ(Load(), STATUS_SUCCESS) << ::testing::PrintToString(Messages());
-    // The attempt messages name the card's CurrentConfig path, too long for an event-log entry of this
-    // platform (at most 152 bytes): the entries are not written, the retries happen all the same.
     EXPECT_EQ(kernel.hal().slotAssignmentFailures, 0u) << "four attempts failed, the fifth was made";
+    int attempts = 0;
+    for (const auto& m : Messages())
+        attempts += m.find("could not be allocated on the attempt number") != std::string::npos;
+    EXPECT_EQ(attempts, 4) << "each failed attempt is in the event log";
     std::unique_ptr<nt::UserFile> file;
     EXPECT_EQ(nt::UserFile::open(kernel, "COM3", file), STATUS_SUCCESS) << "served on the fifth attempt";
     file.reset();
@@ -410,7 +442,7 @@ TEST_F(LoadTest, SlotAssignmentIsRetriedFiveTimesThenTheCardGoes) {
 }
 
 TEST_F(LoadTest, AWindowTheMachineMapsIntoMemorySpaceStopsTheLoad) {
-    kernel.hal().ioInMemorySpace.push_back({0xE800, 0x20});
+    busRanges.inMemorySpace.push_back({0xE800, 0x20});
     const std::string before = Snapshot();
     EXPECT_EQ(Load(), STATUS_SERIAL_NO_DEVICE_INITED);
     auto messages = Messages();
@@ -423,9 +455,9 @@ TEST_F(LoadTest, AWindowTheMachineMapsIntoMemorySpaceStopsTheLoad) {
 }
 
 TEST_F(LoadTest, AnUntranslatableWindowRemovesItsCardButTheDriverServesTheRest) {
-    kernel.hal().untranslatable.push_back({0xEC00, 0x80});
+    busRanges.untranslatable.push_back({0xEC00, 0x80});
     EXPECT_EQ(Load(), STATUS_SERIAL_NO_DEVICE_INITED) << "the only PCI card went: no PCI port is left";
-    kernel.hal().untranslatable.clear();
+    busRanges.untranslatable.clear();
 }
 
 } // namespace

@@ -71,7 +71,7 @@ inline NTSTATUS HarnessDispatch(PDEVICE_OBJECT device, PIRP irp) {
 struct HarnessPortConfig {
     ULONG index = 0; // \Device\Serial<index>, COM<index+3>
     USHORT base = 0xE000;
-    ULONG vector = 0x3B;
+    ULONG vector = nt::VectorForIrq(11);
     hw::UartKind kind = hw::UartKind::Uart16550;
     UCHAR type = 5; // the engine's UART type code
     uint32_t clock = 1843200;
@@ -116,6 +116,8 @@ public:
         KeInitializeDpc(&ext->CommWaitDpc, SerialCompleteWait, ext);
         KeInitializeDpc(&ext->StartTimerLowerRTSDpc, SerialStartTimerLowerRTS, ext);
         KeInitializeDpc(&ext->PerhapsLowerRTSDpc, SerialInvokePerhapsLowerRTS, ext);
+        KeInitializeDpc(&ext->StartTimerTxEmptyDpc, SerialStartTimerTxEmpty, ext);
+        KeInitializeDpc(&ext->TxEmptyDpc, SerialInvokeProcessEmptyTransmit, ext);
 
         ext->ValidDataMask = 0xFF; // 8 data bits
         ext->HandFlow.ControlHandShake = 0;
@@ -170,9 +172,9 @@ public:
         if (ext) {
             if (ext->Interrupt)
                 IoDisconnectInterrupt(ext->Interrupt);
-            for (PKTIMER timer :
-                 {&ext->LowerRTSTimer, &ext->WriteRequestTotalTimer, &ext->ReadRequestTotalTimer,
-                  &ext->ReadRequestIntervalTimer, &ext->XoffCountTimer, &ext->ImmediateTotalTimer})
+            for (PKTIMER timer : {&ext->LowerRTSTimer, &ext->WriteRequestTotalTimer,
+                                  &ext->ReadRequestTotalTimer, &ext->ReadRequestIntervalTimer,
+                                  &ext->XoffCountTimer, &ext->ImmediateTotalTimer, &ext->TxEmptyTimer})
                 KeCancelTimer(timer);
             // A queue-size request may have replaced the buffer; an engine close frees it.
             if (ext->InterruptReadBuffer)

@@ -1,5 +1,6 @@
 // The resource arbiter behind IoAssignResources: claims, conflicts, the search within a range, release,
 // and what the resource map shows.
+#include "platform/bus_ranges.h"
 #include "kernel_fixture.h"
 
 #include "hw/pci.h"
@@ -184,8 +185,10 @@ TEST_F(ResourceTest, SlotResourcesListTheInterruptThenEveryWindowAndCanBeMadeToF
 }
 
 TEST_F(ResourceTest, TranslationAndInterruptVectors) {
-    kernel.hal().ioInMemorySpace.push_back({0xD000, 0x100});
-    kernel.hal().untranslatable.push_back({0xC000, 0x10});
+    BusRanges ranges;
+    ranges.inMemorySpace.push_back({0xD000, 0x100});
+    ranges.untranslatable.push_back({0xC000, 0x10});
+    ranges.install(kernel);
     PHYSICAL_ADDRESS bus, translated;
     ULONG space = 1;
     bus.QuadPart = 0x300;

@@ -140,8 +140,8 @@ TEST(Machine, UartInterruptsReachTheKernelOnTheirCardsLines) {
     received.machine = &machine;
     received.base = 0xE000;
     PKINTERRUPT interrupt = nullptr;
-    ASSERT_EQ(IoConnectInterrupt(&interrupt, ReceiveIsr, &received, nullptr, 0x3B, 11, 11, LevelSensitive,
-                                 TRUE, 1, FALSE),
+    ASSERT_EQ(IoConnectInterrupt(&interrupt, ReceiveIsr, &received, nullptr, nt::VectorForIrq(11), 11, 11,
+                                 LevelSensitive, TRUE, 1, FALSE),
               STATUS_SUCCESS);
     a.write(1, 0x01); // receive interrupts on
     b.write(0, 'h');
@@ -159,11 +159,11 @@ TEST(Machine, IsaPortsInterruptOnlyWithOut2) {
     hw::Uart& port = *machine.uartAt(0x300);
     port.write(1, 0x01);
     port.receive('x');
-    EXPECT_FALSE(machine.kernel().interruptLine(0x35));
+    EXPECT_FALSE(machine.kernel().interruptLine(nt::VectorForIrq(5)));
     port.write(4, 0x08);
-    EXPECT_TRUE(machine.kernel().interruptLine(0x35));
+    EXPECT_TRUE(machine.kernel().interruptLine(nt::VectorForIrq(5)));
     port.read(0);
-    EXPECT_FALSE(machine.kernel().interruptLine(0x35));
+    EXPECT_FALSE(machine.kernel().interruptLine(nt::VectorForIrq(5)));
 }
 
 TEST(Machine, PciCardsSitOnTheirBusesWithTheirWindowsAndBridge) {
