@@ -254,12 +254,6 @@ void IoManager::finish(IoRequest& request) {
     freeIrp(irp);
 }
 
-bool IoManager::cancel(IoRequest& request) {
-    if (request.completed || !request.irp)
-        return false;
-    return IoCancelIrp(request.irp) != FALSE;
-}
-
 } // namespace nt
 
 using nt::Kernel;
@@ -309,10 +303,10 @@ VOID IoReleaseCancelSpinLock(KIRQL Irql) {
     k.checkpoint();
 }
 
-BOOLEAN IoCancelIrp(PIRP Irp) {
-    Kernel& k = Kernel::require("IoCancelIrp");
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
+namespace {
+
+// IoCancelIrp's work once the cancel spin lock is held (at `irql` before it was taken).
+BOOLEAN CancelLocked(Kernel& k, PIRP Irp, KIRQL irql) {
     Irp->Cancel = TRUE;
     PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
     if (!routine) {
@@ -329,4 +323,25 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
         k.verifierStop("IoCancelIrp", "the cancel routine returned without releasing the cancel spin lock");
     k.checkpoint();
     return TRUE;
+}
+
+} // namespace
+
+BOOLEAN IoCancelIrp(PIRP Irp) {
+    Kernel& k = Kernel::require("IoCancelIrp");
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    return CancelLocked(k, Irp, irql);
+}
+
+bool nt::IoManager::cancel(IoRequest& request) {
+    // Taking the cancel lock lets deferred work run first, which may complete the request: it is looked
+    // at only once the lock is held.
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    if (request.completed || !request.irp) {
+        IoReleaseCancelSpinLock(irql);
+        return false;
+    }
+    return CancelLocked(kernel_, request.irp, irql) != FALSE;
 }
