@@ -14,7 +14,7 @@ find_program(CV_LD NAMES ld REQUIRED)
 # EXPORTS (shell patterns of symbol names) is local, so that several images live in one process as
 # separate drivers do, each with its own globals.
 function(cv_driver_image target)
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEFINITIONS;INCLUDES;EXPORTS" ${ARGN})
+  cmake_parse_arguments(ARG "" "ENTRY" "SOURCES;DEFINITIONS;INCLUDES;EXPORTS" ${ARGN})
   add_library(${target}_objects OBJECT ${ARG_SOURCES})
   target_compile_options(${target}_objects PRIVATE ${CV_DRIVER_FLAGS})
   target_compile_definitions(${target}_objects PUBLIC ${ARG_DEFINITIONS})
@@ -49,6 +49,10 @@ function(cv_driver_image target)
   foreach(pattern IN LISTS ARG_EXPORTS)
     list(APPEND keep --keep-global-symbol=${pattern})
   endforeach()
+  # Images linked into one program beside each other export their entry points under names of their own.
+  if(ARG_ENTRY)
+    list(APPEND keep --redefine-sym DriverEntry=${ARG_ENTRY} --keep-global-symbol=${ARG_ENTRY})
+  endif()
   add_custom_command(
     OUTPUT ${sealed}
     COMMAND ${CV_OBJCOPY} --wildcard ${keep} ${image} ${sealed}

@@ -39,8 +39,9 @@ typedef struct _CV_IMAGE_DESCRIPTION {
     BOOLEAN bZeroesReleasedSlots;
     // A missing LogLevel value is written back as 1 when logging is registered.
     BOOLEAN bWritesMissingLogLevel;
-    PCWSTR pEventSourcePath;  // under the services key
-    PCWSTR pEventMessageFile; // its EventMessageFile value
+    NTSTATUS DeleteSubkeysFailure; // what the recursive key deletion returns when it fails
+    PCWSTR pEventSourcePath;       // under the services key
+    PCWSTR pEventMessageFile;      // its EventMessageFile value
 } CV_IMAGE_DESCRIPTION;
 
 extern const CV_IMAGE_DESCRIPTION CvImage;

@@ -46,6 +46,11 @@ public:
     VOID RegisterPointerMember(ULONG ulOffset);
     VOID RegisterListMember(ULONG ulOffset, ULONG ulNestedStructSize);
 
+    // The record after (before) pvStruct, or null: walks that leave the cursor alone, for lookups that
+    // may run beside one another on a list nobody changes meanwhile.
+    static PVOID NextOf(PVOID pvStruct, ULONG ulStructSize);
+    static PVOID PreviousOf(PVOID pvStruct, ULONG ulStructSize);
+
     ULONG aulToDeallocatePointer[CV_LLIST_POINTER_ENTRIES];
     ULONG aulToDeallocateLlist[2 * CV_LLIST_LIST_PAIRS];
     PVOID m_pvStartStruct;

@@ -13,6 +13,7 @@ const CV_IMAGE_DESCRIPTION CvImage = {
     TRUE,
     FALSE,
     FALSE,
+    CV_STATUS_SEVERE,
     u"EventLog\\System\\CvNt",
     u"%SystemRoot%\\System32\\IoLogMsg.dll;%SystemRoot%\\System32\\Drivers\\CvNt.sys",
 };
@@ -28,6 +29,7 @@ const CV_IMAGE_DESCRIPTION CvImage = {
     FALSE,
     TRUE,
     TRUE,
+    STATUS_UNSUCCESSFUL,
     u"EventLog\\System\\CvInstal",
     u"%SystemRoot%\\System32\\IoLogMsg.dll;%SystemRoot%\\System32\\Drivers\\CvInstal.sys",
 };

@@ -68,6 +68,14 @@ CCvLinkedList::CCvLinkedList(POOL_TYPE PoolType) {
     m_PoolType = PoolType;
 }
 
+PVOID CCvLinkedList::NextOf(PVOID pvStruct, ULONG ulStructSize) {
+    return pvStruct ? Next(pvStruct, ulStructSize) : NULL;
+}
+
+PVOID CCvLinkedList::PreviousOf(PVOID pvStruct, ULONG ulStructSize) {
+    return pvStruct ? Previous(pvStruct, ulStructSize) : NULL;
+}
+
 VOID CCvLinkedList::RegisterPointerMember(ULONG ulOffset) {
     for (ULONG i = 0; i < CV_LLIST_POINTER_ENTRIES; i++) {
         if (aulToDeallocatePointer[i] == 0) {

@@ -13,4 +13,12 @@ public:
     virtual void write(uint16_t offset, uint8_t value) = 0;
 };
 
+// A device decoding a window of physical memory (a PCI memory window); offsets from its start.
+class MemoryDevice {
+public:
+    virtual ~MemoryDevice() = default;
+    virtual uint8_t readMemory(uint32_t offset) = 0;
+    virtual void writeMemory(uint32_t offset, uint8_t value) = 0;
+};
+
 } // namespace hw

@@ -14,6 +14,12 @@ void PciFunction::setBar(unsigned index, uint32_t value) {
     std::memcpy(&config_[pci::kBar0 + 4 * index], &value, 4);
 }
 
+void PciFunction::setSubsystem(uint16_t vendor, uint16_t id, uint8_t revision) {
+    std::memcpy(&config_[pci::kSubsystemVendorId], &vendor, 2);
+    std::memcpy(&config_[pci::kSubsystemId], &id, 2);
+    config_[pci::kRevisionId] = revision;
+}
+
 void PciFunction::setInterruptLine(uint8_t line) {
     config_[pci::kInterruptLine] = line;
     config_[pci::kInterruptPin] = 1; // INTA#
@@ -98,6 +104,9 @@ PciSerialCard::PciSerialCard(const PciCardLayout& layout) : layout_(layout) {
                                         : (layout.uartWindow | pci::kBarIo));
     if (layout.window2)
         setBar(3, layout.window2 | pci::kBarIo);
+    if (layout.uartMemory)
+        setBar(4, layout.uartMemory & ~0xFu);
+    setSubsystem(layout.subsystemVendorId, layout.subsystemId, layout.revision);
     setInterruptLine(layout.interruptLine);
 
     line_ = std::make_unique<WiredOrLine>([this](bool level) {
@@ -120,7 +129,10 @@ uint32_t PciSerialCard::barSize(unsigned index) const {
     case 0:
     case 1:
         return 128; // the bridge's registers, as memory and as I/O
-    case 2: {
+    case 2:
+    case 4: {
+        if (index == 4 && !layout_.uartMemory)
+            return 0;
         uint32_t size = 8;
         while (size < layout_.uarts * layout_.spacing)
             size *= 2; // windows are powers of two
@@ -143,6 +155,39 @@ std::vector<PciSerialCard::Window> PciSerialCard::ioWindows() {
             out.push_back(
                 {static_cast<uint16_t>(layout_.uartWindow + i * layout_.spacing), 8, uarts_[i].get()});
     return out;
+}
+
+std::vector<PciSerialCard::MemoryWindow> PciSerialCard::memoryWindows() {
+    std::vector<MemoryWindow> out;
+    if (layout_.bridgeMemory)
+        out.push_back({layout_.bridgeMemory, barSize(0), &bridgeMemory_});
+    if (layout_.uartMemory)
+        out.push_back({layout_.uartMemory, barSize(4), &uartMemory_});
+    return out;
+}
+
+PortDevice* PciSerialCard::MemoryAlias::target(uint32_t offset, uint16_t& within) {
+    if (!uarts_) {
+        within = static_cast<uint16_t>(offset);
+        return offset < card_.bridge_.size() ? &card_.bridge_ : nullptr;
+    }
+    const unsigned spacing = card_.layout_.spacing ? card_.layout_.spacing : 8;
+    const unsigned index = offset / spacing;
+    within = static_cast<uint16_t>(offset % spacing);
+    // Each UART decodes its eight registers; the rest of its slot reads as nothing.
+    return index < card_.uarts_.size() && within < 8 ? card_.uarts_[index].get() : nullptr;
+}
+
+uint8_t PciSerialCard::MemoryAlias::readMemory(uint32_t offset) {
+    uint16_t within = 0;
+    PortDevice* device = target(offset, within);
+    return device ? device->read(within) : 0xFF;
+}
+
+void PciSerialCard::MemoryAlias::writeMemory(uint32_t offset, uint8_t value) {
+    uint16_t within = 0;
+    if (PortDevice* device = target(offset, within))
+        device->write(within, value);
 }
 
 void PciSerialCard::applyDivisors() {

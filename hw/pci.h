@@ -21,9 +21,12 @@ namespace pci {
 inline constexpr uint8_t kVendorId = 0x00;
 inline constexpr uint8_t kDeviceId = 0x02;
 inline constexpr uint8_t kCommand = 0x04;
+inline constexpr uint8_t kRevisionId = 0x08;
 inline constexpr uint8_t kHeaderType = 0x0E;
 inline constexpr uint8_t kBar0 = 0x10;
+inline constexpr unsigned kBars = 6;
 inline constexpr uint8_t kSubsystemVendorId = 0x2C;
+inline constexpr uint8_t kSubsystemId = 0x2E;
 inline constexpr uint8_t kInterruptLine = 0x3C;
 inline constexpr uint8_t kInterruptPin = 0x3D;
 inline constexpr uint32_t kBarIo = 0x1; // bit 0 of a base address register: an I/O window
@@ -47,6 +50,7 @@ public:
     void setIds(uint16_t vendor, uint16_t device);
     void setBar(unsigned index, uint32_t value);
     void setInterruptLine(uint8_t line);
+    void setSubsystem(uint16_t vendor, uint16_t id, uint8_t revision);
     uint16_t read16(uint8_t offset) const;
     uint32_t read32(uint8_t offset) const;
 
@@ -85,11 +89,15 @@ enum class BridgeDivisor { None = 0, Byte = 1, Word = 2, PerPort = 3 };
 struct PciCardLayout {
     uint16_t vendorId = 0x10B5;
     uint16_t deviceId = 0x0020;
+    uint16_t subsystemVendorId = 0x10B5;
+    uint16_t subsystemId = 0x0020;
+    uint8_t revision = 1;
     uint32_t bridgeMemory = 0xFEB00000; // BAR0: the bridge registers as memory
     uint16_t bridgeIo = 0xEC00;         // BAR1: the bridge registers as I/O (128 bytes)
     uint16_t uartWindow = 0xE800;       // BAR2: the UARTs
     uint16_t window2 = 0;               // BAR3: second I/O window (16 bytes); 0 for none
     bool uartWindowInMemory = false;    // BAR2 as a memory window, which CvNt does not support
+    uint32_t uartMemory = 0;            // BAR4: the UARTs once more, as a memory window; 0 for none
     uint8_t interruptLine = 11;
     uint32_t oscillatorHz = 14745600;
     UartKind kind = UartKind::Uart16C950;
@@ -121,6 +129,13 @@ public:
         PortDevice* device;
     };
     std::vector<Window> ioWindows();
+    // The memory windows it decodes: the bridge registers (BAR0) and, when it has one, the UARTs (BAR4).
+    struct MemoryWindow {
+        uint32_t base;
+        uint32_t length;
+        MemoryDevice* device;
+    };
+    std::vector<MemoryWindow> memoryWindows();
     // Where the card's interrupt goes (the machine's line for the card's vector).
     void setInterruptSink(std::function<void(bool)> sink) { sink_ = std::move(sink); }
 
@@ -130,10 +145,12 @@ private:
         explicit BridgeRegisters(PciSerialCard& card) : card_(card) {}
         uint8_t read(uint16_t offset) override;
         void write(uint16_t offset, uint8_t value) override;
+        static constexpr uint32_t kSize = 128;
+        static constexpr uint32_t size() { return kSize; }
 
     private:
         PciSerialCard& card_;
-        std::array<uint8_t, 128> bytes_{};
+        std::array<uint8_t, kSize> bytes_{};
     };
     class Window2Registers final : public PortDevice {
     public:
@@ -146,6 +163,20 @@ private:
         std::array<uint8_t, 16> bytes_{};
     };
 
+    // A memory window that reaches registers decoded in I/O space (the bridge's, or the UARTs' at the
+    // card's spacing).
+    class MemoryAlias final : public MemoryDevice {
+    public:
+        MemoryAlias(PciSerialCard& card, bool uarts) : card_(card), uarts_(uarts) {}
+        uint8_t readMemory(uint32_t offset) override;
+        void writeMemory(uint32_t offset, uint8_t value) override;
+
+    private:
+        PortDevice* target(uint32_t offset, uint16_t& within);
+        PciSerialCard& card_;
+        bool uarts_;
+    };
+
     void applyDivisors();
 
     PciCardLayout layout_;
@@ -155,6 +186,8 @@ private:
     std::function<void(bool)> sink_;
     BridgeRegisters bridge_{*this};
     Window2Registers window2_{*this};
+    MemoryAlias bridgeMemory_{*this, false};
+    MemoryAlias uartMemory_{*this, true};
 };
 
 // What the bridge makes of a divisor register value; 0 when the value selects no known division.

@@ -18,14 +18,18 @@ namespace {
 
 int usage(FILE* out) {
     std::fputs(
-        "usage: cvsim [run] [--machine FILE] [--registry FILE] [--scenario FILE] [--json]\n"
+        "usage: cvsim [run] [--windows-2000] [--machine FILE] [--registry FILE] [--scenario FILE] [--json]\n"
         "       cvsim uarts [--json]\n"
-        "       cvsim describe\n"
+        "       cvsim describe [--windows-2000]\n"
         "\n"
         "  run         start CvNt through its service, print the event log, SERIALCOMM, CurrentConfig and\n"
         "              the resource map, move 4 KiB from COM3 to COM5 over a null-modem cable, stop the\n"
         "              driver and show what the stop removed (the default). With --scenario the\n"
         "              scenario's commands run instead and each becomes a line of the transcript.\n"
+        "              On a Windows 2000 machine: boot it (CvInstal loads for the cards), print the event\n"
+        "              log, the device tree, the card device keys and the device interfaces, remove every\n"
+        "              card and show that CvInstal unloaded and left the machine as it was.\n"
+        "  --windows-2000  the built-in Windows 2000 machine (a PCI, an ISA and a PCMCIA card)\n"
         "  --machine   a machine description instead of the built-in machine (docs/cvsim.md)\n"
         "  --registry  a .reg file loaded into the machine's registry (instead of the built-in one)\n"
         "  --scenario  commands to run on the machine (docs/cvsim.md)\n"
@@ -49,7 +53,7 @@ bool ReadText(const std::string& path, std::string& text) {
 } // namespace
 
 int main(int argc, char** argv) {
-    bool json = false;
+    bool json = false, windows2000 = false;
     std::string command = "run", machinePath, registryPath, scenarioPath;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -61,6 +65,8 @@ int main(int argc, char** argv) {
         };
         if (arg == "--json")
             json = true;
+        else if (arg == "--windows-2000")
+            windows2000 = true;
         else if (arg == "--help" || arg == "-h")
             return usage(stdout);
         else if (arg == "uarts" || arg == "run" || arg == "describe")
@@ -74,7 +80,8 @@ int main(int argc, char** argv) {
         }
     }
     try {
-        sim::MachineSpec spec = sim::MachineSpec::builtInDefault();
+        sim::MachineSpec spec =
+            windows2000 ? sim::MachineSpec::builtInWindows2000() : sim::MachineSpec::builtInDefault();
         if (command == "describe") {
             std::string text = sim::DescribeMachine(spec);
             std::fwrite(text.data(), 1, text.size(), stdout);
@@ -86,9 +93,11 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "cvsim: %s\n", read.error.c_str());
                 return 2;
             }
-            std::string registry = spec.registryText;
+            // Without --registry a machine gets the built-in registry of its system.
             spec = read.spec;
-            spec.registryText = registry;
+            spec.registryText = spec.system == sim::System::Windows2000
+                                    ? sim::MachineSpec::builtInWindows2000().registryText
+                                    : sim::MachineSpec::builtInDefault().registryText;
         }
         if (!registryPath.empty() && !ReadText(registryPath, spec.registryText)) {
             std::fprintf(stderr, "cvsim: %s: cannot be read\n", registryPath.c_str());

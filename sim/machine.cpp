@@ -1,5 +1,7 @@
 #include "sim/machine.h"
 
+#include "sim/pnpdevices.h"
+
 #include "cvntmsg.h"
 
 #include "CvPortList.h"
@@ -7,8 +9,9 @@
 #include <algorithm>
 #include <stdexcept>
 
-// CvInstal's message table, exported by its image.
+// CvInstal's message table and entry point, exported by its image.
 extern "C" const MESSAGE_TABLE CvInstalMessageTable;
+extern "C" NTSTATUS CvInstalDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
 namespace sim {
 
@@ -69,6 +72,8 @@ MachineSpec MachineSpec::builtInDefault() {
         pci.uarts.push_back(UartSpec{static_cast<uint16_t>(0xE000 + 8 * i), hw::UartKind::Uart16C950});
     pci.pciDevice = 4;
     pci.pci.deviceId = 0x0020;
+    pci.pci.subsystemId = 0x0020;
+    pci.pci.bridgeMemory = 0; // placed by the machine
     pci.pci.uartWindow = 0xE000;
     pci.pci.bridgeIo = 0xEC00;
     pci.pci.interruptLine = 11;
@@ -96,6 +101,13 @@ Machine::Machine(MachineSpec spec) : spec_(std::move(spec)) {
     for (const CardSpec& card : spec_.cards) {
         if (card.bus == "PCI") {
             addPciCard(card);
+            continue;
+        }
+        if (card.bus == "PCMCIA") {
+            PcmciaCard slot{&card, {}, {}, false};
+            for (const UartSpec& u : card.uarts)
+                slot.uarts.push_back(std::make_unique<hw::Uart>(u.kind, card.clockHz));
+            pcmciaCards_.push_back(std::move(slot));
             continue;
         }
         std::vector<hw::Uart*> cardUarts;
@@ -135,10 +147,51 @@ Machine::Machine(MachineSpec spec) : spec_(std::move(spec)) {
     kernel_.eventLog().registerMessageFile("CvNt.sys", CvNtMessageTable);
     kernel_.eventLog().registerMessageFile("CvInstal.sys", CvInstalMessageTable);
     kernel_.services().registerImage("CvNt.sys", "CvNt", DriverEntry);
+    kernel_.services().registerImage("CvInstal.sys", "CvInstal", CvInstalDriverEntry);
     if (!spec_.registryText.empty()) {
         auto loaded = kernel_.registry().loadText(spec_.registryText, "machine.reg");
         if (!loaded)
             throw std::runtime_error("the machine's registry: " + loaded.error);
+    }
+    if (windows2000())
+        pnp_ = std::make_unique<PnpDevices>(*this, spec_);
+}
+
+Machine::~Machine() {
+    pnp_.reset(); // the device tree goes before the hardware it describes
+}
+
+void Machine::boot() {
+    if (pnp_)
+        pnp_->boot();
+}
+
+void Machine::plugPcmciaCard(size_t index, bool present) {
+    if (index >= pcmciaCards_.size() || pcmciaCards_[index].present == present)
+        return;
+    PcmciaCard& slot = pcmciaCards_[index];
+    const CardSpec& card = *slot.card;
+    slot.present = present;
+    for (size_t i = 0; i < slot.uarts.size(); ++i) {
+        hw::Uart& uart = *slot.uarts[i];
+        auto address = static_cast<uint16_t>(card.pcmciaIo + i * card.spacing);
+        if (present) {
+            uart.attachClock(&kernel_.timeline());
+            kernel_.ports().attach(address, 8, uart);
+            slot.lines.resize(slot.uarts.size());
+            slot.lines[i] = lineInput(nt::VectorForIrq(card.irq));
+            uart.setInterruptSink(slot.lines[i]);
+            byAddress_[address] = &uart;
+            cardByAddress_[address] = &card;
+        } else {
+            // A card pulled while it asserted its interrupt lets go of the line.
+            uart.setInterruptSink(nullptr);
+            if (i < slot.lines.size() && slot.lines[i])
+                slot.lines[i](false);
+            kernel_.ports().detach(address);
+            byAddress_.erase(address);
+            cardByAddress_.erase(address);
+        }
     }
 }
 
@@ -158,7 +211,12 @@ void Machine::connectInterrupt(hw::Uart& uart, ULONG vector) {
 }
 
 std::function<void(bool)> Machine::lineInput(ULONG vector) {
-    return [this, vector](bool level) {
+    // Each source counts once while it asserts; one that goes away asserting is released by its owner.
+    auto asserted = std::make_shared<bool>(false);
+    return [this, vector, asserted](bool level) {
+        if (level == *asserted)
+            return;
+        *asserted = level;
         int& count = assertedSources_[vector];
         count += level ? 1 : -1;
         kernel_.setInterruptLine(vector, count > 0);
@@ -168,6 +226,20 @@ std::function<void(bool)> Machine::lineInput(ULONG vector) {
 void Machine::addPciCard(const CardSpec& card) {
     hw::PciCardLayout layout = card.pci;
     layout.oscillatorHz = card.clockHz;
+    // A card whose description leaves its bridge's memory window open gets the next free 4 KiB page
+    // from FEB00000 up, so that no two cards ever decode the same memory.
+    auto taken = [this](uint32_t page) {
+        if (kernel_.memory().decodes(page) || kernel_.memory().decodes(page + 0xFFF))
+            return true;
+        for (const CardSpec& other : spec_.cards)
+            if (other.bus == "PCI" &&
+                ((other.pci.bridgeMemory & ~0xFFFu) == page || (other.pci.uartMemory & ~0xFFFu) == page))
+                return true;
+        return false;
+    };
+    for (uint32_t page = 0xFEB00000u; !layout.bridgeMemory; page += 0x1000u)
+        if (!taken(page))
+            layout.bridgeMemory = page;
     layout.uarts = static_cast<unsigned>(card.uarts.size());
     if (!card.uarts.empty())
         layout.kind = card.uarts.front().kind;
@@ -176,6 +248,8 @@ void Machine::addPciCard(const CardSpec& card) {
     kernel_.pci().plug(card.pciBus, card.pciDevice, card.pciFunction, model);
     for (const auto& window : model.ioWindows())
         kernel_.ports().attach(window.base, window.length, *window.device);
+    for (const auto& window : model.memoryWindows())
+        kernel_.memory().attach(window.base, window.length, *window.device);
     // The card's own wired OR is one source on the machine's line for its vector.
     if (card.vector)
         model.setInterruptSink(lineInput(card.vector));

@@ -20,9 +20,17 @@ struct UartSpec {
     ULONG vector = 0; // the port's own interrupt line on ISA cards without a shared status register
 };
 
+// What an ISA card installed through the hardware wizard was given, in order: I/O ranges and
+// interrupts (Windows 2000 machines).
+struct IsaResourceSpec {
+    bool interrupt = false;
+    uint32_t start = 0, length = 0; // an I/O range
+    ULONG irq = 0;                  // an interrupt
+};
+
 struct CardSpec {
     std::string name;
-    std::string bus; // "PCI" or "ISA"
+    std::string bus; // "PCI", "ISA" or "PCMCIA"
     uint32_t clockHz = 1843200;
     std::vector<UartSpec> uarts;
     ULONG vector =
@@ -34,7 +42,21 @@ struct CardSpec {
     uint8_t pciDevice = 0;
     uint8_t pciFunction = 0;
     hw::PciCardLayout pci;
+    // Windows 2000: the plug-and-play hardware ID of an ISA or PCMCIA card, and the resources of an ISA
+    // card (empty: each UART's eight addresses and its interrupt).
+    std::string hardwareId;
+    std::vector<IsaResourceSpec> isaResources;
+    // PCMCIA: the card's I/O window (its UARTs at `spacing` from its start), its interrupt, and whether
+    // it sits in the socket when the machine starts.
+    uint16_t pcmciaIo = 0;
+    uint16_t pcmciaIoLength = 0;
+    unsigned spacing = 8;
+    ULONG irq = 0;
+    bool inserted = true;
 };
+
+// The operating system a machine runs.
+enum class System { Nt4, Windows2000 };
 
 // A port of the machine's own serial controller, served by the system's standard serial driver.
 struct StandardPortSpec {
@@ -44,6 +66,7 @@ struct StandardPortSpec {
 };
 
 struct MachineSpec {
+    System system = System::Nt4;
     std::vector<CardSpec> cards;
     std::vector<StandardPortSpec> standardPorts;
     // The registry the machine boots with (.reg text), typically CvNt's service key with its templates
@@ -61,11 +84,18 @@ struct MachineSpec {
     // behind a bridge, one ISA card with two 16550 UARTs at 1.8432 MHz, one address where nothing
     // answers, and CvNt's registry for them.
     static MachineSpec builtInDefault();
+    // Windows 2000 with CvInstal: one PCI card with four COM ports and a parallel port, one ISA card
+    // with four banked ports on a shared interrupt, one PCMCIA card with two ports, and the registry an
+    // installation of CvInstal leaves.
+    static MachineSpec builtInWindows2000();
 };
+
+class PnpDevices;
 
 class Machine {
 public:
     explicit Machine(MachineSpec spec);
+    ~Machine();
     Machine(const Machine&) = delete;
     Machine& operator=(const Machine&) = delete;
 
@@ -84,6 +114,15 @@ public:
     // Every UART address and every empty address, in ascending order.
     std::vector<uint16_t> probeAddresses() const;
 
+    // Windows 2000: the plug-and-play side (null on NT 4). Booting lets the plug-and-play manager build
+    // the device tree, loading CvInstal for the cards; it happens once.
+    bool windows2000() const { return spec_.system == System::Windows2000; }
+    PnpDevices* pnp() const { return pnp_.get(); }
+    void boot();
+    // PCMCIA card `index` (by its order among the machine's PCMCIA cards) put into its socket or taken
+    // out: its UARTs join or leave the I/O space and their interrupt line.
+    void plugPcmciaCard(size_t index, bool present);
+
 private:
     // The HAL's translation of a bus address, as the description says.
     nt::Kernel::AddressSpace translate(uint64_t address, nt::Kernel::AddressSpace asked) const;
@@ -101,6 +140,14 @@ private:
     std::vector<std::unique_ptr<hw::Uart>> standardUarts_;
     std::map<uint16_t, hw::Uart*> byAddress_;
     std::map<uint16_t, const CardSpec*> cardByAddress_;
+    struct PcmciaCard {
+        const CardSpec* card;
+        std::vector<std::unique_ptr<hw::Uart>> uarts;
+        std::vector<std::function<void(bool)>> lines; // each UART's input to the interrupt line
+        bool present = false;
+    };
+    std::vector<PcmciaCard> pcmciaCards_;
+    std::unique_ptr<PnpDevices> pnp_;
 };
 
 } // namespace sim

@@ -68,6 +68,9 @@ const char* KindName(hw::UartKind kind) {
     }
 }
 
+class Reader;
+bool HardwareId(const std::string& id, Reader& r);
+
 class Reader {
 public:
     Reader(std::string_view source, size_t lineNumber, const Line& line, std::string& error)
@@ -96,6 +99,23 @@ public:
             return fail("uart=" + it->second + " is not 16450, 16550, 16750 or 16C950");
         return true;
     }
+    // Every field of the line must be one the item knows: a misspelt one would silently be ignored.
+    bool only(std::initializer_list<const char*> known) {
+        for (const auto& [name, value] : line_.fields) {
+            bool ok = false;
+            for (const char* k : known)
+                ok = ok || name == k;
+            if (!ok) {
+                std::string list;
+                for (const char* k : known)
+                    list += std::string(list.empty() ? "" : ", ") + k;
+                return fail("\"" + line_.verb + "\" has no field " + name + "= (it takes " + list + ")");
+            }
+        }
+        for (const auto& word : line_.words)
+            return fail("\"" + word + "\" is not a field (name=value)");
+        return true;
+    }
     bool fail(const std::string& what) {
         error_ = std::string(source_) + ":" + std::to_string(lineNumber_) + ": " + what;
         return false;
@@ -108,6 +128,14 @@ private:
     std::string& error_;
 };
 
+// A plug-and-play hardware ID: printable, no spaces, at most 200 characters (device IDs are limited).
+bool HardwareId(const std::string& id, Reader& r) {
+    bool printable = !id.empty() && id.size() <= 200;
+    for (char c : id)
+        printable = printable && c > ' ' && c < 0x7F && c != ',';
+    return printable || r.fail("hardware-id=" + id + " is not a hardware ID (1 to 200 printable characters)");
+}
+
 } // namespace
 
 MachineFileResult ParseMachineText(std::string_view text, std::string_view sourceName) {
@@ -117,6 +145,7 @@ MachineFileResult ParseMachineText(std::string_view text, std::string_view sourc
     std::string raw;
     size_t number = 0;
     CardSpec* isaCard = nullptr;
+    size_t pcmciaLine = 0;
     auto refuse = [&](const std::string&) {
         result.ok = false;
         return result;
@@ -131,13 +160,22 @@ MachineFileResult ParseMachineText(std::string_view text, std::string_view sourc
             continue;
         Reader r(sourceName, number, line, result.error);
         uint64_t a = 0, b = 0, c = 0;
+        if (line.verb == "system") {
+            if (line.words.size() != 1 || !line.fields.empty() ||
+                (line.words[0] != "nt4" && line.words[0] != "windows-2000")) {
+                r.fail("\"system\" takes nt4 or windows-2000");
+                return refuse("");
+            }
+            spec.system = line.words[0] == "nt4" ? System::Nt4 : System::Windows2000;
+            continue;
+        }
         if (line.verb == "standard-port") {
-            if (!r.get("address", true, 0xFFF8, a) || !r.get("irq", false, 15, b) ||
-                !r.get("com", false, 256, c))
+            if (!r.only({"address", "irq", "com"}) || !r.get("address", true, 0xFFF8, a) ||
+                !r.get("irq", false, 15, b) || !r.get("com", false, 256, c))
                 return refuse("");
             spec.standardPorts.push_back(StandardPortSpec{uint16_t(a), ULONG(b), ULONG(c)});
         } else if (line.verb == "pci-bus") {
-            if (!r.get("number", false, 255, a))
+            if (!r.only({"number"}) || !r.get("number", false, 255, a))
                 return refuse("");
             spec.pciBuses.push_back(uint32_t(a));
         } else if (line.verb == "pci-card") {
@@ -145,7 +183,12 @@ MachineFileResult ParseMachineText(std::string_view text, std::string_view sourc
             card.bus = "PCI";
             uint64_t v = 0;
             hw::UartKind kind;
-            if (!r.get("bus", false, 255, v))
+            if (!r.only({"bus",       "device",        "function",       "vendor",
+                         "id",        "subsystem",     "revision",       "uart",
+                         "ports",     "clock",         "uart-window",    "spacing",
+                         "bridge-io", "bridge-memory", "uart-memory",    "window2",
+                         "irq",       "divisor",       "divisor-offset", "uart-window-in-memory"}) ||
+                !r.get("bus", false, 255, v))
                 return refuse("");
             card.pciBus = uint32_t(v);
             if (!r.get("device", false, 31, v))
@@ -160,6 +203,15 @@ MachineFileResult ParseMachineText(std::string_view text, std::string_view sourc
             if (!r.get("id", true, 0xFFFF, v))
                 return refuse("");
             card.pci.deviceId = uint16_t(v);
+            // The subsystem as the hardware ID writes it: subsystem ID, then subsystem vendor.
+            if (!r.get("subsystem", true, 0xFFFFFFFF, v, false,
+                       uint64_t(card.pci.deviceId) << 16 | card.pci.vendorId))
+                return refuse("");
+            card.pci.subsystemId = uint16_t(v >> 16);
+            card.pci.subsystemVendorId = uint16_t(v);
+            if (!r.get("revision", true, 0xFF, v, false, 1))
+                return refuse("");
+            card.pci.revision = uint8_t(v);
             if (!r.kind(kind) || !r.get("ports", false, 8, v))
                 return refuse("");
             card.uarts.assign(size_t(v), UartSpec{0, kind});
@@ -175,9 +227,17 @@ MachineFileResult ParseMachineText(std::string_view text, std::string_view sourc
             if (!r.get("bridge-io", true, 0xFF80, v))
                 return refuse("");
             card.pci.bridgeIo = uint16_t(v);
-            if (!r.get("bridge-memory", true, 0xFFFFFFF0, v, false, 0xFEB00000))
+            // 0 (the default): the machine places it, apart from every other card's.
+            if (!r.get("bridge-memory", true, 0xFFFFFF80, v, false, 0))
                 return refuse("");
             card.pci.bridgeMemory = uint32_t(v);
+            if (!r.get("uart-memory", true, 0xFFFFF000, v, false, 0))
+                return refuse("");
+            card.pci.uartMemory = uint32_t(v);
+            if ((card.pci.bridgeMemory & 0x7F) || (card.pci.uartMemory & 0xFFF)) {
+                r.fail("bridge-memory= must lie on a 128-byte and uart-memory= on a 4096-byte boundary");
+                return refuse("");
+            }
             if (!r.get("window2", true, 0xFFF0, v, false, 0))
                 return refuse("");
             card.pci.window2 = uint16_t(v);
@@ -210,7 +270,7 @@ MachineFileResult ParseMachineText(std::string_view text, std::string_view sourc
             CardSpec card;
             card.bus = "ISA";
             uint64_t v = 0;
-            if (!r.get("clock", false, 100000000, v))
+            if (!r.only({"clock", "sisr", "irq", "hardware-id"}) || !r.get("clock", false, 100000000, v))
                 return refuse("");
             card.clockHz = uint32_t(v);
             if (!r.get("sisr", true, 0xFFFF, v, false, 0))
@@ -221,6 +281,9 @@ MachineFileResult ParseMachineText(std::string_view text, std::string_view sourc
                     return refuse("");
                 card.vector = nt::VectorForIrq(ULONG(v));
             }
+            if (line.fields.count("hardware-id") && !HardwareId(line.fields["hardware-id"], r))
+                return refuse("");
+            card.hardwareId = line.fields.count("hardware-id") ? line.fields["hardware-id"] : "";
             card.name = "ISA card " + std::to_string(spec.cards.size() + 1);
             spec.cards.push_back(card);
             isaCard = &spec.cards.back();
@@ -231,7 +294,7 @@ MachineFileResult ParseMachineText(std::string_view text, std::string_view sourc
             }
             UartSpec u;
             uint64_t v = 0;
-            if (!r.get("address", true, 0xFFF8, v) || !r.kind(u.kind))
+            if (!r.only({"address", "uart", "irq"}) || !r.get("address", true, 0xFFF8, v) || !r.kind(u.kind))
                 return refuse("");
             u.address = uint16_t(v);
             if (!isaCard->sisrAddress) {
@@ -240,21 +303,107 @@ MachineFileResult ParseMachineText(std::string_view text, std::string_view sourc
                 u.vector = nt::VectorForIrq(ULONG(v));
             }
             isaCard->uarts.push_back(u);
+        } else if (line.verb == "isa-resource") {
+            if (!isaCard || isaCard->hardwareId.empty()) {
+                r.fail("\"isa-resource\" belongs to an \"isa-card\" line with a hardware-id= before it");
+                return refuse("");
+            }
+            if (!r.only({"io", "length", "irq"}))
+                return refuse("");
+            IsaResourceSpec resource;
+            if (line.fields.count("irq")) {
+                if (line.fields.count("io") || line.fields.count("length")) {
+                    r.fail("an \"isa-resource\" is either io= with length= or irq=");
+                    return refuse("");
+                }
+                if (!r.get("irq", false, 15, a))
+                    return refuse("");
+                resource.interrupt = true;
+                resource.irq = ULONG(a);
+            } else {
+                if (!r.get("io", true, 0xFFFF, a) || !r.get("length", true, 0x10000 - a, b))
+                    return refuse("");
+                if (b == 0) {
+                    r.fail("length= must not be 0");
+                    return refuse("");
+                }
+                resource.start = uint32_t(a);
+                resource.length = uint32_t(b);
+            }
+            isaCard->isaResources.push_back(resource);
+        } else if (line.verb == "pcmcia-card") {
+            CardSpec card;
+            card.bus = "PCMCIA";
+            uint64_t v = 0;
+            hw::UartKind kind;
+            if (!r.only({"hardware-id", "uart", "ports", "clock", "io", "length", "spacing", "irq",
+                         "inserted"}) ||
+                !r.kind(kind) || !r.get("ports", false, 8, v))
+                return refuse("");
+            card.uarts.assign(size_t(v), UartSpec{0, kind});
+            if (!r.get("clock", false, 100000000, v))
+                return refuse("");
+            card.clockHz = uint32_t(v);
+            if (!r.get("spacing", false, 256, v, false, 8))
+                return refuse("");
+            if (v == 0 || v % 8) {
+                r.fail("spacing= must be a non-zero multiple of 8");
+                return refuse("");
+            }
+            card.spacing = unsigned(v);
+            if (!r.get("io", true, 0xFFF8, a) ||
+                !r.get("length", true, 0x10000 - a, b, false, card.uarts.size() * card.spacing))
+                return refuse("");
+            card.pcmciaIo = uint16_t(a);
+            card.pcmciaIoLength = uint16_t(b);
+            if (b < card.uarts.size() * card.spacing) {
+                r.fail("length= leaves no room for the card's ports at their spacing");
+                return refuse("");
+            }
+            if (!r.get("irq", false, 15, v))
+                return refuse("");
+            card.irq = ULONG(v);
+            auto it = line.fields.find("hardware-id");
+            if (it == line.fields.end()) {
+                r.fail("\"pcmcia-card\" needs hardware-id=");
+                return refuse("");
+            }
+            if (!HardwareId(it->second, r))
+                return refuse("");
+            card.hardwareId = it->second;
+            std::string inserted = line.fields.count("inserted") ? line.fields["inserted"] : "yes";
+            if (inserted != "yes" && inserted != "no") {
+                r.fail("inserted=" + inserted + " is not yes or no");
+                return refuse("");
+            }
+            card.inserted = inserted == "yes";
+            if (!pcmciaLine)
+                pcmciaLine = number;
+            card.name = "PCMCIA card " + std::to_string(spec.cards.size() + 1);
+            spec.cards.push_back(card);
+            isaCard = nullptr;
         } else if (line.verb == "translate-to-memory" || line.verb == "untranslatable") {
-            if (!r.get("start", true, 0xFFFF, a) || !r.get("length", true, 0x10000, b))
+            if (!r.only({"start", "length"}) || !r.get("start", true, 0xFFFF, a) ||
+                !r.get("length", true, 0x10000, b))
                 return refuse("");
             auto& ranges = line.verb == "untranslatable" ? spec.untranslatable : spec.ioInMemorySpace;
             ranges.push_back({uint32_t(a), uint32_t(b)});
         } else if (line.verb == "empty") {
-            if (!r.get("address", true, 0xFFF8, a))
+            if (!r.only({"address"}) || !r.get("address", true, 0xFFF8, a))
                 return refuse("");
             spec.emptyAddresses.push_back(uint16_t(a));
         } else {
             r.fail("unknown item \"" + line.verb +
-                   "\" (standard-port, pci-bus, pci-card, isa-card, uart, empty, translate-to-memory or "
-                   "untranslatable)");
+                   "\" (system, standard-port, pci-bus, pci-card, isa-card, uart, isa-resource, pcmcia-card, "
+                   "empty, translate-to-memory or untranslatable)");
             return refuse("");
         }
+    }
+    // Cards come and go from a socket only under a plug-and-play manager.
+    if (pcmciaLine && spec.system != System::Windows2000) {
+        result.error = std::string(sourceName) + ":" + std::to_string(pcmciaLine) +
+                       ": a \"pcmcia-card\" needs \"system windows-2000\"";
+        result.ok = false;
     }
     return result;
 }
@@ -275,6 +424,8 @@ MachineFileResult ReadMachineFile(const std::string& path) {
 std::string DescribeMachine(const MachineSpec& spec) {
     std::string out;
     char line[256];
+    if (spec.system == System::Windows2000)
+        out += "system windows-2000\n";
     for (const auto& p : spec.standardPorts) {
         std::snprintf(line, sizeof line, "standard-port address=%X irq=%lu com=%lu\n", p.address,
                       (unsigned long)p.irq, (unsigned long)p.com);
@@ -294,10 +445,45 @@ std::string DescribeMachine(const MachineSpec& spec) {
                 card.clockHz, card.pci.uartWindow, card.pci.spacing, card.pci.bridgeIo, card.pci.window2,
                 card.pci.interruptLine, divisors[int(card.pci.divisorKind)], card.pci.divisorOffset);
             out += line;
+            // What only some cards set, after the rest.
+            out.pop_back();
+            const uint32_t subsystem = uint32_t(card.pci.subsystemId) << 16 | card.pci.subsystemVendorId;
+            if (subsystem != (uint32_t(card.pci.deviceId) << 16 | card.pci.vendorId)) {
+                std::snprintf(line, sizeof line, " subsystem=%08X", subsystem);
+                out += line;
+            }
+            if (card.pci.revision != 1) {
+                std::snprintf(line, sizeof line, " revision=%02X", card.pci.revision);
+                out += line;
+            }
+            if (card.pci.bridgeMemory) {
+                std::snprintf(line, sizeof line, " bridge-memory=%X", card.pci.bridgeMemory);
+                out += line;
+            }
+            if (card.pci.uartMemory) {
+                std::snprintf(line, sizeof line, " uart-memory=%X", card.pci.uartMemory);
+                out += line;
+            }
+            if (card.pci.uartWindowInMemory)
+                out += " uart-window-in-memory=yes";
+            out += "\n";
+            continue;
+        }
+        if (card.bus == "PCMCIA") {
+            std::snprintf(
+                line, sizeof line,
+                "pcmcia-card hardware-id=%s uart=%s ports=%zu clock=%u io=%X length=%X spacing=%u irq=%lu "
+                "inserted=%s\n",
+                card.hardwareId.c_str(), card.uarts.empty() ? "16550" : KindName(card.uarts.front().kind),
+                card.uarts.size(), card.clockHz, card.pcmciaIo, card.pcmciaIoLength, card.spacing,
+                (unsigned long)card.irq, card.inserted ? "yes" : "no");
+            out += line;
             continue;
         }
         std::snprintf(line, sizeof line, "isa-card clock=%u", card.clockHz);
         out += line;
+        if (!card.hardwareId.empty())
+            out += " hardware-id=" + card.hardwareId;
         if (card.sisrAddress) {
             std::snprintf(line, sizeof line, " sisr=%X irq=%lu", card.sisrAddress,
                           (unsigned long)(card.vector - nt::kIrqVectorBase));
@@ -312,6 +498,13 @@ std::string DescribeMachine(const MachineSpec& spec) {
                 out += line;
             }
             out += "\n";
+        }
+        for (const auto& r : card.isaResources) {
+            if (r.interrupt)
+                std::snprintf(line, sizeof line, "isa-resource irq=%lu\n", (unsigned long)r.irq);
+            else
+                std::snprintf(line, sizeof line, "isa-resource io=%X length=%X\n", r.start, r.length);
+            out += line;
         }
     }
     for (const auto& range : spec.ioInMemorySpace) {

@@ -152,6 +152,8 @@ bool runTraffic(Machine& machine, const TrafficCheck& t, std::string& out) {
 } // namespace
 
 int runMainJob(Machine& machine, const TrafficCheck& traffic, std::string& out) {
+    if (machine.windows2000())
+        return runWindows2000MainJob(machine, out);
     nt::Kernel& kernel = machine.kernel();
     nt::KernelScope running(kernel);
     const std::set<std::string> before = Inventory(kernel);

@@ -22,7 +22,15 @@ struct TrafficCheck {
 std::set<std::string> Inventory(nt::Kernel& kernel);
 
 // Writes the report to `out`; returns 0 when the driver started, the bytes arrived intact and the stop
-// left the machine as before the start.
+// left the machine as before the start. A Windows 2000 machine runs its own job instead.
 int runMainJob(Machine& machine, const TrafficCheck& traffic, std::string& out);
+
+// On Windows 2000: boots the machine, shows the event log, the device tree by connection, the card
+// device keys and the device interfaces, removes every card of CvInstal and says whether CvInstal
+// unloaded and left the machine as it was. 0 when every card started and all of that held.
+int runWindows2000MainJob(Machine& machine, std::string& out);
+// The device tree as a device manager shows it by connection: each node with its description, instance
+// path, state, driver, first hardware ID and resources.
+std::string DeviceTreeText(Machine& machine);
 
 } // namespace sim

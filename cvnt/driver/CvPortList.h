@@ -62,8 +62,7 @@ NTSTATUS DeleteCurrentConfigKey(PUNICODE_STRING puniServicePath);
 NTSTATUS BuildCurrentConfigKey(PUNICODE_STRING puniServicePath, CCvLinkedList* pList);
 NTSTATUS FillCurrentConfigKey(CCvLinkedList* pList);
 NTSTATUS FillCurrentConfigKeyIsa(CCvLinkedList* pList);
-// Deletes every key below the key at puniPath, depth first; the key itself stays.
-NTSTATUS DeleteSubkeys(PUNICODE_STRING puniPath);
+#include "CvRegistryRecords.h" // DeleteSubkeys
 
 // Start-up initialisation of every enabled port of a list, and the tear-down of a whole list or of
 // the card of its current node.

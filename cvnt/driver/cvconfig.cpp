@@ -148,56 +148,6 @@ NTSTATUS WriteIsaPort(CCvDevice* pDevice) {
 
 } // namespace
 
-NTSTATUS DeleteSubkeys(PUNICODE_STRING puniPath) {
-    OBJECT_ATTRIBUTES Attributes;
-    InitializeObjectAttributes(&Attributes, puniPath, OBJ_CASE_INSENSITIVE, NULL, NULL);
-    HANDLE hKey = NULL;
-    if (!NT_SUCCESS(ZwOpenKey(&hKey, KEY_ALL_ACCESS, &Attributes)))
-        return CV_STATUS_SEVERE;
-    // The buffer is zero-filled and two bytes longer than offered, so a name is always terminated.
-    const ULONG ulOffered = 534;
-    auto* pInfo =
-        static_cast<PKEY_BASIC_INFORMATION>(ExAllocatePoolWithTag(PagedPool, ulOffered + 2, CV_TAG_DDK));
-    if (!pInfo) {
-        ZwClose(hKey);
-        return CV_STATUS_SEVERE;
-    }
-    NTSTATUS Result = STATUS_SUCCESS;
-    for (;;) {
-        RtlZeroMemory(pInfo, ulOffered + 2);
-        ULONG ulLength = 0;
-        NTSTATUS Status = ZwEnumerateKey(hKey, 0, KeyBasicInformation, pInfo, ulOffered, &ulLength);
-        if (Status == STATUS_NO_MORE_ENTRIES)
-            break;
-        CCvUnicode uniSubkey(PagedPool, puniPath);
-        BOOLEAN bPath = NT_SUCCESS(Status) && uniSubkey.Status == STATUS_SUCCESS &&
-                        uniSubkey.Append(u"\\") == STATUS_SUCCESS &&
-                        uniSubkey.Append(pInfo->Name) == STATUS_SUCCESS;
-        if (!bPath || DeleteSubkeys(uniSubkey) != STATUS_SUCCESS) {
-            Result = CV_STATUS_SEVERE;
-            break;
-        }
-        OBJECT_ATTRIBUTES SubAttributes;
-        InitializeObjectAttributes(&SubAttributes, static_cast<PUNICODE_STRING>(uniSubkey),
-                                   OBJ_CASE_INSENSITIVE, NULL, NULL);
-        HANDLE hSubkey = NULL;
-        // A subkey that cannot be deleted would be found again at index 0 without end: give up.
-        if (!NT_SUCCESS(ZwOpenKey(&hSubkey, KEY_ALL_ACCESS, &SubAttributes))) {
-            Result = CV_STATUS_SEVERE;
-            break;
-        }
-        Status = ZwDeleteKey(hSubkey);
-        ZwClose(hSubkey);
-        if (!NT_SUCCESS(Status)) {
-            Result = CV_STATUS_SEVERE;
-            break;
-        }
-    }
-    ExFreePool(pInfo);
-    ZwClose(hKey);
-    return Result;
-}
-
 NTSTATUS DeleteCurrentConfigKey(PUNICODE_STRING puniServicePath) {
     CCvUnicode uniPath(PagedPool, puniServicePath);
     if (uniPath.Status != STATUS_SUCCESS || uniPath.Append(u"\\CurrentConfig") != STATUS_SUCCESS)

@@ -6,6 +6,7 @@
 #include "CvCard.h"
 #include "CvErrorLog.h"
 #include "CvResourceKiller.h"
+#include "CvRegistryRecords.h"
 #include "CvUnicode.h"
 #include "cvntmsg.h"
 
@@ -13,207 +14,124 @@
 
 namespace {
 
-// One REG_DWORD value of a key: its name, where it goes in the record and its default.
-struct DwordValue {
-    PCWSTR pName;
-    ULONG ulOffset;
-    ULONG ulDefault;
+const CV_RECORD_VALUE kTemplateValues[] = {
+    CV_DWORD("VendorID", TemplatesCardStruct, VendorID, 0),
+    CV_DWORD("DeviceID", TemplatesCardStruct, DeviceID, 0),
+    CV_DWORD("ClockFrequency", TemplatesCardStruct, ClockFrequency, 0),
+    CV_DWORD("ClockFrequencyAdjustment", TemplatesCardStruct, ClockFrequencyAdjustment, 1),
+    CV_DWORD("nComPorts", TemplatesCardStruct, nComPorts, -1),
+    CV_DWORD("nLptPorts", TemplatesCardStruct, nLptPorts, -1),
+    CV_DWORD("BaseAddressAlignment", TemplatesCardStruct, BaseAddressAlignment, 0),
+    CV_DWORD("PlxBaudClockType", TemplatesCardStruct, PlxBaudClockType, 0),
+    CV_DWORD("PlxBaudClockDivisor", TemplatesCardStruct, PlxBaudClockDivisor, 0),
+    CV_DWORD("PlxBaudClockOffset", TemplatesCardStruct, PlxBaudClockOffset, 0),
+    CV_DWORD("CtsTrue", TemplatesCardStruct, CtsTrue, -1),
+    CV_DWORD("DuplexOperation", TemplatesCardStruct, DuplexOperation, -1),
+    CV_DWORD("UartType", TemplatesCardStruct, UartType, 0),
+    CV_DWORD("RxTriggerLevel", TemplatesCardStruct, RxTriggerLevel, -1),
+    CV_DWORD("TxTriggerLevel", TemplatesCardStruct, TxTriggerLevel, -1),
+    CV_DWORD("SoftTxLimit", TemplatesCardStruct, SoftTxLimit, -1),
+    CV_STRING("Description", TemplatesCardStruct, Description),
 };
 
-#define CV_VALUE(name, record, field, def)                                                                   \
-    { u##name, offsetof(record, field), (ULONG)(def) }
-
-const DwordValue kTemplateValues[] = {
-    CV_VALUE("VendorID", TemplatesCardStruct, VendorID, 0),
-    CV_VALUE("DeviceID", TemplatesCardStruct, DeviceID, 0),
-    CV_VALUE("ClockFrequency", TemplatesCardStruct, ClockFrequency, 0),
-    CV_VALUE("ClockFrequencyAdjustment", TemplatesCardStruct, ClockFrequencyAdjustment, 1),
-    CV_VALUE("nComPorts", TemplatesCardStruct, nComPorts, -1),
-    CV_VALUE("nLptPorts", TemplatesCardStruct, nLptPorts, -1),
-    CV_VALUE("BaseAddressAlignment", TemplatesCardStruct, BaseAddressAlignment, 0),
-    CV_VALUE("PlxBaudClockType", TemplatesCardStruct, PlxBaudClockType, 0),
-    CV_VALUE("PlxBaudClockDivisor", TemplatesCardStruct, PlxBaudClockDivisor, 0),
-    CV_VALUE("PlxBaudClockOffset", TemplatesCardStruct, PlxBaudClockOffset, 0),
-    CV_VALUE("CtsTrue", TemplatesCardStruct, CtsTrue, -1),
-    CV_VALUE("DuplexOperation", TemplatesCardStruct, DuplexOperation, -1),
-    CV_VALUE("UartType", TemplatesCardStruct, UartType, 0),
-    CV_VALUE("RxTriggerLevel", TemplatesCardStruct, RxTriggerLevel, -1),
-    CV_VALUE("TxTriggerLevel", TemplatesCardStruct, TxTriggerLevel, -1),
-    CV_VALUE("SoftTxLimit", TemplatesCardStruct, SoftTxLimit, -1),
+const CV_RECORD_VALUE kPciCardValues[] = {
+    CV_DWORD("VendorID", ParametersCardStruct, VendorID, 0),
+    CV_DWORD("DeviceID", ParametersCardStruct, DeviceID, 0),
+    CV_DWORD("nBus", ParametersCardStruct, nBus, -1),
+    CV_DWORD("nSlot", ParametersCardStruct, nSlot, -1),
+    CV_DWORD("PlxBaudClockDivisor", ParametersCardStruct, PlxBaudClockDivisor, 0),
 };
 
-const DwordValue kPciCardValues[] = {
-    CV_VALUE("VendorID", ParametersCardStruct, VendorID, 0),
-    CV_VALUE("DeviceID", ParametersCardStruct, DeviceID, 0),
-    CV_VALUE("nBus", ParametersCardStruct, nBus, -1),
-    CV_VALUE("nSlot", ParametersCardStruct, nSlot, -1),
-    CV_VALUE("PlxBaudClockDivisor", ParametersCardStruct, PlxBaudClockDivisor, 0),
+const CV_RECORD_VALUE kIsaCardValues[] = {
+    CV_DWORD("ClockFrequency", ParametersCardStruct, ClockFrequency, 0),
+    CV_DWORD("ClockFrequencyAdjustment", ParametersCardStruct, ClockFrequencyAdjustment, 0),
+    CV_DWORD("PlxBaudClockType", ParametersCardStruct, PlxBaudClockType, 0),
+    CV_DWORD("PlxBaudClockDivisor", ParametersCardStruct, PlxBaudClockDivisor, 0),
+    CV_DWORD("SisrAddress", ParametersCardStruct, ulSisrAddress, 0),
+    CV_DWORD("InterruptLevel", ParametersCardStruct, ulInterruptLevel, 0),
 };
 
-const DwordValue kIsaCardValues[] = {
-    CV_VALUE("ClockFrequency", ParametersCardStruct, ClockFrequency, 0),
-    CV_VALUE("ClockFrequencyAdjustment", ParametersCardStruct, ClockFrequencyAdjustment, 0),
-    CV_VALUE("PlxBaudClockType", ParametersCardStruct, PlxBaudClockType, 0),
-    CV_VALUE("PlxBaudClockDivisor", ParametersCardStruct, PlxBaudClockDivisor, 0),
-    CV_VALUE("SisrAddress", ParametersCardStruct, ulSisrAddress, 0),
-    CV_VALUE("InterruptLevel", ParametersCardStruct, ulInterruptLevel, 0),
+const CV_RECORD_VALUE kPciPortValues[] = {
+    CV_DWORD("nCom", ParametersCardPortStruct, nCom, -1),
+    CV_DWORD("UartType", ParametersCardPortStruct, UartType, 0),
+    CV_DWORD("RxTriggerLevel", ParametersCardPortStruct, RxTriggerLevel, -1),
+    CV_DWORD("TxTriggerLevel", ParametersCardPortStruct, TxTriggerLevel, -1),
+    CV_DWORD("SoftTxLimit", ParametersCardPortStruct, SoftTxLimit, -1),
+    CV_DWORD("PlxBaudClockDivisor", ParametersCardPortStruct, PlxBaudClockDivisor, -1),
+    CV_DWORD("CtsTrue", ParametersCardPortStruct, CtsTrue, -1),
+    CV_DWORD("Duplexoperation", ParametersCardPortStruct, DuplexOperation, -1),
 };
 
-const DwordValue kPciPortValues[] = {
-    CV_VALUE("nCom", ParametersCardPortStruct, nCom, -1),
-    CV_VALUE("UartType", ParametersCardPortStruct, UartType, 0),
-    CV_VALUE("RxTriggerLevel", ParametersCardPortStruct, RxTriggerLevel, -1),
-    CV_VALUE("TxTriggerLevel", ParametersCardPortStruct, TxTriggerLevel, -1),
-    CV_VALUE("SoftTxLimit", ParametersCardPortStruct, SoftTxLimit, -1),
-    CV_VALUE("PlxBaudClockDivisor", ParametersCardPortStruct, PlxBaudClockDivisor, -1),
-    CV_VALUE("CtsTrue", ParametersCardPortStruct, CtsTrue, -1),
-    CV_VALUE("Duplexoperation", ParametersCardPortStruct, DuplexOperation, -1),
+const CV_RECORD_VALUE kIsaPortValues[] = {
+    CV_DWORD("BaseAddress", ParametersCardPortStruct, ulBaseAddress, 0),
+    CV_DWORD("BaseAddressRange", ParametersCardPortStruct, ulBaseAddressRange, 0),
+    CV_DWORD("BaseAddressAlignment", ParametersCardPortStruct, ulBaseAddressAlignment, 0),
+    CV_DWORD("InterruptLevel", ParametersCardPortStruct, ulInterruptLevel, 0),
+    CV_DWORD("nCom", ParametersCardPortStruct, nCom, 0),
+    CV_DWORD("UartType", ParametersCardPortStruct, UartType, 0),
+    CV_DWORD("RxTriggerLevel", ParametersCardPortStruct, RxTriggerLevel, -1),
+    CV_DWORD("TxTriggerLevel", ParametersCardPortStruct, TxTriggerLevel, -1),
+    CV_DWORD("SoftTxLimit", ParametersCardPortStruct, SoftTxLimit, -1),
 };
-
-const DwordValue kIsaPortValues[] = {
-    CV_VALUE("BaseAddress", ParametersCardPortStruct, ulBaseAddress, 0),
-    CV_VALUE("BaseAddressRange", ParametersCardPortStruct, ulBaseAddressRange, 0),
-    CV_VALUE("BaseAddressAlignment", ParametersCardPortStruct, ulBaseAddressAlignment, 0),
-    CV_VALUE("InterruptLevel", ParametersCardPortStruct, ulInterruptLevel, 0),
-    CV_VALUE("nCom", ParametersCardPortStruct, nCom, 0),
-    CV_VALUE("UartType", ParametersCardPortStruct, UartType, 0),
-    CV_VALUE("RxTriggerLevel", ParametersCardPortStruct, RxTriggerLevel, -1),
-    CV_VALUE("TxTriggerLevel", ParametersCardPortStruct, TxTriggerLevel, -1),
-    CV_VALUE("SoftTxLimit", ParametersCardPortStruct, SoftTxLimit, -1),
-};
-
-#undef CV_VALUE
-
-template <size_t N>
-constexpr ULONG CountOf(const DwordValue (&)[N]) {
-    return N;
-}
 
 // What one kind of key holds and how its record is laid out.
 struct KeyKind {
     PCWSTR pKeyWord; // "\Card" or "\ComPort"
-    const DwordValue* pValues;
+    const CV_RECORD_VALUE* pValues;
     ULONG ulValues;
     ULONG ulStructSize;
-    BOOLEAN bTemplate; // has a Description
     LONG lPathOffset;  // where the copy of the key's path goes, or -1
     BOOLEAN bPciPorts; // a PCI card: read its ports
     BOOLEAN bIsaPorts; // an ISA card: read its ports
 };
 
 const KeyKind kTemplateKey = {
-    u"\\Card", kTemplateValues, CountOf(kTemplateValues), sizeof(TemplatesCardStruct), TRUE, -1, FALSE,
-    FALSE};
+    u"\\Card", kTemplateValues, CvCountOf(kTemplateValues), sizeof(TemplatesCardStruct), -1, FALSE, FALSE};
 const KeyKind kPciCardKey = {u"\\Card",
                              kPciCardValues,
-                             CountOf(kPciCardValues),
+                             CvCountOf(kPciCardValues),
                              sizeof(ParametersCardStruct),
-                             FALSE,
                              offsetof(ParametersCardStruct, uniPathToCard),
                              TRUE,
                              FALSE};
 const KeyKind kIsaCardKey = {u"\\Card",
                              kIsaCardValues,
-                             CountOf(kIsaCardValues),
+                             CvCountOf(kIsaCardValues),
                              sizeof(ParametersCardStruct),
-                             FALSE,
                              offsetof(ParametersCardStruct, uniPathToCard),
                              FALSE,
                              TRUE};
 const KeyKind kPciPortKey = {u"\\ComPort",
                              kPciPortValues,
-                             CountOf(kPciPortValues),
+                             CvCountOf(kPciPortValues),
                              sizeof(ParametersCardPortStruct),
-                             FALSE,
                              offsetof(ParametersCardPortStruct, uniPathToPort),
                              FALSE,
                              FALSE};
 const KeyKind kIsaPortKey = {u"\\ComPort",
                              kIsaPortValues,
-                             CountOf(kIsaPortValues),
+                             CvCountOf(kIsaPortValues),
                              sizeof(ParametersCardPortStruct),
-                             FALSE,
                              offsetof(ParametersCardPortStruct, uniPathToPort),
                              FALSE,
                              FALSE};
 
-const WCHAR kEmpty[] = u"";
-
-// Numbers are stored only from a REG_DWORD: taken directly, a string or a longer value of the same
-// name would be written over the record as a string descriptor or a sized buffer. A value of another
-// type fails the key's query, as an overlong Description does.
-NTSTATUS QueryDword(PWSTR, ULONG ValueType, PVOID ValueData, ULONG ValueLength, PVOID, PVOID EntryContext) {
-    if (ValueType != REG_DWORD || ValueLength != sizeof(ULONG))
-        return STATUS_OBJECT_TYPE_MISMATCH;
-    RtlCopyMemory(EntryContext, ValueData, sizeof(ULONG));
-    return STATUS_SUCCESS;
-}
-
-// The Description into its fixed buffer: a text longer than the buffer fails the query.
-NTSTATUS QueryDescription(PWSTR, ULONG ValueType, PVOID ValueData, ULONG ValueLength, PVOID,
-                          PVOID EntryContext) {
-    auto* puni = static_cast<PUNICODE_STRING>(EntryContext);
-    if (ValueType != REG_SZ && ValueType != REG_EXPAND_SZ)
-        return STATUS_OBJECT_TYPE_MISMATCH;
-    auto* pText = static_cast<const WCHAR*>(ValueData);
-    ULONG ulChars = 0;
-    while (ulChars < ValueLength / sizeof(WCHAR) && pText[ulChars])
-        ulChars++;
-    if ((ulChars + 1) * sizeof(WCHAR) > puni->MaximumLength)
-        return STATUS_BUFFER_TOO_SMALL;
-    RtlCopyMemory(puni->Buffer, pText, ulChars * sizeof(WCHAR));
-    puni->Buffer[ulChars] = UNICODE_NULL;
-    puni->Length = static_cast<USHORT>(ulChars * sizeof(WCHAR));
-    return STATUS_SUCCESS;
-}
-
-PULONG Field(PVOID pvRecord, ULONG ulOffset) {
-    return reinterpret_cast<PULONG>(static_cast<PUCHAR>(pvRecord) + ulOffset);
-}
-
-// path = parent + word (+ number): each step is checked, since a later step would succeed on what an
-// earlier failed one left.
-BOOLEAN BuildPath(CCvUnicode& uniPath, PUNICODE_STRING puniParent, PCWSTR pWord, ULONG ulNumber = 0) {
-    if (uniPath.Append(static_cast<PCUNICODE_STRING>(puniParent)) != STATUS_SUCCESS ||
-        uniPath.Append(pWord) != STATUS_SUCCESS)
-        return FALSE;
-    return ulNumber == 0 || uniPath.Append(ulNumber, 10) == STATUS_SUCCESS;
-}
-
-// Deletes the list's current record and returns the one after it, or null when it was the last.
-PVOID DeleteAndGoOn(CCvLinkedList* pList, ULONG ulStructSize) {
-    BOOLEAN bLast = pList->GetCurrentNode() == pList->m_pvEndStruct;
-    pList->DeleteCurrentNode(ulStructSize);
-    return bLast ? NULL : pList->GetCurrentNode();
-}
-
-BOOLEAN IsKnownUartType(ULONG ulType) {
-    return ulType == 4 || ulType == 5 || ulType == 7 || ulType == 9;
-}
-
 // Walks Card1, Card2, ... (or ComPort1, ...) under puniParent into pList.
 NTSTATUS ReadKeys(PUNICODE_STRING puniParent, CCvLinkedList* pList, const KeyKind& kind) {
-    const ULONG ulEntries = kind.ulValues + (kind.bTemplate ? 1 : 0) + 1;
-    auto* pTable = static_cast<PRTL_QUERY_REGISTRY_TABLE>(
-        ExAllocatePoolWithTag(PagedPool, ulEntries * sizeof(RTL_QUERY_REGISTRY_TABLE), CV_TAG_DDK));
-    if (!pTable)
-        return STATUS_NO_MEMORY;
-
     NTSTATUS Status = STATUS_SUCCESS;
     for (ULONG n = 1;; n++) {
         CCvUnicode uniPath(PagedPool);
-        if (!BuildPath(uniPath, puniParent, kind.pKeyWord, n)) {
+        if (!CvBuildPath(uniPath, puniParent, kind.pKeyWord, n)) {
             Status = STATUS_UNSUCCESSFUL;
             break;
         }
-        NTSTATUS KeyStatus = RtlCheckRegistryKey(RTL_REGISTRY_ABSOLUTE, uniPath);
+        NTSTATUS KeyStatus = CvCheckKey(uniPath);
         if (KeyStatus == STATUS_OBJECT_NAME_NOT_FOUND)
             break; // the first missing number ends the list
         if (!NT_SUCCESS(KeyStatus)) {
-            Status = STATUS_UNSUCCESSFUL; // a key that could not be looked at is not a missing one
+            Status = STATUS_UNSUCCESSFUL;
             break;
         }
-
         PVOID pvRecord = pList->AllocateAndInsertNodeAtEnd(kind.ulStructSize);
         if (!pvRecord) {
             Status = STATUS_UNSUCCESSFUL;
@@ -225,41 +143,10 @@ NTSTATUS ReadKeys(PUNICODE_STRING puniParent, CCvLinkedList* pList, const KeyKin
             Status = STATUS_UNSUCCESSFUL;
             break;
         }
-
-        RtlZeroMemory(pTable, ulEntries * sizeof(RTL_QUERY_REGISTRY_TABLE));
-        ULONG e = 0;
-        for (ULONG v = 0; v < kind.ulValues; v++, e++) {
-            pTable[e].QueryRoutine = QueryDword;
-            pTable[e].Name = const_cast<PWSTR>(kind.pValues[v].pName);
-            pTable[e].EntryContext = Field(pvRecord, kind.pValues[v].ulOffset);
-            pTable[e].DefaultType = REG_DWORD;
-            pTable[e].DefaultData = const_cast<PULONG>(&kind.pValues[v].ulDefault);
-            pTable[e].DefaultLength = sizeof(ULONG);
-        }
-        if (kind.bTemplate) {
-            auto* pTemplate = static_cast<PTemplatesCardStruct>(pvRecord);
-            const USHORT usBytes = (CV_MAX_DESCRIPTION_CHARS + 1) * sizeof(WCHAR);
-            pTemplate->Description.Buffer =
-                static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, usBytes, CV_TAG_DDK));
-            if (!pTemplate->Description.Buffer) {
-                Status = STATUS_UNSUCCESSFUL;
-                break;
-            }
-            pTemplate->Description.Buffer[0] = UNICODE_NULL;
-            pTemplate->Description.MaximumLength = usBytes;
-            pTable[e].QueryRoutine = QueryDescription;
-            pTable[e].Name = const_cast<PWSTR>(u"Description");
-            pTable[e].EntryContext = &pTemplate->Description;
-            pTable[e].DefaultType = REG_SZ;
-            pTable[e].DefaultData = const_cast<PWSTR>(kEmpty);
-            pTable[e].DefaultLength = 0;
-        }
-        if (!NT_SUCCESS(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, uniPath, pTable,
-                                               NULL, NULL))) {
+        if (CvQueryRecord(uniPath, kind.pValues, kind.ulValues, pvRecord) != STATUS_SUCCESS) {
             Status = STATUS_UNSUCCESSFUL;
             break;
         }
-
         if (kind.bPciPorts || kind.bIsaPorts) {
             auto* pCard = static_cast<PParametersCardStruct>(pvRecord);
             pCard->pParametersCardPortList = CvCreateParametersCardPortList();
@@ -280,23 +167,7 @@ NTSTATUS ReadKeys(PUNICODE_STRING puniParent, CCvLinkedList* pList, const KeyKin
                 continue;
             }
         }
-
-        if (kind.bTemplate) {
-            // The text keeps only the room it needs.
-            auto* pTemplate = static_cast<PTemplatesCardStruct>(pvRecord);
-            USHORT usBytes = static_cast<USHORT>(pTemplate->Description.Length + sizeof(WCHAR));
-            auto* pShort = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, usBytes, CV_TAG_DDK));
-            if (!pShort) {
-                Status = STATUS_UNSUCCESSFUL;
-                break;
-            }
-            RtlCopyMemory(pShort, pTemplate->Description.Buffer, usBytes);
-            ExFreePool(pTemplate->Description.Buffer);
-            pTemplate->Description.Buffer = pShort;
-            pTemplate->Description.MaximumLength = usBytes;
-        }
     }
-    ExFreePool(pTable);
     if (!NT_SUCCESS(Status))
         pList->DeleteAllNodes(kind.ulStructSize);
     return Status;
@@ -392,7 +263,7 @@ NTSTATUS EvaluateTemplatesCardPci(CCvLinkedList* pList) {
             p->TxTriggerLevel = 1;
         if (p->SoftTxLimit == -1)
             p->SoftTxLimit = 100;
-        if (!IsKnownUartType(p->UartType))
+        if (!CvIsKnownUartType(p->UartType))
             p->UartType = 0;
         if (p->ClockFrequencyAdjustment == 0)
             p->ClockFrequencyAdjustment = 1;
@@ -417,7 +288,7 @@ NTSTATUS EvaluateTemplatesCardPci(CCvLinkedList* pList) {
             Log(CVNT_TEMPLATE_DEVICE_ID_MISSING);
         else
             LogWithNumber(CVNT_PCI_TEMPLATE_VALUES_INVALID, p->DeviceID, 16);
-        p = static_cast<PTemplatesCardStruct>(DeleteAndGoOn(pList, ulSize));
+        p = static_cast<PTemplatesCardStruct>(CvDeleteAndGoOn(pList, ulSize));
     }
     return pList->m_pvStartStruct ? STATUS_SUCCESS : STATUS_NOT_FOUND;
 }
@@ -435,7 +306,7 @@ NTSTATUS EvaluateParametersCardPci(CCvLinkedList* pList) {
             Log(CVNT_PARAMETERS_DEVICE_ID_MISSING);
         else
             LogWithNumber(CVNT_PARAMETERS_VALUES_INVALID, p->DeviceID, 16);
-        p = static_cast<PParametersCardStruct>(DeleteAndGoOn(pList, ulSize));
+        p = static_cast<PParametersCardStruct>(CvDeleteAndGoOn(pList, ulSize));
     }
     return pList->m_pvStartStruct ? STATUS_SUCCESS : STATUS_NOT_FOUND;
 }
@@ -450,7 +321,7 @@ NTSTATUS EvaluateParametersCardPortPci(CCvLinkedList* pList) {
             LogWithNumber(CVNT_NCOM_OUT_OF_RANGE, static_cast<ULONG>(p->nCom), 16);
             p->nCom = 0;
         }
-        if (!IsKnownUartType(p->UartType))
+        if (!CvIsKnownUartType(p->UartType))
             p->UartType = 0;
     }
     return pList->m_pvStartStruct ? STATUS_SUCCESS : STATUS_NOT_FOUND;
@@ -471,7 +342,7 @@ NTSTATUS EvaluateParametersCardIsa(CCvLinkedList* pList) {
             continue;
         }
         Log(CVNT_ISA_PARAMETERS_VALUES_INVALID);
-        p = static_cast<PParametersCardStruct>(DeleteAndGoOn(pList, ulSize));
+        p = static_cast<PParametersCardStruct>(CvDeleteAndGoOn(pList, ulSize));
     }
     return pList->m_pvStartStruct ? STATUS_SUCCESS : STATUS_NOT_FOUND;
 }
@@ -487,7 +358,7 @@ NTSTATUS EvaluateParametersCardPortIsa(CCvLinkedList* pList) {
             p->RxTriggerLevel = 100;
         if (p->TxTriggerLevel == -1)
             p->TxTriggerLevel = 1;
-        if (!IsKnownUartType(p->UartType))
+        if (!CvIsKnownUartType(p->UartType))
             p->UartType = 0;
         // The number must be one Windows names, and the range must lie in the 16-bit I/O space the
         // driver addresses.
@@ -499,7 +370,7 @@ NTSTATUS EvaluateParametersCardPortIsa(CCvLinkedList* pList) {
             continue;
         }
         Log(CVNT_ISA_PARAMETERS_VALUES_INVALID);
-        p = static_cast<PParametersCardPortStruct>(DeleteAndGoOn(pList, ulSize));
+        p = static_cast<PParametersCardPortStruct>(CvDeleteAndGoOn(pList, ulSize));
     }
     return pList->m_pvStartStruct ? STATUS_SUCCESS : STATUS_NOT_FOUND;
 }
@@ -511,9 +382,10 @@ NTSTATUS GetRegistrySettings(PUNICODE_STRING RegistryPath, PPciBusStruct pPciBus
     pIsaBusStruct->pParametersCardList = CvCreateParametersCardList();
     CCvUnicode uniTemplates(PagedPool), uniPci(PagedPool), uniIsa(PagedPool);
     if (!pPciBusStruct->pTemplatesCardList || !pPciBusStruct->pParametersCardList ||
-        !pIsaBusStruct->pParametersCardList || !BuildPath(uniTemplates, RegistryPath, u"\\Templates\\Bus5") ||
-        !BuildPath(uniPci, RegistryPath, u"\\Parameters\\Bus5") ||
-        !BuildPath(uniIsa, RegistryPath, u"\\Parameters\\Bus1")) {
+        !pIsaBusStruct->pParametersCardList ||
+        !CvBuildPath(uniTemplates, RegistryPath, u"\\Templates\\Bus5") ||
+        !CvBuildPath(uniPci, RegistryPath, u"\\Parameters\\Bus5") ||
+        !CvBuildPath(uniIsa, RegistryPath, u"\\Parameters\\Bus1")) {
         DeleteRegistrySettings(pPciBusStruct, pIsaBusStruct);
         return CV_STATUS_SEVERE;
     }

@@ -398,6 +398,58 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interva
     return STATUS_SUCCESS;
 }
 
+VOID KeInitializeEvent(PKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+    Kernel::require("KeInitializeEvent");
+    Event->Type = static_cast<UCHAR>(Type);
+    Event->SignalState = State ? 1 : 0;
+}
+
+LONG KeSetEvent(PKEVENT Event, LONG, BOOLEAN) {
+    Kernel& k = Kernel::require("KeSetEvent");
+    if (k.irql() > DISPATCH_LEVEL)
+        k.verifierStop("KeSetEvent", "called above DISPATCH_LEVEL");
+    LONG previous = Event->SignalState;
+    Event->SignalState = 1;
+    return previous;
+}
+
+VOID KeClearEvent(PKEVENT Event) {
+    Kernel::require("KeClearEvent");
+    Event->SignalState = 0;
+}
+
+LONG KeReadStateEvent(PKEVENT Event) {
+    Kernel::require("KeReadStateEvent");
+    return Event->SignalState;
+}
+
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Timeout) {
+    Kernel& k = Kernel::require("KeWaitForSingleObject");
+    auto* event = static_cast<PKEVENT>(Object);
+    if (Timeout && Timeout->QuadPart == 0) {
+        if (!event->SignalState)
+            return STATUS_TIMEOUT;
+    } else {
+        if (k.irql() > APC_LEVEL)
+            k.verifierStop("KeWaitForSingleObject", "a wait at IRQL " + std::to_string(k.irql()));
+        if (k.locksHeld())
+            k.verifierStop("KeWaitForSingleObject", "a wait with a spin lock held");
+        // The machine runs until the event is set; a wait nothing can end is a driver that hangs.
+        constexpr uint64_t kForever = 3600ull * 10'000'000;
+        uint64_t limit = Timeout && Timeout->QuadPart < 0
+                             ? k.now() + static_cast<uint64_t>(-Timeout->QuadPart)
+                             : k.now() + kForever;
+        if (!k.runUntil([event] { return event->SignalState != 0; }, limit)) {
+            if (!Timeout)
+                k.verifierStop("KeWaitForSingleObject", "the event was never set: the wait would not end");
+            return STATUS_TIMEOUT;
+        }
+    }
+    if (event->Type == SynchronizationEvent)
+        event->SignalState = 0;
+    return STATUS_SUCCESS;
+}
+
 MM_SYSTEMSIZE MmQuerySystemSize(void) {
     return Kernel::require("MmQuerySystemSize").systemSize();
 }

@@ -56,8 +56,11 @@ std::u16string IoManager::nameOf(PDEVICE_OBJECT device) const {
 
 void IoManager::handleClosed(PDEVICE_OBJECT device) {
     auto it = handles_.find(device);
-    if (it != handles_.end() && --it->second == 0)
+    if (it != handles_.end() && --it->second == 0) {
         handles_.erase(it);
+        if (kernel_.deviceManager())
+            kernel_.deviceManager()->lastHandleClosed(device);
+    }
 }
 
 size_t IoManager::openHandles(PDRIVER_OBJECT driver) const {
@@ -69,7 +72,8 @@ size_t IoManager::openHandles(PDRIVER_OBJECT driver) const {
 }
 
 bool IoManager::exists(PDEVICE_OBJECT device) const {
-    return devices_.count(device) != 0;
+    auto it = devices_.find(device);
+    return it != devices_.end() && !it->second.deleted;
 }
 
 std::vector<std::u16string> IoManager::deviceNames() const {
@@ -98,6 +102,10 @@ NTSTATUS IoManager::createDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUN
     std::u16string deviceName = text(name);
     if (!deviceName.empty() && device(deviceName))
         return STATUS_OBJECT_NAME_COLLISION;
+    // The object directories are \Device and its like: a name with a further backslash names a
+    // directory that does not exist.
+    if (!deviceName.empty() && deviceName.find(u'\\', deviceName.find(u'\\', 1) + 1) != std::u16string::npos)
+        return STATUS_OBJECT_PATH_NOT_FOUND;
     size_t header = (sizeof(DEVICE_OBJECT) + 15) & ~size_t{15};
     auto memory = std::make_unique<uint8_t[]>(header + extensionSize);
     std::memset(memory.get(), 0, header + extensionSize);
@@ -119,13 +127,24 @@ NTSTATUS IoManager::createDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUN
     return STATUS_SUCCESS;
 }
 
+bool IoManager::hasRequests(PDEVICE_OBJECT device) const {
+    for (const auto& [irp, request] : requests_) {
+        if (request->device == device)
+            return true;
+        auto* base = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
+        for (int i = 0; i < irp->StackCount; ++i)
+            if (base[i].DeviceObject == device)
+                return true;
+    }
+    return false;
+}
+
 void IoManager::deleteDevice(PDEVICE_OBJECT object) {
     auto it = devices_.find(object);
-    if (it == devices_.end())
+    if (it == devices_.end() || it->second.deleted)
         kernel_.verifierStop("IoDeleteDevice", "not a device object");
-    for (const auto& [irp, request] : requests_)
-        if (request->device == object)
-            kernel_.verifierStop("IoDeleteDevice", "the device still has requests outstanding");
+    if (object->AttachedDevice)
+        kernel_.verifierStop("IoDeleteDevice", "a device is still attached to it");
     if (PDRIVER_OBJECT driver = object->DriverObject) {
         for (PDEVICE_OBJECT* link = &driver->DeviceObject; *link; link = &(*link)->NextDevice) {
             if (*link == object) {
@@ -134,7 +153,21 @@ void IoManager::deleteDevice(PDEVICE_OBJECT object) {
             }
         }
     }
-    devices_.erase(it);
+    // A device deleted while a request passes through it (a remove request) stays in memory, nameless,
+    // until the request has finished, as its reference count keeps it on NT.
+    if (hasRequests(object)) {
+        it->second.deleted = true;
+        it->second.name.clear();
+    } else {
+        devices_.erase(it);
+    }
+    if (kernel_.deviceManager())
+        kernel_.deviceManager()->deviceDeleted(object);
+}
+
+void IoManager::sweepDeleted() {
+    for (auto it = devices_.begin(); it != devices_.end();)
+        it = it->second.deleted && !hasRequests(it->first) ? devices_.erase(it) : std::next(it);
 }
 
 NTSTATUS IoManager::createLink(PUNICODE_STRING link, PUNICODE_STRING target) {
@@ -153,30 +186,76 @@ std::shared_ptr<IoRequest> IoManager::issue(PDEVICE_OBJECT device, PFILE_OBJECT 
                                             const std::vector<uint8_t>& input, ULONG outputLength,
                                             const std::function<void(IO_STACK_LOCATION&)>& parameters,
                                             bool cancelledOnArrival) {
+    return start(device, file, major, STATUS_PENDING, input, outputLength, parameters, cancelledOnArrival,
+                 nullptr);
+}
+
+std::shared_ptr<IoRequest> IoManager::issueSystem(PDEVICE_OBJECT device, UCHAR major, NTSTATUS initialStatus,
+                                                  const std::function<void(IO_STACK_LOCATION&)>& parameters,
+                                                  std::function<void(IoRequest&)> onComplete) {
+    return start(device, nullptr, major, initialStatus, {}, 0, parameters, false, std::move(onComplete));
+}
+
+PDEVICE_OBJECT IoManager::topOf(PDEVICE_OBJECT device) const {
+    while (device && device->AttachedDevice)
+        device = device->AttachedDevice;
+    return device;
+}
+
+PDEVICE_OBJECT IoManager::lowerOf(PDEVICE_OBJECT device) const {
+    auto it = devices_.find(device);
+    return it == devices_.end() ? nullptr : it->second.lower;
+}
+
+void IoManager::attach(PDEVICE_OBJECT upper, PDEVICE_OBJECT lower) {
+    lower->AttachedDevice = upper;
+    upper->StackSize = static_cast<CHAR>(lower->StackSize + 1);
+    devices_.at(upper).lower = lower;
+}
+
+void IoManager::detach(PDEVICE_OBJECT lower) {
+    if (PDEVICE_OBJECT upper = lower->AttachedDevice) {
+        auto it = devices_.find(upper);
+        if (it != devices_.end())
+            it->second.lower = nullptr;
+    }
+    lower->AttachedDevice = nullptr;
+}
+
+std::shared_ptr<IoRequest> IoManager::start(PDEVICE_OBJECT device, PFILE_OBJECT file, UCHAR major,
+                                            NTSTATUS initial, const std::vector<uint8_t>& input,
+                                            ULONG outputLength,
+                                            const std::function<void(IO_STACK_LOCATION&)>& parameters,
+                                            bool cancelledOnArrival,
+                                            std::function<void(IoRequest&)> onComplete) {
     if (kernel_.irql() != PASSIVE_LEVEL)
         kernel_.verifierStop("I/O request", "issued above PASSIVE_LEVEL");
+    // A request goes to the top of the device's stack, with one stack location per device in it.
+    PDEVICE_OBJECT top = topOf(device);
     auto request = std::make_shared<IoRequest>();
-    size_t size = sizeof(IRP) + sizeof(IO_STACK_LOCATION);
+    const int locations = top->StackSize > 0 ? top->StackSize : 1;
+    size_t size = sizeof(IRP) + locations * sizeof(IO_STACK_LOCATION);
     auto* irp = static_cast<PIRP>(std::calloc(1, size));
-    auto* stack = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
+    auto* base = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
     irp->Type = IO_TYPE_IRP;
     irp->Size = static_cast<USHORT>(size);
-    irp->StackCount = 1;
-    irp->CurrentLocation = 1;
-    irp->RequestorMode = UserMode;
-    irp->IoStatus.Status = STATUS_PENDING;
-    irp->Tail.Overlay.CurrentStackLocation = stack;
+    irp->StackCount = static_cast<CHAR>(locations);
+    irp->CurrentLocation = static_cast<CHAR>(locations + 1);
+    irp->RequestorMode = file ? UserMode : KernelMode;
+    irp->IoStatus.Status = initial;
+    irp->Tail.Overlay.CurrentStackLocation = base + locations;
     irp->Tail.Overlay.OriginalFileObject = file;
+    PIO_STACK_LOCATION stack = base + locations - 1; // the top driver's
     stack->MajorFunction = major;
-    stack->DeviceObject = device;
     stack->FileObject = file;
     if (parameters)
         parameters(*stack);
 
     request->irp = irp;
-    request->device = device;
+    request->device = top;
     request->major = major;
     request->outputLength = outputLength;
+    request->onComplete = std::move(onComplete);
     request->methodBuffered = major == IRP_MJ_DEVICE_CONTROL &&
                               (stack->Parameters.DeviceIoControl.IoControlCode & 3) == METHOD_BUFFERED;
     // Buffered I/O: one system buffer, as large as the larger of input and output, input copied in.
@@ -190,18 +269,8 @@ std::shared_ptr<IoRequest> IoManager::issue(PDEVICE_OBJECT device, PFILE_OBJECT 
     requests_[irp] = request;
     irp->Cancel = cancelledOnArrival;
 
-    PDRIVER_DISPATCH dispatch = device->DriverObject ? device->DriverObject->MajorFunction[major] : nullptr;
-    if (!dispatch) {
-        irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
-        complete(irp);
-        return request;
-    }
     request->inDispatch = true;
-    NTSTATUS status;
-    {
-        ImageScope image(kernel_, imageOf(device));
-        status = dispatch(device, irp);
-    }
+    NTSTATUS status = IoCallDriver(top, irp);
     request->inDispatch = false;
     const char* call = "IRP dispatch";
     if (kernel_.irql() != PASSIVE_LEVEL || kernel_.locksHeld())
@@ -218,7 +287,7 @@ std::shared_ptr<IoRequest> IoManager::issue(PDEVICE_OBJECT device, PFILE_OBJECT 
         if (request->status != status)
             kernel_.verifierStop(call, "returned a status other than the one it completed the request with");
     }
-    if (request->completed)
+    if (request->completed && request->irp)
         finish(*request);
     kernel_.checkpoint();
     return request;
@@ -233,6 +302,36 @@ void IoManager::complete(PIRP irp) {
     if (kernel_.irql() > DISPATCH_LEVEL)
         kernel_.verifierStop("IoCompleteRequest", "called above DISPATCH_LEVEL");
     std::shared_ptr<IoRequest> request = it->second;
+    // Up the stack: each location's completion routine, set by the driver above it, runs in that
+    // driver's location; one that answers STATUS_MORE_PROCESSING_REQUIRED takes the request back.
+    while (irp->CurrentLocation <= irp->StackCount) {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
+        auto routine = reinterpret_cast<PIO_COMPLETION_ROUTINE>(stack->CompletionRoutine);
+        PVOID context = stack->Context;
+        UCHAR control = stack->Control;
+        stack->CompletionRoutine = nullptr;
+        stack->Control &=
+            static_cast<UCHAR>(~(SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL));
+        IoSkipCurrentIrpStackLocation(irp);
+        const NTSTATUS status = irp->IoStatus.Status;
+        bool invoke = routine && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+                                  (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
+                                  (irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+        bool atTop = irp->CurrentLocation > irp->StackCount;
+        if (invoke) {
+            PDEVICE_OBJECT above = atTop ? nullptr : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+            NTSTATUS answer;
+            {
+                ImageScope image(kernel_, above ? imageOf(above) : kernel_.currentImage());
+                answer = routine(above, irp, context);
+            }
+            if (answer == STATUS_MORE_PROCESSING_REQUIRED)
+                return;
+        } else if (irp->PendingReturned && !atTop) {
+            IoMarkIrpPending(irp);
+        }
+    }
     request->completed = true;
     request->status = irp->IoStatus.Status;
     request->information = irp->IoStatus.Information;
@@ -241,6 +340,8 @@ void IoManager::complete(PIRP irp) {
 }
 
 void IoManager::finish(IoRequest& request) {
+    if (!request.irp)
+        return;
     bool returnsData = request.major == IRP_MJ_READ || request.major == IRP_MJ_QUERY_INFORMATION ||
                        (request.major == IRP_MJ_DEVICE_CONTROL && request.methodBuffered);
     if (returnsData && NT_SUCCESS(request.status)) {
@@ -250,8 +351,14 @@ void IoManager::finish(IoRequest& request) {
     }
     PIRP irp = request.irp;
     request.irp = nullptr;
+    std::shared_ptr<IoRequest> keep = requests_[irp];
     requests_.erase(irp);
+    if (DeviceManagerHooks* manager = kernel_.deviceManager())
+        manager->requestFinished(irp, request.major);
     freeIrp(irp);
+    sweepDeleted();
+    if (request.onComplete)
+        request.onComplete(request);
 }
 
 } // namespace nt
@@ -278,6 +385,64 @@ NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING 
 
 NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
     return Kernel::require("IoDeleteSymbolicLink").io().deleteLink(SymbolicLinkName);
+}
+
+NTSTATUS IoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    Kernel& k = Kernel::require("IoCallDriver");
+    if (!DeviceObject || !Irp)
+        k.verifierStop("IoCallDriver", "no device or no request");
+    if (Irp->CurrentLocation <= 1)
+        k.verifierStop("IoCallDriver", "the request has no stack location left for the device");
+    if (k.irql() > DISPATCH_LEVEL)
+        k.verifierStop("IoCallDriver", "called above DISPATCH_LEVEL");
+    Irp->CurrentLocation--;
+    Irp->Tail.Overlay.CurrentStackLocation--;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    stack->DeviceObject = DeviceObject;
+    PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject
+                                    ? DeviceObject->DriverObject->MajorFunction[stack->MajorFunction]
+                                    : nullptr;
+    if (!dispatch) {
+        Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+        Irp->IoStatus.Information = 0;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    nt::ImageScope image(k, k.io().imageOf(DeviceObject));
+    return dispatch(DeviceObject, Irp);
+}
+
+PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
+    Kernel& k = Kernel::require("IoAttachDeviceToDeviceStack");
+    if (!k.io().exists(SourceDevice) || !k.io().exists(TargetDevice))
+        k.verifierStop("IoAttachDeviceToDeviceStack", "not a device object");
+    PDEVICE_OBJECT top = k.io().topOf(TargetDevice);
+    k.io().attach(SourceDevice, top);
+    return top;
+}
+
+VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+    Kernel& k = Kernel::require("IoDetachDevice");
+    if (!TargetDevice || !TargetDevice->AttachedDevice)
+        k.verifierStop("IoDetachDevice", "nothing is attached to the device");
+    k.io().detach(TargetDevice);
+}
+
+PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {
+    return Kernel::require("IoGetAttachedDevice").io().topOf(DeviceObject);
+}
+
+VOID ObReferenceObject(PVOID Object) {
+    Kernel::require("ObReferenceObject");
+    static_cast<PDEVICE_OBJECT>(Object)->ReferenceCount++;
+}
+
+VOID ObDereferenceObject(PVOID Object) {
+    Kernel& k = Kernel::require("ObDereferenceObject");
+    auto* device = static_cast<PDEVICE_OBJECT>(Object);
+    if (device->ReferenceCount <= 0)
+        k.verifierStop("ObDereferenceObject", "the object has no reference to release");
+    device->ReferenceCount--;
 }
 
 VOID IoCompleteRequest(PIRP Irp, CHAR) {

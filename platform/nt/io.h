@@ -29,6 +29,9 @@ struct IoRequest {
     std::vector<uint8_t> system; // the system buffer
     ULONG outputLength = 0;      // room the issuer gave for it
     bool methodBuffered = false;
+    // Called once the request has completed past the top of its stack (system requests: plug and
+    // play, power).
+    std::function<void(IoRequest&)> onComplete;
 };
 
 class IoManager {
@@ -61,6 +64,11 @@ public:
                                      const std::vector<uint8_t>& input, ULONG outputLength,
                                      const std::function<void(IO_STACK_LOCATION&)>& parameters,
                                      bool cancelledOnArrival = false);
+    // A request the system sends to the top of a device's stack (plug and play, power): the stack
+    // location its top driver sees is set by `parameters`, the status starts as `initialStatus`.
+    std::shared_ptr<IoRequest> issueSystem(PDEVICE_OBJECT device, UCHAR major, NTSTATUS initialStatus,
+                                           const std::function<void(IO_STACK_LOCATION&)>& parameters,
+                                           std::function<void(IoRequest&)> onComplete = nullptr);
     // Cancels an outstanding request as its issuer would.
     bool cancel(IoRequest& request);
     size_t outstanding() const { return requests_.size(); }
@@ -76,14 +84,29 @@ public:
     // The driver image whose routines serve a device.
     std::string imageOf(PDEVICE_OBJECT device) const;
 
+    // The device a request sent to `device` reaches first: the top of its stack.
+    PDEVICE_OBJECT topOf(PDEVICE_OBJECT device) const;
+    // The device below `device` in its stack, or null.
+    PDEVICE_OBJECT lowerOf(PDEVICE_OBJECT device) const;
+    void attach(PDEVICE_OBJECT upper, PDEVICE_OBJECT lower);
+    void detach(PDEVICE_OBJECT lower);
+
 private:
+    std::shared_ptr<IoRequest> start(PDEVICE_OBJECT device, PFILE_OBJECT file, UCHAR major, NTSTATUS initial,
+                                     const std::vector<uint8_t>& input, ULONG outputLength,
+                                     const std::function<void(IO_STACK_LOCATION&)>& parameters,
+                                     bool cancelledOnArrival, std::function<void(IoRequest&)> onComplete);
     void finish(IoRequest& request);
+    bool hasRequests(PDEVICE_OBJECT device) const;
+    void sweepDeleted();
 
     Kernel& kernel_;
     struct DeviceRecord {
         std::u16string name;
         std::string image; // the driver image that made it
         std::unique_ptr<uint8_t[]> memory;
+        PDEVICE_OBJECT lower = nullptr; // the device it is attached to
+        bool deleted = false;           // deleted while a request still passes through it
     };
     std::map<PDEVICE_OBJECT, DeviceRecord> devices_;
     std::map<std::u16string, std::u16string> links_; // upper-case \??\ name -> target

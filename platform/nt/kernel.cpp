@@ -12,7 +12,8 @@ constexpr uint64_t kBootTime = 126227808000000000ULL;
 } // namespace
 
 Kernel::Kernel()
-    : pool_(*this), eventLog_(*this), ports_(*this), resources_(std::make_unique<ResourceArbiter>(*this)),
+    : pool_(*this), eventLog_(*this), ports_(*this), memory_(*this),
+      resources_(std::make_unique<ResourceArbiter>(*this)),
       services_(std::make_unique<ServiceManager>(*this)), io_(std::make_unique<IoManager>(*this)),
       bootTime_(kBootTime) {}
 

@@ -9,6 +9,7 @@
 #include "hw/eventqueue.h"
 #include "platform/nt/eventlog.h"
 #include "platform/nt/io.h"
+#include "platform/nt/memio.h"
 #include "platform/nt/resources.h"
 #include "platform/nt/services.h"
 #include "platform/nt/include/ntddk.h"
@@ -34,6 +35,20 @@ struct VerifierStop : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// What a plug-and-play machine (Windows 2000) adds beside the kernel: told when a device object goes
+// and when the last handle a program held to a device is closed. NT 4 machines have none.
+class DeviceManagerHooks {
+public:
+    virtual ~DeviceManagerHooks() = default;
+    virtual void deviceDeleted(PDEVICE_OBJECT device) { (void)device; }
+    virtual void lastHandleClosed(PDEVICE_OBJECT device) { (void)device; }
+    // A request is done with and its IRP about to be freed.
+    virtual void requestFinished(PIRP irp, UCHAR major) {
+        (void)irp;
+        (void)major;
+    }
+};
+
 class Kernel {
 public:
     Kernel();
@@ -45,6 +60,7 @@ public:
     Registry& registry() { return registry_; }
     EventLog& eventLog() { return eventLog_; }
     PortSpace& ports() { return ports_; }
+    MemorySpace& memory() { return memory_; }
     // The machine's PCI buses (none unless the machine has them).
     hw::PciBuses& pci() { return pci_; }
     // Where the HAL's bus addresses land. The machine that owns the description answers; without an
@@ -65,6 +81,9 @@ public:
     ResourceArbiter& resources() { return *resources_; }
     CONFIGURATION_INFORMATION& configuration() { return configuration_; }
     ServiceManager& services() { return *services_; }
+    // The machine's plug-and-play and power managers (Windows 2000 machines), owned by the machine.
+    void setDeviceManager(DeviceManagerHooks* manager) { deviceManager_ = manager; }
+    DeviceManagerHooks* deviceManager() const { return deviceManager_; }
     IoManager& io() { return *io_; }
 
     // Virtual time in 100 ns units since the machine started, and the timeline of the machine's events.
@@ -159,6 +178,7 @@ private:
     Registry registry_;
     EventLog eventLog_;
     PortSpace ports_;
+    MemorySpace memory_;
     hw::PciBuses pci_;
     HalFaults hal_;
     BusTranslation busTranslation_;
@@ -166,6 +186,7 @@ private:
     CONFIGURATION_INFORMATION configuration_{};
     std::unique_ptr<ServiceManager> services_;
     std::unique_ptr<IoManager> io_;
+    DeviceManagerHooks* deviceManager_ = nullptr;
     uint64_t bootTime_;
     std::deque<PKDPC> dpcQueue_;
     std::map<const void*, std::string> dpcImages_;

@@ -58,6 +58,11 @@ PDRIVER_OBJECT ServiceManager::driverObject(const std::string& service) const {
     return it == running_.end() ? nullptr : it->second.driver.get();
 }
 
+std::string ServiceManager::imageOf(const std::string& service) const {
+    auto it = running_.find(upper(service));
+    return it == running_.end() ? std::string() : it->second.imageName;
+}
+
 uint32_t ServiceManager::start(const std::string& service) {
     if (running(service))
         return kErrorServiceAlreadyRunning;
@@ -74,8 +79,11 @@ uint32_t ServiceManager::start(const std::string& service) {
     entry.driver = std::make_unique<DRIVER_OBJECT>();
     entry.driverName = u"\\Driver\\" + toUtf16(service);
     entry.imageName = image->second.imageName;
+    entry.extension = std::make_unique<DRIVER_EXTENSION>();
     DRIVER_OBJECT& driver = *entry.driver;
     driver.Type = IO_TYPE_DRIVER;
+    driver.DriverExtension = entry.extension.get();
+    entry.extension->DriverObject = &driver;
     driver.DriverName.Buffer = entry.driverName.data();
     driver.DriverName.Length = driver.DriverName.MaximumLength =
         static_cast<USHORT>(entry.driverName.size() * sizeof(WCHAR));

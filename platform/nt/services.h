@@ -46,6 +46,8 @@ public:
     uint32_t stop(const std::string& service);
     bool running(const std::string& service) const { return running_.count(upper(service)) != 0; }
     PDRIVER_OBJECT driverObject(const std::string& service) const;
+    // The image a running service's driver runs as ("CvNt"); empty when it is not running.
+    std::string imageOf(const std::string& service) const;
     // The status the last start's entry point returned.
     NTSTATUS lastEntryStatus() const { return lastEntryStatus_; }
 
@@ -56,6 +58,7 @@ private:
     };
     struct Running {
         std::unique_ptr<DRIVER_OBJECT> driver;
+        std::unique_ptr<DRIVER_EXTENSION> extension; // where a plug-and-play driver sets AddDevice
         std::u16string driverName;
         std::string imageName;
     };

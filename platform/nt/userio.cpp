@@ -18,7 +18,7 @@ UserFile::~UserFile() {
 NTSTATUS UserFile::open(Kernel& kernel, std::string_view name, std::unique_ptr<UserFile>& file,
                         ULONG createOptions) {
     std::u16string wide = toUtf16(name);
-    if (wide.rfind(u"\\\\.\\", 0) == 0)
+    if (wide.rfind(u"\\\\.\\", 0) == 0 || wide.rfind(u"\\\\?\\", 0) == 0)
         wide = u"\\??\\" + wide.substr(4);
     else if (wide.find(u'\\') == std::u16string::npos)
         wide = u"\\??\\" + wide;
@@ -29,6 +29,8 @@ NTSTATUS UserFile::open(Kernel& kernel, std::string_view name, std::unique_ptr<U
         device = kernel.io().device(wide);
     if (!device)
         return STATUS_OBJECT_NAME_NOT_FOUND;
+    // Requests go to the top of the device's stack; the handle is counted there.
+    device = kernel.io().topOf(device);
     // An exclusive device (as every serial port is) takes one handle at a time; the I/O manager refuses
     // a second open without asking the driver.
     if ((device->Flags & DO_EXCLUSIVE) && kernel.io().openHandles(device) > 0)

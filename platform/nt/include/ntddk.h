@@ -246,6 +246,20 @@ typedef struct _KTIMER {
     ULONG_PTR Reserved; // the kernel's handle of the scheduled expiry
 } KTIMER, *PKTIMER;
 
+typedef enum _EVENT_TYPE { NotificationEvent, SynchronizationEvent } EVENT_TYPE;
+typedef struct _KEVENT {
+    UCHAR Type;
+    LONG SignalState;
+} KEVENT, *PKEVENT;
+typedef enum _KWAIT_REASON { Executive = 0 } KWAIT_REASON;
+VOID KeInitializeEvent(PKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+LONG KeSetEvent(PKEVENT Event, LONG Increment, BOOLEAN Wait);
+VOID KeClearEvent(PKEVENT Event);
+LONG KeReadStateEvent(PKEVENT Event);
+// Runs the machine until the object (an event) is signalled, or the timeout (relative, negative) passes.
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                               BOOLEAN Alertable, PLARGE_INTEGER Timeout);
+
 typedef struct _KINTERRUPT* PKINTERRUPT;
 typedef BOOLEAN (*PKSERVICE_ROUTINE)(PKINTERRUPT Interrupt, PVOID ServiceContext);
 typedef BOOLEAN (*PKSYNCHRONIZE_ROUTINE)(PVOID SynchronizeContext);
@@ -299,10 +313,12 @@ VOID MmUnlockPagableImageSection(PVOID ImageSectionHandle);
 #define DO_EXCLUSIVE 0x00000008
 #define DO_DIRECT_IO 0x00000010
 #define DO_DEVICE_INITIALIZING 0x00000080
+#define DO_POWER_PAGABLE 0x00002000
 
 #define FILE_DEVICE_SERIAL_PORT 0x0000001b
 #define FILE_DEVICE_UNKNOWN 0x00000022
 #define FILE_DEVICE_BUS_EXTENDER 0x0000002a
+#define FILE_DEVICE_SERENUM 0x00000037
 
 #define IO_NO_INCREMENT 0
 #define IO_SERIAL_INCREMENT 2
@@ -316,6 +332,9 @@ VOID MmUnlockPagableImageSection(PVOID ImageSectionHandle);
     (((ULONG)(DeviceType) << 16) | ((ULONG)(Access) << 14) | ((ULONG)(Function) << 2) | (ULONG)(Method))
 
 #define SL_PENDING_RETURNED 0x01
+#define SL_INVOKE_ON_CANCEL 0x20
+#define SL_INVOKE_ON_SUCCESS 0x40
+#define SL_INVOKE_ON_ERROR 0x80
 #define FILE_DIRECTORY_FILE 0x00000001 // create option: the caller wants a directory
 
 typedef enum _FILE_INFORMATION_CLASS {
@@ -437,6 +456,34 @@ typedef struct _IO_STACK_LOCATION {
             PVOID Type3InputBuffer;
         } DeviceIoControl;
         struct {
+            struct _CM_RESOURCE_LIST* AllocatedResources;
+            struct _CM_RESOURCE_LIST* AllocatedResourcesTranslated;
+        } StartDevice;
+        struct {
+            ULONG Type; // DEVICE_RELATION_TYPE
+        } QueryDeviceRelations;
+        struct {
+            struct _DEVICE_CAPABILITIES* Capabilities;
+        } DeviceCapabilities;
+        struct {
+            ULONG IdType; // BUS_QUERY_ID_TYPE
+        } QueryId;
+        struct {
+            ULONG DeviceTextType; // DEVICE_TEXT_TYPE
+            ULONG LocaleId;
+        } QueryDeviceText;
+        struct {
+            BOOLEAN InPath;
+            BOOLEAN Reserved[3];
+            ULONG Type; // DEVICE_USAGE_NOTIFICATION_TYPE
+        } UsageNotification;
+        struct {
+            ULONG SystemContext;
+            ULONG Type;  // POWER_STATE_TYPE
+            ULONG State; // POWER_STATE: a SYSTEM_POWER_STATE or DEVICE_POWER_STATE
+            ULONG ShutdownType;
+        } Power;
+        struct {
             PVOID Argument1;
             PVOID Argument2;
             PVOID Argument3;
@@ -488,6 +535,42 @@ typedef struct _IRP {
 inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
     return Irp->Tail.Overlay.CurrentStackLocation;
 }
+// The stack location of the driver below, which a request passed down is seen in.
+inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp) {
+    return Irp->Tail.Overlay.CurrentStackLocation - 1;
+}
+inline VOID IoSkipCurrentIrpStackLocation(PIRP Irp) {
+    Irp->CurrentLocation++;
+    Irp->Tail.Overlay.CurrentStackLocation++;
+}
+inline VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp) {
+    PIO_STACK_LOCATION Current = IoGetCurrentIrpStackLocation(Irp), Next = IoGetNextIrpStackLocation(Irp);
+    __builtin_memcpy(Next, Current, offsetof(IO_STACK_LOCATION, CompletionRoutine));
+    Next->Control = 0;
+}
+typedef NTSTATUS (*PIO_COMPLETION_ROUTINE)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp,
+                                           PVOID Context);
+inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
+                                   BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel) {
+    PIO_STACK_LOCATION Next = IoGetNextIrpStackLocation(Irp);
+    Next->CompletionRoutine = reinterpret_cast<PVOID>(CompletionRoutine);
+    Next->Context = Context;
+    Next->Control = 0;
+    if (InvokeOnSuccess)
+        Next->Control |= SL_INVOKE_ON_SUCCESS;
+    if (InvokeOnError)
+        Next->Control |= SL_INVOKE_ON_ERROR;
+    if (InvokeOnCancel)
+        Next->Control |= SL_INVOKE_ON_CANCEL;
+}
+// Sends a request to a device's driver in the next stack location; the driver's result.
+NTSTATUS IoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// Attaches SourceDevice above the top of TargetDevice's stack; the device it attached to, or null.
+PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);
+VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice);
+PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject);
+VOID ObReferenceObject(PVOID Object);
+VOID ObDereferenceObject(PVOID Object);
 inline VOID IoMarkIrpPending(PIRP Irp) {
     IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
 }
@@ -736,7 +819,17 @@ typedef enum _INTERFACE_TYPE {
     MicroChannel = 3,
     TurboChannel = 4,
     PCIBus = 5,
-    MaximumInterfaceType = 6
+    VMEBus = 6,
+    NuBus = 7,
+    PCMCIABus = 8,
+    CBus = 9,
+    MPIBus = 10,
+    MPSABus = 11,
+    ProcessorInternal = 12,
+    InternalPowerBus = 13,
+    PNPISABus = 14,
+    PNPBus = 15,
+    MaximumInterfaceType = 16
 } INTERFACE_TYPE,
     *PINTERFACE_TYPE;
 
@@ -979,6 +1072,8 @@ NTSTATUS HalAssignSlotResources(PUNICODE_STRING RegistryPath, PUNICODE_STRING Dr
 
 // Bytes copied; 0 when the bus does not exist; 2 (vendor 0xFFFF) for an empty PCI slot.
 ULONG HalGetBusData(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG SlotNumber, PVOID Buffer, ULONG Length);
+
+#include "wdm.h"
 
 // Layouts that outside readers rely on, as the drivers' 32-bit platform lays them out.
 static_assert(offsetof(IO_ERROR_LOG_PACKET, DumpData) == 40, "insertion strings start at byte 40");
