@@ -158,7 +158,13 @@ Machine::Machine(MachineSpec spec) : spec_(std::move(spec)) {
 }
 
 Machine::~Machine() {
-    pnp_.reset(); // the device tree goes before the hardware it describes
+    // Windows 2000 shuts down: the device tree goes, and with it the drivers of its devices, so that
+    // their images are left as a fresh load expects them (the images' globals outlive the machine).
+    if (pnp_) {
+        nt::KernelScope scope(kernel_);
+        pnp_->manager().shutdown();
+        pnp_.reset();
+    }
 }
 
 void Machine::boot() {

@@ -97,8 +97,10 @@ PnpDevices::PnpDevices(Machine& machine, const MachineSpec& spec)
                 sockets_[i].pdo = pcmcia_->create(pcmciaCard(*sockets_[i].card));
             }
     }
-    for (const CardSpec* card : isaCards)
-        manager_->addRootDevice(root_->create(isaCard(*card, isaNumber++)));
+    for (const CardSpec* card : isaCards) {
+        isaCards_.push_back(root_->create(isaCard(*card, isaNumber++)));
+        manager_->addRootDevice(isaCards_.back());
+    }
 }
 
 PnpDevices::~PnpDevices() {
@@ -232,6 +234,23 @@ bool PnpDevices::pull(size_t socket, std::string& error) {
     else
         pcmcia_->destroy(pdo); // never reported: nobody else knows it
     return true;
+}
+
+PDEVICE_OBJECT PnpDevices::cardPdo(const std::string& bus, size_t number) const {
+    if (number == 0)
+        return nullptr;
+    if (bus == "pci")
+        return number <= pciFunctions_.size() ? pciFunctions_[number - 1] : nullptr;
+    if (bus == "isa")
+        return number <= isaCards_.size() ? isaCards_[number - 1] : nullptr;
+    if (bus == "pcmcia")
+        return number <= sockets_.size() ? sockets_[number - 1].pdo : nullptr;
+    return nullptr;
+}
+
+w2k::DeviceNode* PnpDevices::cardNode(const std::string& bus, size_t number) const {
+    PDEVICE_OBJECT pdo = cardPdo(bus, number);
+    return pdo ? manager_->nodeOf(pdo) : nullptr;
 }
 
 std::vector<w2k::DeviceNode*> PnpDevices::nodesServedBy(const std::string& service) const {

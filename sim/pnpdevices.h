@@ -35,6 +35,11 @@ public:
     bool insert(size_t socket, std::string& error);
     bool pull(size_t socket, std::string& error);
 
+    // A card by its bus ("pci", "isa" or "pcmcia") and its 1-based number among that bus's cards in the
+    // machine description; null when there is none (or, for PCMCIA, when its socket is empty).
+    PDEVICE_OBJECT cardPdo(const std::string& bus, size_t number) const;
+    w2k::DeviceNode* cardNode(const std::string& bus, size_t number) const;
+
     // The nodes whose function driver is `service` (CvInstal's cards), in tree order.
     std::vector<w2k::DeviceNode*> nodesServedBy(const std::string& service) const;
 
@@ -53,7 +58,7 @@ private:
     std::unique_ptr<w2k::PnpManager> manager_;
     std::unique_ptr<w2k::BusStandIn> root_, pci_, pcmcia_;
     PDEVICE_OBJECT pciBus_ = nullptr, socketController_ = nullptr;
-    std::vector<PDEVICE_OBJECT> pciFunctions_;
+    std::vector<PDEVICE_OBJECT> pciFunctions_, isaCards_;
     std::vector<Socket> sockets_;
     bool booted_ = false;
 };

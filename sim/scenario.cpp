@@ -1,5 +1,7 @@
 #include "sim/scenario.h"
 
+#include "sim/pnpdevices.h"
+
 #include "platform/nt/include/ntddser.h"
 #include "platform/nt/userio.h"
 
@@ -114,6 +116,9 @@ private:
     nt::UserFile* file(const std::string& port, std::string& error);
     NTSTATUS control(nt::UserFile* f, ULONG code, const std::vector<uint8_t>& input);
     bool limitOf(const std::vector<std::string>& w, size_t from, uint64_t& ticks, std::string& error);
+    // The plug-and-play commands of a Windows 2000 machine; false when `op` is none of them.
+    bool runPnp(const std::vector<std::string>& w, Record& r, std::string& error, bool& handled);
+    w2k::DeviceNode* card(const std::string& name, std::string& error);
     // Waits for a request at most `limit`; one still pending then is cancelled and noted.
     nt::IoResult finish(nt::UserFile* f, const std::shared_ptr<nt::IoRequest>& request, uint64_t limit,
                         Record& r);
@@ -195,6 +200,94 @@ bool Runner::limitOf(const std::vector<std::string>& w, size_t from, uint64_t& t
     return true;
 }
 
+w2k::DeviceNode* Runner::card(const std::string& name, std::string& error) {
+    // pci:1, isa:2, pcmcia:1: the card's bus and its number among that bus's cards in the description.
+    size_t colon = name.find(':');
+    std::string bus = name.substr(0, colon);
+    char* end = nullptr;
+    unsigned long number = colon == std::string::npos ? 0 : std::strtoul(name.c_str() + colon + 1, &end, 10);
+    if ((bus != "pci" && bus != "isa" && bus != "pcmcia") || number == 0 || !end || *end) {
+        error = "\"" + name + "\" is not a card (pci:N, isa:N or pcmcia:N)";
+        return nullptr;
+    }
+    w2k::DeviceNode* node = machine_.pnp()->cardNode(bus, number);
+    if (!node)
+        error = "the machine has no " + name + (bus == "pcmcia" ? " (or its socket is empty)" : "");
+    return node;
+}
+
+bool Runner::runPnp(const std::vector<std::string>& w, Record& r, std::string& error, bool& handled) {
+    static const char* const kCommands[] = {"insert",    "pull",  "disable", "enable",
+                                            "open-card", "sleep", "wake",    "state"};
+    const std::string& op = w[0];
+    if (std::find(std::begin(kCommands), std::end(kCommands), op) == std::end(kCommands))
+        return true;
+    handled = true;
+    PnpDevices* pnp = machine_.pnp();
+    if (!pnp) {
+        error = "\"" + op + "\" needs a Windows 2000 machine (\"system windows-2000\")";
+        return false;
+    }
+    w2k::PnpManager& manager = pnp->manager();
+    if (op == "sleep" || op == "wake") {
+        w2k::PnpResult result = op == "sleep" ? manager.sleep() : manager.wake();
+        r.status = result.status;
+        if (result.vetoedBy)
+            r.note = "refused by " + nt::toUtf8(result.vetoedBy->instancePath());
+        allSucceeded = allSucceeded && result.ok();
+        return true;
+    }
+    if (w.size() < 2) {
+        error =
+            "usage: " + op + (op == "insert" || op == "pull" ? " SOCKET" : " CARD (pci:N, isa:N, pcmcia:N)");
+        return false;
+    }
+    r.port = w[1];
+    if (op == "insert" || op == "pull") {
+        char* end = nullptr;
+        unsigned long socket = std::strtoul(w[1].c_str(), &end, 10);
+        if (socket == 0 || *end) {
+            error = "\"" + w[1] + "\" is not a socket number (1, 2, ...)";
+            return false;
+        }
+        if (!(op == "insert" ? pnp->insert(socket - 1, error) : pnp->pull(socket - 1, error)))
+            return false;
+        r.hasStatus = false;
+        return true;
+    }
+    w2k::DeviceNode* node = card(w[1], error);
+    if (!node)
+        return false;
+    if (op == "disable" || op == "enable") {
+        w2k::PnpResult result = op == "disable" ? manager.stop(*node) : manager.start(*node);
+        r.status = result.status;
+        if (result.vetoedBy)
+            r.note = "refused by " + nt::toUtf8(result.vetoedBy->instancePath());
+        allSucceeded = allSucceeded && result.ok();
+    } else if (op == "open-card") {
+        // As the configuration tools do: open the card through its device interface, then close it.
+        const w2k::DeviceInterface* found = nullptr;
+        for (const auto& entry : manager.interfaces())
+            if (entry->node == node && entry->enabled)
+                found = entry.get();
+        if (!found) {
+            r.status = STATUS_OBJECT_NAME_NOT_FOUND;
+            r.note = "the card has no enabled interface";
+            return true;
+        }
+        std::unique_ptr<nt::UserFile> f;
+        r.status = nt::UserFile::open(kernel_, "\\\\?\\" + nt::toUtf8(found->symbolicLink.substr(4)), f);
+        if (f)
+            f->close();
+    } else {
+        r.hasStatus = false;
+        r.note = std::string(w2k::toString(node->state)) + ", problem " + std::to_string(node->problem) +
+                 ", D" + std::to_string(node->devicePower ? node->devicePower - 1 : 0) + ", " +
+                 std::to_string(node->children.size()) + " child node(s)";
+    }
+    return true;
+}
+
 bool Runner::run(const std::vector<std::string>& w, std::string& error) {
     const std::string& op = w[0];
     auto need = [&](size_t n, const char* form) {
@@ -251,13 +344,22 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
         emit(r);
         return true;
     }
+    bool handled = false;
+    if (!runPnp(w, r, error, handled))
+        return false;
+    if (handled) {
+        emit(r);
+        return true;
+    }
     static const char* const kPortCommands[] = {"open",  "close",    "set-line",  "handshake",
                                                 "chars", "timeouts", "wait-mask", "wait",
                                                 "write", "read",     "purge"};
     if (std::find(std::begin(kPortCommands), std::end(kPortCommands), op) == std::end(kPortCommands)) {
         error = "unknown command \"" + op +
                 "\" (start, stop, restart, advance, cable, uncable, open, close, set-line, handshake, chars, "
-                "timeouts, wait-mask, wait, write, read, purge)";
+                "timeouts, wait-mask, wait, write, read, purge; on Windows 2000 also insert, pull, disable, "
+                "enable, "
+                "open-card, sleep, wake, state)";
         return false;
     }
     if (!need(2, (op + " PORT ...").c_str()))
@@ -450,7 +552,9 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
             error =
                 "unknown command \"" + op +
                 "\" (start, stop, restart, advance, cable, uncable, open, close, set-line, handshake, chars, "
-                "timeouts, wait-mask, wait, write, read, purge)";
+                "timeouts, wait-mask, wait, write, read, purge; on Windows 2000 also insert, pull, disable, "
+                "enable, "
+                "open-card, sleep, wake, state)";
             return false;
         }
     }
@@ -463,6 +567,7 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
 ScenarioResult RunScenario(Machine& machine, std::string_view text, std::string_view sourceName, bool json) {
     ScenarioResult result;
     nt::KernelScope scope(machine.kernel());
+    machine.boot(); // a Windows 2000 machine's devices are there before the first command
     Runner runner(machine, json);
     std::istringstream in{std::string(text)};
     std::string line;

@@ -53,6 +53,12 @@ const char kWindows2000Registry[] = R"reg(Windows Registry Editor Version 5.00
 "ComBaseAddressAlignment"=dword:00000008
 "UartType"=dword:00000005
 
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\CvInstal\Parameters\Bus5]
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\CvInstal\Parameters\Bus1]
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\CvInstal\Parameters\Bus8]
+
 [HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Class\{50906CB8-BA12-11D1-BF5D-0000F805F530}]
 "Class"="MultiportSerial"
 @="Multi-port serial adapters"

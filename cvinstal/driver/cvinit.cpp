@@ -35,8 +35,10 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     if (CheckAndDeleteCvNt() != STATUS_SUCCESS)
         return STATUS_SERIAL_NO_DEVICE_INITED;
     NTSTATUS Status = ConstructResourceKiller();
-    if (Status != STATUS_SUCCESS)
+    if (Status != STATUS_SUCCESS) {
+        DestructResourceKiller(); // a killer object without its first page would stay behind
         return Status;
+    }
     PVOID pvSection = MmLockPagableDataSection(reinterpret_cast<PVOID>(Unload));
     if (RegisterEventLogging(DriverObject, RegistryPath, &ulGlobalLogLevel) != STATUS_SUCCESS) {
         deleteall();

@@ -408,6 +408,8 @@ NTSTATUS IoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
         return STATUS_INVALID_DEVICE_REQUEST;
     }
+    if (nt::DeviceManagerHooks* manager = k.deviceManager())
+        manager->dispatching(Irp, DeviceObject);
     nt::ImageScope image(k, k.io().imageOf(DeviceObject));
     return dispatch(DeviceObject, Irp);
 }

@@ -42,6 +42,11 @@ public:
     virtual ~DeviceManagerHooks() = default;
     virtual void deviceDeleted(PDEVICE_OBJECT device) { (void)device; }
     virtual void lastHandleClosed(PDEVICE_OBJECT device) { (void)device; }
+    // A request reaches a device's dispatch routine.
+    virtual void dispatching(PIRP irp, PDEVICE_OBJECT device) {
+        (void)irp;
+        (void)device;
+    }
     // A request is done with and its IRP about to be freed.
     virtual void requestFinished(PIRP irp, UCHAR major) {
         (void)irp;

@@ -510,8 +510,11 @@ bool PnpManager::startNode(DeviceNode& node) {
             anyResources ? reinterpret_cast<PCM_RESOURCE_LIST>(translated.data()) : nullptr;
     });
     if (!NT_SUCCESS(sent.status)) {
+        // A stack that failed its start is removed, as Windows removes it: its drivers let go of the
+        // device, and the next start adds them again.
+        removeSubtree(node, false);
+        node.state = NodeState::Initialized;
         node.problem = kProblemFailedStart;
-        releaseResources(node);
         return false;
     }
     node.problem = kProblemNone;
@@ -660,6 +663,13 @@ void PnpManager::removeSubtree(DeviceNode& node, bool surprise) {
                     break;
                 }
     }
+}
+
+void PnpManager::shutdown() {
+    nt::KernelScope scope(kernel_);
+    awaitingRemoval_.clear();
+    for (auto& child : root_->children)
+        removeSubtree(*child, false);
 }
 
 void PnpManager::surpriseRemove(DeviceNode& node) {
@@ -918,6 +928,8 @@ NTSTATUS PnpManager::registerInterface(PDEVICE_OBJECT pdo, const GUID& guid, std
     if (!reference.empty())
         link += u"\\" + reference;
     if (DeviceInterface* known = interfaceByLink(link)) {
+        // Registered before, for this device instance: the device may have come back since.
+        known->node = node;
         link = known->symbolicLink;
         return STATUS_SUCCESS;
     }
@@ -974,15 +986,24 @@ NTSTATUS PnpManager::openInterfaceKey(std::u16string_view link, ACCESS_MASK acce
 }
 
 void PnpManager::startNextPowerIrp(PIRP irp) {
-    startedNext_.insert(irp);
+    startedNext_[irp].insert(IoGetCurrentIrpStackLocation(irp)->DeviceObject);
+}
+
+void PnpManager::dispatching(PIRP irp, PDEVICE_OBJECT device) {
+    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER)
+        powerReached_[irp].insert(device);
 }
 
 void PnpManager::requestFinished(PIRP irp, UCHAR major) {
     if (major != IRP_MJ_POWER)
         return;
-    // A power request completed without PoStartNextPowerIrp would hold up the next one in Windows.
-    if (!startedNext_.erase(irp))
-        ++powerIrpsWithoutStartNext_;
+    // A driver that lets a power request go without PoStartNextPowerIrp holds up the next one in Windows.
+    const std::set<PDEVICE_OBJECT>& started = startedNext_[irp];
+    for (PDEVICE_OBJECT device : powerReached_[irp])
+        if (!started.count(device))
+            ++powerIrpsWithoutStartNext_;
+    powerReached_.erase(irp);
+    startedNext_.erase(irp);
 }
 
 void PnpManager::setDevicePowerState(PDEVICE_OBJECT device, DEVICE_POWER_STATE state) {

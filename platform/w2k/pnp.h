@@ -142,6 +142,9 @@ public:
     // The remove sequence (query remove, then remove, children first); `disable` keeps the node
     // (a device manager's "Disable"), otherwise the device is uninstalled from the tree.
     PnpResult remove(DeviceNode& node, bool disable = false);
+    // The machine goes away: every device below the root is removed (no queries), so that every
+    // driver unloads.
+    void shutdown();
     // The device is gone: surprise removal down the subtree, then removal once no handle is open.
     void surpriseRemove(DeviceNode& node);
     // A paging, hibernation or dump file enters or leaves a device's path.
@@ -166,10 +169,11 @@ public:
                                std::u16string& link);
     NTSTATUS setInterfaceState(std::u16string_view link, bool enable);
     NTSTATUS openInterfaceKey(std::u16string_view link, ACCESS_MASK access, PHANDLE handle);
-    // Power bookkeeping: every power request must see PoStartNextPowerIrp before it completes;
-    // PoSetPowerState records a stack's device state on its node.
+    // Power bookkeeping: every driver a power request reaches must call PoStartNextPowerIrp for it
+    // before it completes; PoSetPowerState records a stack's device state on its node.
     void startNextPowerIrp(PIRP irp);
     void setDevicePowerState(PDEVICE_OBJECT device, DEVICE_POWER_STATE state);
+    // How often a driver let a power request go without PoStartNextPowerIrp.
     size_t powerIrpsWithoutStartNext() const { return powerIrpsWithoutStartNext_; }
     // A power request a driver asked for (PoRequestPowerIrp) or a bus driver carried out, for the log.
     void logPower(const char* who, UCHAR minor, ULONG state, PDEVICE_OBJECT device);
@@ -182,6 +186,7 @@ public:
     void deviceDeleted(PDEVICE_OBJECT device) override;
     void lastHandleClosed(PDEVICE_OBJECT device) override;
     void requestFinished(PIRP irp, UCHAR major) override;
+    void dispatching(PIRP irp, PDEVICE_OBJECT device) override;
 
 private:
     struct Sent {
@@ -213,7 +218,8 @@ private:
     std::vector<PDEVICE_OBJECT> rootDevices_;
     std::vector<BusStandIn*> buses_;
     std::vector<std::unique_ptr<DeviceInterface>> interfaces_;
-    std::set<PIRP> startedNext_; // power requests given PoStartNextPowerIrp, until they finish
+    // Per power request in flight: the devices it reached, and those whose driver started the next.
+    std::map<PIRP, std::set<PDEVICE_OBJECT>> powerReached_, startedNext_;
     size_t powerIrpsWithoutStartNext_ = 0;
     std::vector<DeviceNode*> awaitingRemoval_;
     std::vector<std::string> requestLog_;
