@@ -432,9 +432,11 @@ void PnpManager::assignResources(DeviceNode& node) {
             translated.u.Interrupt.Vector = nt::VectorForIrq(irq);
             translated.u.Interrupt.Affinity = 1;
         } else if (d.Type == CmResourceTypePort || d.Type == CmResourceTypeMemory) {
-            raw.u.Generic.Start = d.u.Port.MinimumAddress;
+            // The descriptors are packed: their 64-bit fields are copied by value, never bound by reference.
+            raw.u.Generic.Start.QuadPart = d.u.Port.MinimumAddress.QuadPart;
             raw.u.Generic.Length = d.u.Port.Length;
-            translated.u.Generic = raw.u.Generic;
+            translated.u.Generic.Start.QuadPart = raw.u.Generic.Start.QuadPart;
+            translated.u.Generic.Length = raw.u.Generic.Length;
             if (d.Type == CmResourceTypePort) {
                 auto space = kernel_.translate(list->InterfaceType, list->BusNumber,
                                                static_cast<uint64_t>(d.u.Port.MinimumAddress.QuadPart),

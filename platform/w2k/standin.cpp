@@ -66,7 +66,7 @@ PVOID Requirements(const BusDevice& device) {
             // A fixed range: the bus has decided where the device decodes.
             d.u.Port.Length = r.u.Generic.Length;
             d.u.Port.Alignment = 1;
-            d.u.Port.MinimumAddress = r.u.Generic.Start;
+            d.u.Port.MinimumAddress.QuadPart = r.u.Generic.Start.QuadPart; // packed: by value
             d.u.Port.MaximumAddress.QuadPart = r.u.Generic.Start.QuadPart + r.u.Generic.Length - 1;
         }
     }
