@@ -29,6 +29,10 @@ std::unique_ptr<sim::Machine> MakeMachine(const std::string& extraRegistry = "",
     return std::make_unique<sim::Machine>(spec);
 }
 
+std::u16string Text(const UNICODE_STRING& s) {
+    return std::u16string(s.Buffer, s.Length / 2);
+}
+
 class W2kTest : public ::testing::Test {
 protected:
     void Boot(const std::string& extraRegistry = "") {
@@ -106,6 +110,24 @@ TEST_F(W2kTest, APciCardGetsItsFourComPortsAndItsParallelPort) {
         EXPECT_EQ(p->ulBaudrateMultiplier, 1u);
         EXPECT_EQ(p->pCard, c);
     }
+    // The mapped window reaches the UARTs: port 2's scratch register through memory is the model's.
+    auto* scratch =
+        reinterpret_cast<PUCHAR>(static_cast<uintptr_t>(Port(card, 2)->ulBaseAddress)) + hw::reg::SPR;
+    WRITE_REGISTER_UCHAR(scratch, 0x5A);
+    EXPECT_EQ(machine->uartAt(0xE008)->read(hw::reg::SPR), 0x5A);
+    EXPECT_EQ(READ_REGISTER_UCHAR(scratch - 8 + hw::reg::LSR - hw::reg::SPR) & hw::reg::LSR_THRE,
+              hw::reg::LSR_THRE)
+        << "port 1's line status, idle";
+    // The settings groups the property pages offer for the card.
+    EXPECT_EQ(
+        kernel().registry().saveText(card->enumKey() + "\\Device Parameters\\Card"),
+        "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\" +
+            nt::toUtf8(card->instancePath()) +
+            "\\Device Parameters\\Card]\n\"Enable_BaudrateSettings\"=dword:00000001\n"
+            "\"PlxBaudClockDivisor\"=dword:00000001\n\"MaximumBaudrate\"=dword:000e1000\n"
+            "\"Enable_HardwareAccess\"=dword:00000001\n\"UsePortSpaceAccess\"=dword:00000000\n"
+            "\"Enable_DriverSettings\"=dword:00000001\n\"LogLevel\"=dword:00000003\n\n");
+
     // The parallel port at the start of the third I/O window, named after the card's place.
     CCvPort* lpt = Port(card, 5);
     EXPECT_EQ(lpt->ulPortType, 2u);
@@ -218,6 +240,11 @@ TEST_F(W2kTest, APcmciaCardGetsItsPortsAtTheirSpacingInItsWindow) {
     EXPECT_EQ(Port(card, 2)->ulBusRelativeInterruptVector, 10u);
     EXPECT_EQ(Port(card, 2)->ulDuplexOperation, 7u) << "the template's default";
     EXPECT_EQ(nt::toUtf8(Child(card, 2)->deviceId), "Ports\\QuorvelPcmciaPort12");
+    auto it = std::find_if(pnp().interfaces().begin(), pnp().interfaces().end(),
+                           [&](const auto& e) { return e->node == card; });
+    ASSERT_NE(it, pnp().interfaces().end());
+    EXPECT_EQ(nt::toUtf8(w2k::guidText((*it)->classGuid)), "{ECE42DDC-A00C-42B3-B978-1F4950CBAA1F}");
+    EXPECT_EQ(nt::toUtf8(Text(c->uniInterfaceName)), nt::toUtf8((*it)->symbolicLink)) << "the name it keeps";
 }
 
 TEST_F(W2kTest, ASecondStartKeepsTheChildrenAndTheirRecords) {
