@@ -80,3 +80,16 @@ function(cv_message_catalogue input table out_header out_source)
   set(${out_header} ${header} PARENT_SCOPE)
   set(${out_source} ${source} PARENT_SCOPE)
 endfunction()
+
+# Compiles a tool's resource script into a source holding its resources (platform/win32/resources.h).
+function(cv_resources input name symbol out_source)
+  get_filename_component(base ${input} NAME_WE)
+  set(source ${CMAKE_CURRENT_BINARY_DIR}/${base}_rc.cpp)
+  file(GLOB_RECURSE deps ${CMAKE_CURRENT_SOURCE_DIR}/res/* ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
+  add_custom_command(
+    OUTPUT ${source}
+    COMMAND cvrc --name ${name} --symbol ${symbol} ${CMAKE_CURRENT_SOURCE_DIR}/${input} ${source}
+    DEPENDS cvrc ${CMAKE_CURRENT_SOURCE_DIR}/${input} ${deps}
+    COMMENT "Compiling resource script ${input}")
+  set(${out_source} ${source} PARENT_SCOPE)
+endfunction()

@@ -2,6 +2,9 @@
 
 #include "sim/pnpdevices.h"
 
+#include "CvPciModule.h"
+#include "platform/win32/desktop.h"
+
 #include "cvntmsg.h"
 
 #include "CvPortList.h"
@@ -158,6 +161,8 @@ Machine::Machine(MachineSpec spec) : spec_(std::move(spec)) {
 }
 
 Machine::~Machine() {
+    // The programs end first: what they hold open is closed while the kernel is still there.
+    desktop_.reset();
     // Windows 2000 shuts down: the device tree goes, and with it the drivers of its devices, so that
     // their images are left as a fresh load expects them (the images' globals outlive the machine).
     if (pnp_) {
@@ -165,6 +170,17 @@ Machine::~Machine() {
         pnp_->manager().shutdown();
         pnp_.reset();
     }
+}
+
+win32::Desktop& Machine::desktop() {
+    if (!desktop_) {
+        desktop_ = std::make_unique<win32::Desktop>(kernel_);
+        desktop_->installModule(win32::Module{"CvPci.cpl",
+                                              &CvPciResources,
+                                              {{"CPlApplet", reinterpret_cast<void (*)()>(&CPlApplet)}},
+                                              &CvPciAttach});
+    }
+    return *desktop_;
 }
 
 void Machine::boot() {

@@ -12,6 +12,10 @@
 #include <string>
 #include <vector>
 
+namespace win32 {
+class Desktop;
+}
+
 namespace sim {
 
 struct UartSpec {
@@ -123,6 +127,10 @@ public:
     // out: its UARTs join or leave the I/O space and their interrupt line.
     void plugPcmciaCard(size_t index, bool present);
 
+    // The interactive desktop, with the tools' libraries on the machine's disk; made on first use.
+    win32::Desktop& desktop();
+    bool hasDesktop() const { return desktop_ != nullptr; }
+
 private:
     // The HAL's translation of a bus address, as the description says.
     nt::Kernel::AddressSpace translate(uint64_t address, nt::Kernel::AddressSpace asked) const;
@@ -148,6 +156,7 @@ private:
     };
     std::vector<PcmciaCard> pcmciaCards_;
     std::unique_ptr<PnpDevices> pnp_;
+    std::unique_ptr<win32::Desktop> desktop_;
 };
 
 } // namespace sim

@@ -4,6 +4,7 @@
 
 #include "platform/nt/include/ntddser.h"
 #include "platform/nt/userio.h"
+#include "platform/win32/user.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -45,6 +46,10 @@ std::string Escaped(const std::vector<uint8_t>& data) {
         }
     }
     return out;
+}
+
+std::string Escaped(const std::string& text) {
+    return Escaped(std::vector<uint8_t>(text.begin(), text.end()));
 }
 
 // "10ms", "2s", "500us" or a bare number of milliseconds, in 100 ns ticks.
@@ -98,6 +103,8 @@ public:
 
     // Runs one line; false with `error` set when the line cannot be understood.
     bool run(const std::vector<std::string>& w, std::string& error);
+    // The end of the scenario: answers prepared for message boxes that never came count as failures.
+    void conclude();
     std::string transcript;
     bool allSucceeded = true; // every start, stop and restart the scenario asked for
 
@@ -119,6 +126,10 @@ private:
     // The plug-and-play commands of a Windows 2000 machine; false when `op` is none of them.
     bool runPnp(const std::vector<std::string>& w, Record& r, std::string& error, bool& handled);
     w2k::DeviceNode* card(const std::string& name, std::string& error);
+    // What a person does on the machine's desktop; false when `op` is none of it.
+    bool runDesktop(const std::vector<std::string>& w, Record& r, std::string& error, bool& handled);
+    bool act(const std::vector<std::string>& w, win32::User& user, std::string& error);
+    void emitBoxes(size_t from);
     // Waits for a request at most `limit`; one still pending then is cancelled and noted.
     nt::IoResult finish(nt::UserFile* f, const std::shared_ptr<nt::IoRequest>& request, uint64_t limit,
                         Record& r);
@@ -137,7 +148,7 @@ void Runner::emit(const Record& r) {
     if (json_) {
         std::string line = std::string("{\"time\": ") + time + ", \"op\": \"" + r.op + "\"";
         if (!r.port.empty())
-            line += ", \"port\": \"" + r.port + "\"";
+            line += ", \"port\": \"" + Escaped(r.port) + "\"";
         if (r.hasStatus)
             line += ", \"status\": \"" + Hex32(uint32_t(r.status)) + "\"";
         if (r.hasBytes)
@@ -145,8 +156,12 @@ void Runner::emit(const Record& r) {
         if (r.hasData)
             line += ", \"data\": \"" + Escaped(r.data) + "\"";
         if (!r.note.empty())
-            line += ", \"note\": \"" + r.note + "\"";
+            line += ", \"note\": \"" + Escaped(r.note) + "\"";
         transcript += line + "}\n";
+        return;
+    }
+    if (r.op == "|") { // a line of a window shown as text
+        transcript += std::string(time) + " s    | " + r.note + "\n";
         return;
     }
     std::string line = std::string(time) + " s  " + r.op;
@@ -288,6 +303,189 @@ bool Runner::runPnp(const std::vector<std::string>& w, Record& r, std::string& e
     return true;
 }
 
+// A string value's text.
+std::string RegText(const nt::RegValue& value) {
+    std::u16string wide(value.data.size() / 2, u'\0');
+    std::memcpy(wide.data(), value.data.data(), wide.size() * 2);
+    while (!wide.empty() && wide.back() == 0)
+        wide.pop_back();
+    return nt::toUtf8(wide);
+}
+
+// A word as written: quoted text without its opening quote mark.
+std::string Unquoted(const std::string& word) {
+    return !word.empty() && word[0] == '"' ? word.substr(1) : word;
+}
+
+void Runner::emitBoxes(size_t from) {
+    const auto& boxes = machine_.desktop().boxes();
+    for (size_t i = from; i < boxes.size(); ++i) {
+        const win32::MessageBoxRecord& box = boxes[i];
+        Record r;
+        r.op = "message-box";
+        r.hasStatus = false;
+        r.port = "\"" + box.caption + "\"";
+        std::string text = box.text;
+        std::replace(text.begin(), text.end(), '\n', ' ');
+        static const char* const kAnswers[] = {"", "OK", "Cancel", "Abort", "Retry", "Ignore", "Yes", "No"};
+        const char* answer = box.answer >= 1 && box.answer <= 7 ? kAnswers[box.answer] : "?";
+        r.note = text + " -> " + answer + (box.expected ? "" : ", unexpected");
+        allSucceeded = allSucceeded && box.expected;
+        emit(r);
+    }
+}
+
+bool Runner::act(const std::vector<std::string>& w, win32::User& user, std::string& error) {
+    const std::string& op = w[0];
+    auto number = [&](const std::string& word, int& value) {
+        char* end = nullptr;
+        long n = std::strtol(word.c_str(), &end, 10);
+        if (word.empty() || *end || n < 0 || n > 1'000'000) {
+            error = "\"" + word + "\" is not a number (0, 1, ...)";
+            return false;
+        }
+        value = static_cast<int>(n);
+        return true;
+    };
+    int n = 0;
+    if (op == "click")
+        return user.click(Unquoted(w[1]), error);
+    if (op == "command")
+        return user.command(Unquoted(w[1]), error);
+    if (op == "close-window")
+        return user.close(error);
+    if (op == "tab")
+        return user.selectTab(Unquoted(w[1]), error);
+    if (w.size() < 3) {
+        error = "usage: " + op + " CONTROL " +
+                (op == "choose" ? "ITEM"
+                 : op == "type" ? "TEXT"
+                 : op == "key"  ? "KEY"
+                                : "N");
+        return false;
+    }
+    const std::string control = Unquoted(w[1]);
+    if (op == "choose")
+        return user.choose(control, Unquoted(w[2]), error);
+    if (op == "type")
+        return user.type(control, Unquoted(w[2]), error);
+    if (op == "key") {
+        static const std::map<std::string, WORD> kKeys = {
+            {"up", VK_UP},         {"down", VK_DOWN},   {"home", VK_HOME},    {"end", VK_END},
+            {"delete", VK_DELETE}, {"space", VK_SPACE}, {"return", VK_RETURN}};
+        auto key = kKeys.find(w[2]);
+        if (key == kKeys.end()) {
+            error = "\"" + w[2] + "\" is not a key (up, down, home, end, delete, space, return)";
+            return false;
+        }
+        return user.key(control, key->second, error);
+    }
+    if (!number(w[2], n))
+        return false;
+    if (op == "slide")
+        return user.slide(control, n, error);
+    return user.selectRow(control, n, op == "open-row", error);
+}
+
+bool Runner::runDesktop(const std::vector<std::string>& w, Record& r, std::string& error, bool& handled) {
+    static const char* const kCommands[] = {"applet",   "login", "window",      "answer", "click",
+                                            "choose",   "type",  "slide",       "key",    "select-row",
+                                            "open-row", "tab",   "close-window"};
+    const std::string& op = w[0];
+    if (std::find(std::begin(kCommands), std::end(kCommands), op) == std::end(kCommands))
+        return true;
+    handled = true;
+    win32::Desktop& desktop = machine_.desktop();
+    win32::User user(desktop);
+    r.hasStatus = false;
+    if (op == "login") {
+        if (w.size() != 2 || (w[1] != "administrator" && w[1] != "user")) {
+            error = "usage: login administrator|user";
+            return false;
+        }
+        desktop.setAdministrator(w[1] == "administrator");
+        r.note = w[1];
+        return true;
+    }
+    if (op == "answer") {
+        static const std::map<std::string, int> kAnswers = {
+            {"OK", IDOK},         {"Cancel", IDCANCEL}, {"Abort", IDABORT}, {"Retry", IDRETRY},
+            {"Ignore", IDIGNORE}, {"Yes", IDYES},       {"No", IDNO}};
+        if (w.size() < 2) {
+            error = "usage: answer OK|Cancel|Yes|No|Retry|Abort|Ignore ...";
+            return false;
+        }
+        for (size_t i = 1; i < w.size(); ++i)
+            if (!kAnswers.count(w[i])) {
+                error = "\"" + w[i] + "\" is not an answer (OK, Cancel, Yes, No, Retry, Abort, Ignore)";
+                return false;
+            }
+        for (size_t i = 1; i < w.size(); ++i)
+            desktop.answerNextBox(kAnswers.at(w[i]));
+        r.note = std::to_string(desktop.pendingAnswers()) + " answer(s) waiting";
+        return true;
+    }
+    if (op == "window") {
+        emit(r);
+        std::istringstream lines(user.describe().empty() ? "(no window)" : user.describe());
+        for (std::string line; std::getline(lines, line);) {
+            Record shown;
+            shown.op = "|";
+            shown.hasStatus = false;
+            shown.note = line;
+            emit(shown);
+        }
+        r.op.clear();
+        return true;
+    }
+    const size_t boxes = desktop.boxes().size();
+    if (op == "applet") {
+        if (w.size() < 2 || w.size() > 3) {
+            error = "usage: applet LIBRARY [N]";
+            return false;
+        }
+        const std::string library = w[1];
+        int index = w.size() == 3 ? std::atoi(w[2].c_str()) : 0;
+        r.port = library;
+        if (!desktop.start("Control Panel", [library, index] { win32::RunControlPanel(library, index); })) {
+            error = "\"" + desktop.programName() + "\" still runs; close its windows first";
+            return false;
+        }
+    } else {
+        if (w.size() < 2 && op != "close-window") {
+            error = "usage: " + op + " CONTROL ...";
+            return false;
+        }
+        if (!desktop.programRunning()) {
+            error = "no program runs on the desktop (start one with \"applet\")";
+            return false;
+        }
+        if (!act(w, user, error))
+            return false;
+        if (w.size() > 1)
+            r.port = w[1][0] == '"' ? w[1] + "\"" : w[1];
+    }
+    std::string caption = user.activeCaption();
+    r.note = desktop.programRunning() ? (caption.empty() ? "no window" : "\"" + caption + "\"")
+                                      : "the program ended";
+    emit(r);
+    r.op.clear();
+    emitBoxes(boxes);
+    return true;
+}
+
+void Runner::conclude() {
+    if (!machine_.hasDesktop() || machine_.desktop().pendingAnswers() == 0)
+        return;
+    Record r;
+    r.op = "answer";
+    r.hasStatus = false;
+    r.note =
+        std::to_string(machine_.desktop().pendingAnswers()) + " answer(s) for message boxes that never came";
+    allSucceeded = false;
+    emit(r);
+}
+
 bool Runner::run(const std::vector<std::string>& w, std::string& error) {
     const std::string& op = w[0];
     auto need = [&](size_t n, const char* form) {
@@ -318,9 +516,53 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
             error = error.empty() ? "\"" + w[1] + "\" is not a duration (10ms, 2s, 500us)" : error;
             return false;
         }
-        kernel_.runUntil(kernel_.now() + ticks);
         r.hasStatus = false;
+        if (machine_.hasDesktop()) {
+            // A program on the desktop sees the time pass: its timers fire.
+            const size_t boxes = machine_.desktop().boxes().size();
+            machine_.desktop().passTime(ticks);
+            emit(r);
+            emitBoxes(boxes);
+            return true;
+        }
+        kernel_.runUntil(kernel_.now() + ticks);
         emit(r);
+        return true;
+    }
+    if (op == "show") {
+        if (!need(2, "show serialcomm | show registry KEY"))
+            return false;
+        std::string text;
+        if (w[1] == "serialcomm") {
+            if (auto key = kernel_.registry().open(
+                    std::string("\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\SERIALCOMM")))
+                for (const auto& v : key->values)
+                    text += nt::toUtf8(v.name) + " = " + RegText(v) + "\n";
+        } else if (w[1] == "registry" && w.size() == 3) {
+            // A key under HKEY_LOCAL_MACHINE, as a .reg export shows it.
+            const std::string path = "\\Registry\\Machine\\" + Unquoted(w[2]);
+            if (!kernel_.registry().exists(path)) {
+                error = "the registry has no key HKEY_LOCAL_MACHINE\\" + Unquoted(w[2]);
+                return false;
+            }
+            text = kernel_.registry().saveText(path);
+        } else {
+            error = "usage: show serialcomm | show registry KEY (a key under HKEY_LOCAL_MACHINE)";
+            return false;
+        }
+        r.hasStatus = false;
+        r.port = w.size() == 3 ? w[1] + " " + w[2] : w[1];
+        emit(r);
+        std::istringstream lines(text);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.empty())
+                continue;
+            Record shown;
+            shown.op = "|";
+            shown.hasStatus = false;
+            shown.note = line;
+            emit(shown);
+        }
         return true;
     }
     if (op == "cable" || op == "uncable") {
@@ -345,21 +587,24 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
         return true;
     }
     bool handled = false;
-    if (!runPnp(w, r, error, handled))
+    if (!runPnp(w, r, error, handled) || !runDesktop(w, r, error, handled))
         return false;
     if (handled) {
-        emit(r);
+        if (!r.op.empty())
+            emit(r);
         return true;
     }
     static const char* const kPortCommands[] = {"open",  "close",    "set-line",  "handshake",
                                                 "chars", "timeouts", "wait-mask", "wait",
                                                 "write", "read",     "purge"};
     if (std::find(std::begin(kPortCommands), std::end(kPortCommands), op) == std::end(kPortCommands)) {
-        error = "unknown command \"" + op +
-                "\" (start, stop, restart, advance, cable, uncable, open, close, set-line, handshake, chars, "
-                "timeouts, wait-mask, wait, write, read, purge; on Windows 2000 also insert, pull, disable, "
-                "enable, "
-                "open-card, sleep, wake, state)";
+        error =
+            "unknown command \"" + op +
+            "\" (start, stop, restart, advance, cable, uncable, open, close, set-line, handshake, chars, "
+            "timeouts, wait-mask, wait, write, read, purge; on the desktop applet, login, window, answer, "
+            "click, command, choose, type, slide, key, select-row, open-row, tab, close-window; show; on "
+            "Windows 2000 also "
+            "insert, pull, disable, enable, open-card, sleep, wake, state)";
         return false;
     }
     if (!need(2, (op + " PORT ...").c_str()))
@@ -552,9 +797,12 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
             error =
                 "unknown command \"" + op +
                 "\" (start, stop, restart, advance, cable, uncable, open, close, set-line, handshake, chars, "
-                "timeouts, wait-mask, wait, write, read, purge; on Windows 2000 also insert, pull, disable, "
-                "enable, "
-                "open-card, sleep, wake, state)";
+                "timeouts, wait-mask, wait, write, read, purge; on the desktop applet, login, window, "
+                "answer, "
+                "click, command, choose, type, slide, key, select-row, open-row, tab, close-window; show; on "
+                "Windows 2000 "
+                "also "
+                "insert, pull, disable, enable, open-card, sleep, wake, state)";
             return false;
         }
     }
@@ -584,6 +832,8 @@ ScenarioResult RunScenario(Machine& machine, std::string_view text, std::string_
             break;
         }
     }
+    if (result.ok)
+        runner.conclude();
     result.transcript = runner.transcript;
     result.ok = result.ok && runner.allSucceeded;
     return result;

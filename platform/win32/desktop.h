@@ -1,0 +1,188 @@
+// The user-mode side of a machine: one interactive desktop with its windows and the programs that run
+// on it. A program (a tool) runs on a user-interface thread of its own; it runs until it waits for
+// input in a message loop, and then the machine's user (a test, a scenario, a web page) acts on its
+// windows as a person would: each action is delivered on the program's thread, which runs again until
+// it waits. Only one of the two runs at a time, so everything stays deterministic.
+#pragma once
+
+#include "platform/nt/kernel.h"
+#include "platform/win32/include/commctrl.h"
+#include "platform/win32/resources.h"
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace win32 {
+
+struct Window;
+struct ImageList;
+
+// A message box as it was shown, and the answer it got.
+struct MessageBoxRecord {
+    std::string caption, text;
+    std::string icon;                 // "stop", "question", "exclamation", "information" or ""
+    std::vector<std::string> buttons; // "OK", "Cancel", "Yes", ...
+    int answer = 0;                   // IDOK, IDCANCEL, ...
+    bool expected = true;             // a responder's answer was waiting for it
+};
+
+// A loaded program module (an applet library, a tool's executable) with its resources and exports.
+struct Module {
+    std::string name;
+    const ModuleResources* resources = nullptr;
+    std::map<std::string, void (*)()> exports;
+    // Called with the module's instance when it is loaded and before it is freed (DllMain).
+    void (*attach)(HINSTANCE instance, bool load) = nullptr;
+};
+
+class Desktop {
+public:
+    explicit Desktop(nt::Kernel& kernel);
+    ~Desktop();
+    Desktop(const Desktop&) = delete;
+    Desktop& operator=(const Desktop&) = delete;
+
+    // The desktop of the program running on this thread (the calls of the Win32 layer need one).
+    static Desktop* current();
+    static Desktop& require(const char* call);
+    nt::Kernel& kernel() { return kernel_; }
+
+    // The interactive user: a member of the Administrators group or not.
+    void setAdministrator(bool administrator) { administrator_ = administrator; }
+    bool administrator() const { return administrator_; }
+
+    // Modules the machine has on disk: LoadLibrary finds them by file name.
+    void installModule(Module module);
+    Module* moduleOf(HINSTANCE instance);
+    HINSTANCE loadModule(const std::string& name);
+    void freeModule(HINSTANCE instance);
+
+    // Runs a program on a new user-interface thread until it waits for input or ends. One program runs
+    // at a time; a second start while one runs is refused (false).
+    bool start(std::string name, std::function<void()> program);
+    bool programRunning() const { return thread_ != nullptr && !programEnded_; }
+    const std::string& programName() const { return programName_; }
+    // Delivers `action` on the program's thread, as input reaches it, then lets the program run until it
+    // waits again. False when no program runs.
+    bool input(std::function<void()> action);
+    // Lets machine time pass while the program waits; its timers fire.
+    void passTime(uint64_t ticks);
+    // How much machine time a program may let pass on its own (its timers) before it counts as waiting.
+    void setTimerBudget(uint64_t ticks) { timerBudget_ = ticks; }
+
+    // Message boxes: the answers for the next boxes, in order; every box shown; the boxes nobody expected.
+    void answerNextBox(int answer) { answers_.push_back(answer); }
+    size_t pendingAnswers() const { return answers_.size(); }
+    const std::vector<MessageBoxRecord>& boxes() const { return boxes_; }
+    std::vector<std::string> unexpectedBoxes() const;
+    int showMessageBox(HWND owner, const std::string& text, const std::string& caption, UINT type);
+
+    // The cursor the program shows ("arrow" or "wait").
+    const std::string& cursor() const { return cursor_; }
+    void setCursor(std::string cursor) { cursor_ = std::move(cursor); }
+
+    // Windows.
+    Window* window(HWND handle) const;
+    HWND add(std::unique_ptr<Window> window);
+    void destroy(HWND handle);
+    // Top-level windows, oldest first; the active one is the newest visible and enabled.
+    std::vector<Window*> topLevelWindows() const;
+    Window* activeWindow() const;
+
+    // Messages: delivered at once (send), or queued for the program's loop (post).
+    LRESULT send(HWND handle, UINT message, WPARAM wParam, LPARAM lParam);
+    bool post(HWND handle, UINT message, WPARAM wParam, LPARAM lParam);
+    // The program's message loop: the next message, waiting (and letting timers fire) while there is
+    // none. False for WM_QUIT.
+    bool getMessage(MSG& msg);
+    LRESULT dispatch(const MSG& msg);
+    void postQuit(int code);
+
+    // Timers in machine time.
+    UINT_PTR setTimer(HWND window, UINT_PTR id, UINT milliseconds);
+    bool killTimer(HWND window, UINT_PTR id);
+
+    // Image lists and icons.
+    HIMAGELIST createImageList(int cx, int cy);
+    ImageList* imageList(HIMAGELIST list) const;
+    void destroyImageList(HIMAGELIST list);
+
+    // Per-thread last error of the program.
+    DWORD lastError() const { return lastError_; }
+    void setLastError(DWORD error) { lastError_ = error; }
+
+    // The Win32 handles of kernel objects the program opened (files, tokens, services...).
+    HANDLE addHandle(std::shared_ptr<void> object, std::string kind);
+    std::shared_ptr<void> handle(HANDLE h, const std::string& kind) const;
+    bool closeHandle(HANDLE h);
+    size_t openHandles() const { return handles_.size(); }
+
+private:
+    struct Timer {
+        HWND window;
+        UINT_PTR id;
+        uint64_t period;
+        uint64_t due;
+    };
+    struct Closing {}; // thrown through a program's stack when the desktop goes away
+
+    void runProgram();
+    void resumeProgram();
+    void yieldToUser();
+    bool fireDueTimer();
+
+    nt::Kernel& kernel_;
+    bool administrator_ = true;
+    std::map<std::string, Module> modules_;
+    std::map<HINSTANCE, std::string> loaded_;
+    std::map<std::string, int> loadCounts_;
+    uintptr_t nextInstance_ = 0x10000000;
+
+    std::map<HWND, std::unique_ptr<Window>> windows_;
+    std::vector<HWND> order_; // creation order of top-level windows
+    uintptr_t nextWindow_ = 0x10010;
+
+    std::map<HIMAGELIST, std::unique_ptr<ImageList>> imageLists_;
+    uintptr_t nextImageList_ = 0x20000000;
+
+    std::map<HANDLE, std::pair<std::string, std::shared_ptr<void>>> handles_;
+    uintptr_t nextHandle_ = 0x100;
+
+    std::deque<MSG> queue_;
+    std::vector<Timer> timers_;
+    bool quit_ = false;
+    uint64_t timerBudget_ = 2 * 10'000'000; // 2 s of machine time
+    uint64_t budgetEnd_ = 0;
+
+    std::deque<int> answers_;
+    std::vector<MessageBoxRecord> boxes_;
+    std::string cursor_ = "arrow";
+    DWORD lastError_ = 0;
+
+    // The program's thread and the hand-over between it and the user.
+    std::unique_ptr<std::thread> thread_;
+    std::function<void()> program_;
+    std::string programName_;
+    std::mutex mutex_;
+    std::condition_variable turn_;
+    bool programTurn_ = false;
+    bool programEnded_ = false;
+    bool closing_ = false;
+};
+
+// The Control Panel: loads an applet library and drives it through its CPlApplet as Windows does. Runs
+// on the desktop's program thread (start it with Desktop::start).
+struct ControlPanelResult {
+    std::vector<std::string> names, infos; // what CPL_NEWINQUIRE told of each applet
+    bool opened = false;
+};
+ControlPanelResult RunControlPanel(const std::string& library, int applet);
+
+} // namespace win32
