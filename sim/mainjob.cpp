@@ -89,6 +89,8 @@ std::vector<uint8_t> bytesOf(const T& value) {
     return out;
 }
 
+} // namespace
+
 bool runTraffic(Machine& machine, const TrafficCheck& t, std::string& out) {
     nt::Kernel& kernel = machine.kernel();
     hw::Uart* a = machine.uartAt(t.fromAddress);
@@ -148,8 +150,6 @@ bool runTraffic(Machine& machine, const TrafficCheck& t, std::string& out) {
     rx->close();
     return intact;
 }
-
-} // namespace
 
 int runMainJob(Machine& machine, const TrafficCheck& traffic, std::string& out) {
     if (machine.windows2000())

@@ -21,6 +21,10 @@ struct TrafficCheck {
 // count, devices, links, resource claims, the CurrentConfig key and CvNt's pool blocks.
 std::set<std::string> Inventory(nt::Kernel& kernel);
 
+// Joins the two ports' UARTs with a null-modem cable, sends the check's bytes from one to the other at
+// its rate (8N1) and reports the transfer to `out`; true when the bytes arrived intact.
+bool runTraffic(Machine& machine, const TrafficCheck& traffic, std::string& out);
+
 // Writes the report to `out`; returns 0 when the driver started, the bytes arrived intact and the stop
 // left the machine as before the start. A Windows 2000 machine runs its own job instead.
 int runMainJob(Machine& machine, const TrafficCheck& traffic, std::string& out);

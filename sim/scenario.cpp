@@ -388,9 +388,9 @@ bool Runner::act(const std::vector<std::string>& w, win32::User& user, std::stri
 }
 
 bool Runner::runDesktop(const std::vector<std::string>& w, Record& r, std::string& error, bool& handled) {
-    static const char* const kCommands[] = {"applet",   "login", "window",      "answer", "click",
-                                            "choose",   "type",  "slide",       "key",    "select-row",
-                                            "open-row", "tab",   "close-window"};
+    static const char* const kCommands[] = {"applet",   "login", "window",       "answer", "click",
+                                            "choose",   "type",  "slide",        "key",    "select-row",
+                                            "open-row", "tab",   "close-window", "command"};
     const std::string& op = w[0];
     if (std::find(std::begin(kCommands), std::end(kCommands), op) == std::end(kCommands))
         return true;

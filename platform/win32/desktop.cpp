@@ -342,8 +342,11 @@ int Desktop::showMessageBox(HWND owner, const std::string& text, const std::stri
     std::vector<int> ids;
     record.icon = ButtonsOf(type, record.buttons, ids);
     if (!answers_.empty()) {
-        record.answer = answers_.front();
+        auto [answer, meanwhile] = std::move(answers_.front());
         answers_.pop_front();
+        if (meanwhile)
+            meanwhile();
+        record.answer = answer;
         if (std::find(ids.begin(), ids.end(), record.answer) == ids.end()) {
             // An answer the box does not offer: the box is not the one it was meant for.
             record.expected = false;

@@ -78,7 +78,11 @@ public:
     void setTimerBudget(uint64_t ticks) { timerBudget_ = ticks; }
 
     // Message boxes: the answers for the next boxes, in order; every box shown; the boxes nobody expected.
-    void answerNextBox(int answer) { answers_.push_back(answer); }
+    // `meanwhile` is what the person does while the box is up, before answering (closes another
+    // program's port before Retry, say).
+    void answerNextBox(int answer, std::function<void()> meanwhile = {}) {
+        answers_.push_back({answer, std::move(meanwhile)});
+    }
     size_t pendingAnswers() const { return answers_.size(); }
     const std::vector<MessageBoxRecord>& boxes() const { return boxes_; }
     std::vector<std::string> unexpectedBoxes() const;
@@ -161,7 +165,7 @@ private:
     uint64_t timerBudget_ = 2 * 10'000'000; // 2 s of machine time
     uint64_t budgetEnd_ = 0;
 
-    std::deque<int> answers_;
+    std::deque<std::pair<int, std::function<void()>>> answers_;
     std::vector<MessageBoxRecord> boxes_;
     std::string cursor_ = "arrow";
     DWORD lastError_ = 0;

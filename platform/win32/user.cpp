@@ -388,8 +388,10 @@ bool User::selectTab(const std::string& tab, std::string& error) {
         error = "the active window is no property sheet";
         return false;
     }
-    HWND tabs = GetDlgItem(top->handle, IDC_TABCONTROL);
-    Window* t = desktop_.window(tabs);
+    Window* t = nullptr;
+    for (HWND child : top->children)
+        if (Window* c = desktop_.window(child); c && c->id == IDC_TABCONTROL)
+            t = c;
     int index = -1;
     if (tab.size() > 1 && tab[0] == '#')
         index = std::atoi(tab.c_str() + 1);

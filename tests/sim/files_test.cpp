@@ -99,6 +99,52 @@ TEST(Scenario, APortTakesOneHandleAtATime) {
 
 } // namespace
 
+TEST(Scenario, ThePersonAtTheControlPanelRenamesAPort) {
+    sim::Machine machine(sim::MachineSpec::builtInDefault());
+    auto result = sim::RunScenario(machine, ReadExample("cvpci.scenario"), "cvpci.scenario", false);
+    ASSERT_TRUE(result.ok) << result.error << "\n" << result.transcript;
+    for (const char* line :
+         {"applet CvPci.cpl (\"Corvane for Windows NT\")",
+          "open-row 1000 (\"Settings for communications port  COM3\")",
+          "message-box \"Warning : Change may affect modems.\" (You have altered the COM number",
+          "| Serial4 = COM9", "open COM9: 0x00000000", "close-window (the program ended)"})
+        EXPECT_NE(result.transcript.find(line), std::string::npos) << line << "\n" << result.transcript;
+}
+
+TEST(Scenario, DesktopLinesThatCannotBeDoneAndBoxesNobodyExpected) {
+    const std::pair<const char*, const char*> refused[] = {
+        {"click OK\n", "s:1: no program runs on the desktop"},
+        {"applet CvPci.cpl\nclick &Delete\n", "s:2: control 1002 is disabled"},
+        {"applet CvPci.cpl\nclick Nothing\n", "s:2: \"Corvane for Windows NT\" has no control Nothing"},
+        {"applet CvPci.cpl\nslide 1000 3\n", "s:2: control 1000 is a listview, not a slider"},
+        {"applet CvPci.cpl\nselect-row 1000 99\n", "s:2: control 1000 has no row 99"},
+        {"answer Maybe\n", "s:1: \"Maybe\" is not an answer"},
+        {"login root\n", "s:1: usage: login administrator|user"},
+        {"applet CvPci.cpl\napplet CvPci.cpl\n", "s:2: \"Control Panel\" still runs"},
+        {"show registry SOFTWARE\\Nowhere\n", "s:1: the registry has no key"},
+    };
+    for (auto [text, message] : refused) {
+        sim::Machine machine(sim::MachineSpec::builtInDefault());
+        auto result = sim::RunScenario(machine, text, "s", false);
+        EXPECT_FALSE(result.ok) << text;
+        EXPECT_EQ(result.error.rfind(message, 0), 0u) << result.error;
+    }
+    // A box nobody prepared an answer for is answered No and fails the scenario; so does an answer left
+    // over at the end.
+    sim::Machine machine(sim::MachineSpec::builtInDefault());
+    auto unexpected =
+        sim::RunScenario(machine, "start\napplet CvPci.cpl\nselect-row 1000 4\nclick &Delete\n", "s", false);
+    EXPECT_TRUE(unexpected.error.empty()) << unexpected.error;
+    EXPECT_FALSE(unexpected.ok);
+    EXPECT_NE(unexpected.transcript.find("message-box \"Delete Card\""), std::string::npos)
+        << unexpected.transcript;
+    EXPECT_NE(unexpected.transcript.find("-> No, unexpected"), std::string::npos) << unexpected.transcript;
+    sim::Machine other(sim::MachineSpec::builtInDefault());
+    auto leftover = sim::RunScenario(other, "applet CvPci.cpl\nanswer OK\nclose-window\n", "s", false);
+    EXPECT_FALSE(leftover.ok);
+    EXPECT_NE(leftover.transcript.find("1 answer(s) for message boxes that never came"), std::string::npos);
+}
+
 TEST(MachineFile, AMemoryMappedWindowExampleStopsTheLoad) {
     auto read = sim::ParseMachineText(ReadExample("memory-window.machine"), "memory-window.machine");
     ASSERT_TRUE(read.ok) << read.error;
