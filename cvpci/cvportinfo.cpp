@@ -146,13 +146,14 @@ BOOL CPortInfo::ParseSerialComm(const std::string& serialName) {
     CKey key(HKEY_LOCAL_MACHINE, CV_KEY_SERIALCOMM, KEY_QUERY_VALUE);
     if (!key)
         return FALSE;
-    char data[7];
+    // Serial drivers write the name without its terminator: the text ends where the data does.
+    char data[7] = {0};
     DWORD type = 0, size = sizeof data;
     if (::RegQueryValueExA(key, AfxFormat("Serial%d", n).c_str(), nullptr, &type,
                            reinterpret_cast<LPBYTE>(data), &size) != ERROR_SUCCESS ||
         type != REG_SZ || size <= 3 || strncasecmp(data, "COM", 3) != 0)
         return FALSE;
-    data[sizeof data - 1] = '\0';
+    data[std::min<DWORD>(size, sizeof data - 1)] = '\0';
     m_nCom = std::atoi(data + 3);
     return m_nCom > 0;
 }
