@@ -177,6 +177,9 @@ typedef VOID (*PSERIAL_GET_NEXT_ROUTINE)(PIRP* CurrentOpIrp, PLIST_ENTRY QueueTo
 // interval amounts, XON 0x11 and XOFF 0x13, DTR on and RTS on, a 7-bit data mask, closed. The deferred
 // calls are initialised with their routines by the extension's creation.
 VOID CvSetDeviceDefaults(CCvDevice* Extension);
+// The defaults, the deferred calls with their routines, and a port with a UART reset to a closed port's
+// state (DTR and RTS off), before its interrupt is connected.
+VOID CvInitializeExtension(CCvDevice* Extension);
 
 // Runs Routine synchronised with the port's interrupt: the port's own object, else its card's; when
 // neither exists the routine is not run and FALSE is returned.

@@ -113,6 +113,13 @@
 #define CV_UART_16750 7
 #define CV_UART_16950 9
 
+// Where a UART's registers are: at a port address in I/O space, or, when pucMemory is set, in a memory
+// window mapped for the driver (one byte per register, as in I/O space).
+typedef struct _CV_UART_REGISTERS {
+    USHORT unPort;
+    PUCHAR pucMemory;
+} CV_UART_REGISTERS;
+
 class CCvUart {
 public:
     CCvUart();
@@ -175,6 +182,7 @@ public:
     VOID ResetUart();
 
     USHORT m_unBaseAddress;
+    PUCHAR m_pucMappedBase; // the registers in a mapped memory window; null: at m_unBaseAddress
     ULONG m_ulBusRelativeBaseAddress;
     USHORT m_unBaseAddressRange;
     ULONG m_ulClockFrequency;
@@ -191,6 +199,7 @@ public:
 protected:
     // The clock the UART divides: crystal, adjustment and bridge divisor applied.
     ULONG RealClock() const;
+    CV_UART_REGISTERS Registers() const;
     UCHAR ReadRegister(USHORT unOffset);
     VOID WriteRegister(USHORT unOffset, UCHAR ucValue);
     VOID SetBits(USHORT unOffset, UCHAR ucBits);
@@ -237,7 +246,9 @@ public:
     VOID WriteClockPrescaler(UCHAR ucValue);
 };
 
-// Probes the I/O address and returns the UART type code found there, or 0 when nothing answers.
+// Probes the registers and returns the UART type code found there, or 0 when nothing answers.
+UCHAR DetectUartAt(CV_UART_REGISTERS Registers);
+// The same at an I/O address.
 UCHAR DetectUart(USHORT unBaseAddress);
 
 // A new UART object of the given type from non-paged pool; null for an unknown type or no memory.

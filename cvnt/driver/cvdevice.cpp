@@ -7,66 +7,6 @@
 #include "CvUnicode.h"
 
 namespace {
-VOID FreeString(UNICODE_STRING& uni) {
-    if (uni.Buffer)
-        operator delete(uni.Buffer);
-    RtlZeroMemory(&uni, sizeof uni);
-}
-} // namespace
-
-CCvDevice::~CCvDevice() {
-    if (pChip_Uart) {
-        delete pChip_Uart;
-        pChip_Uart = NULL;
-    }
-    if (pParentCard) {
-        // The last port of a card takes the card with it. The port leaves its slot first, so the card
-        // goes exactly once, with whichever port is torn down last.
-        CCvCard* pCard = pParentCard;
-        pParentCard = NULL;
-        BOOLEAN bOthers = FALSE;
-        for (ULONG i = 0; i < CV_MAX_PORTS_PER_CARD; i++) {
-            if (pCard->apDevice[i] == this)
-                pCard->apDevice[i] = NULL;
-            else if (pCard->apDevice[i])
-                bOthers = TRUE;
-        }
-        if (!bOthers)
-            delete pCard;
-    }
-    FreeString(ObjectDirectory);
-    FreeString(SymbolicLinkName);
-    FreeString(DeviceName);
-    FreeString(m_uniPathToPort);
-}
-
-VOID CvSetDeviceDefaults(CCvDevice* Extension) {
-    InitializeListHead(&Extension->TopLevelSharers);
-    InitializeListHead(&Extension->CommonInterruptObject);
-    InitializeListHead(&Extension->ReadQueue);
-    InitializeListHead(&Extension->WriteQueue);
-    InitializeListHead(&Extension->MaskQueue);
-    InitializeListHead(&Extension->PurgeQueue);
-    KeInitializeSpinLock(&Extension->ControlLock);
-    KeInitializeTimer(&Extension->ReadRequestTotalTimer);
-    KeInitializeTimer(&Extension->ReadRequestIntervalTimer);
-    KeInitializeTimer(&Extension->WriteRequestTotalTimer);
-    KeInitializeTimer(&Extension->ImmediateTotalTimer);
-    KeInitializeTimer(&Extension->XoffCountTimer);
-    KeInitializeTimer(&Extension->LowerRTSTimer);
-    KeInitializeTimer(&Extension->TxEmptyTimer);
-    Extension->ShortIntervalAmount.QuadPart = -1;
-    Extension->LongIntervalAmount.QuadPart = -10000000;
-    Extension->CutOverAmount.QuadPart = 200000000;
-    Extension->SpecialChars.XonChar = 0x11;
-    Extension->SpecialChars.XoffChar = 0x13;
-    Extension->HandFlow.ControlHandShake = SERIAL_DTR_CONTROL;
-    Extension->HandFlow.FlowReplace = SERIAL_RTS_CONTROL;
-    Extension->ValidDataMask = 0x7F;
-    Extension->DeviceIsOpened = FALSE;
-}
-
-namespace {
 
 // The port's SERIALCOMM value goes, and the system's count of serial ports with it.
 VOID RemoveSerialCommValue(CCvDevice* pDevice) {
@@ -198,29 +138,7 @@ NTSTATUS InitializeExtension(CCvLinkedList* pList) {
         CCvDevice* Extension = pNode->pClass;
         if (Extension->m_bDisabled)
             continue;
-        CvSetDeviceDefaults(Extension);
-        KeInitializeDpc(&Extension->CompleteWriteDpc, SerialCompleteWrite, Extension);
-        KeInitializeDpc(&Extension->CompleteReadDpc, SerialCompleteRead, Extension);
-        KeInitializeDpc(&Extension->TotalReadTimeoutDpc, SerialReadTimeout, Extension);
-        KeInitializeDpc(&Extension->IntervalReadTimeoutDpc, SerialIntervalReadTimeout, Extension);
-        KeInitializeDpc(&Extension->TotalWriteTimeoutDpc, SerialWriteTimeout, Extension);
-        KeInitializeDpc(&Extension->CommErrorDpc, SerialCommError, Extension);
-        KeInitializeDpc(&Extension->CompleteImmediateDpc, SerialCompleteImmediate, Extension);
-        KeInitializeDpc(&Extension->TotalImmediateTimeoutDpc, SerialTimeoutImmediate, Extension);
-        KeInitializeDpc(&Extension->CommWaitDpc, SerialCompleteWait, Extension);
-        KeInitializeDpc(&Extension->XoffCountTimeoutDpc, SerialTimeoutXoff, Extension);
-        KeInitializeDpc(&Extension->XoffCountCompleteDpc, SerialCompleteXoff, Extension);
-        KeInitializeDpc(&Extension->StartTimerLowerRTSDpc, SerialStartTimerLowerRTS, Extension);
-        KeInitializeDpc(&Extension->PerhapsLowerRTSDpc, SerialInvokePerhapsLowerRTS, Extension);
-        KeInitializeDpc(&Extension->StartTimerTxEmptyDpc, SerialStartTimerTxEmpty, Extension);
-        KeInitializeDpc(&Extension->TxEmptyDpc, SerialInvokeProcessEmptyTransmit, Extension);
-        // Not connected yet: the resets run directly, with nothing to synchronise against.
-        if (Extension->pChip_Uart) {
-            CvSerialReset(Extension);
-            SerialMarkClose(Extension);
-            SerialClrRTS(Extension);
-            SerialClrDTR(Extension);
-        }
+        CvInitializeExtension(Extension);
     }
     return STATUS_SUCCESS;
 }
@@ -250,4 +168,19 @@ PCCvDeviceStruct UnloadOneCard(CCvLinkedList* pList, PDRIVER_OBJECT DriverObject
         pNode = bLastNode ? NULL : static_cast<PCCvDeviceStruct>(pList->GetCurrentNode());
     }
     return pNode;
+}
+
+// Every port's UART is made to give up an interrupt it may still hold from before the driver started.
+VOID CvNonComplient(CCvLinkedList* pList) {
+    for (PCCvDeviceStruct pNode : CvPorts(pList)) {
+        CCvDevice* Extension = pNode->pClass;
+        if (Extension->m_bDisabled || !Extension->pChip_Uart)
+            continue;
+        Extension->pChip_Uart->EnableAllInterrupts();
+        for (int i = 0;
+             i < 5 && !(Extension->pChip_Uart->ReadInterruptStatusRegister() & UART_IIR_NO_INTERRUPT); i++) {
+        }
+        Extension->HoldingEmpty = TRUE;
+        Extension->pChip_Uart->DisableAllInterrupts();
+    }
 }

@@ -15,11 +15,15 @@ inline PUCHAR PortAddress(USHORT unBase, USHORT unOffset) {
     return reinterpret_cast<PUCHAR>(static_cast<ULONG_PTR>(static_cast<USHORT>(unBase + unOffset)));
 }
 
-inline UCHAR In(USHORT unBase, USHORT unOffset) {
-    return READ_PORT_UCHAR(PortAddress(unBase, unOffset));
+inline UCHAR In(const CV_UART_REGISTERS& Regs, USHORT unOffset) {
+    return Regs.pucMemory ? READ_REGISTER_UCHAR(Regs.pucMemory + unOffset)
+                          : READ_PORT_UCHAR(PortAddress(Regs.unPort, unOffset));
 }
-inline VOID Out(USHORT unBase, USHORT unOffset, UCHAR ucValue) {
-    WRITE_PORT_UCHAR(PortAddress(unBase, unOffset), ucValue);
+inline VOID Out(const CV_UART_REGISTERS& Regs, USHORT unOffset, UCHAR ucValue) {
+    if (Regs.pucMemory)
+        WRITE_REGISTER_UCHAR(Regs.pucMemory + unOffset, ucValue);
+    else
+        WRITE_PORT_UCHAR(PortAddress(Regs.unPort, unOffset), ucValue);
 }
 
 // Accepts approx for rate when it is exact or within 1 % either way, the boundary included.
@@ -46,6 +50,7 @@ inline BOOLEAN ExceptionRate(ULONG ulRate) {
 
 CCvUart::CCvUart() {
     m_unBaseAddress = 0;
+    m_pucMappedBase = NULL;
     m_ulBusRelativeBaseAddress = 0;
     m_unBaseAddressRange = 0;
     m_ulClockFrequency = 0;
@@ -62,11 +67,15 @@ CCvUart::CCvUart() {
 
 CCvUart::~CCvUart() {}
 
+CV_UART_REGISTERS CCvUart::Registers() const {
+    CV_UART_REGISTERS Regs = {m_unBaseAddress, m_pucMappedBase};
+    return Regs;
+}
 UCHAR CCvUart::ReadRegister(USHORT unOffset) {
-    return In(m_unBaseAddress, unOffset);
+    return In(Registers(), unOffset);
 }
 VOID CCvUart::WriteRegister(USHORT unOffset, UCHAR ucValue) {
-    Out(m_unBaseAddress, unOffset, ucValue);
+    Out(Registers(), unOffset, ucValue);
 }
 VOID CCvUart::SetBits(USHORT unOffset, UCHAR ucBits) {
     WriteRegister(unOffset, static_cast<UCHAR>(ReadRegister(unOffset) | ucBits));
@@ -94,7 +103,10 @@ VOID CCvUart::WriteData(UCHAR ucValue) {
 }
 
 VOID CCvUart::WriteDataMultiple(PUCHAR pucBuffer, ULONG ulCount) {
-    WRITE_PORT_BUFFER_UCHAR(PortAddress(m_unBaseAddress, UART_THR), pucBuffer, ulCount);
+    if (m_pucMappedBase)
+        WRITE_REGISTER_BUFFER_UCHAR(m_pucMappedBase + UART_THR, pucBuffer, ulCount);
+    else
+        WRITE_PORT_BUFFER_UCHAR(PortAddress(m_unBaseAddress, UART_THR), pucBuffer, ulCount);
 }
 
 UCHAR CCvUart::ReadData() {
@@ -483,65 +495,70 @@ NTSTATUS CCvUart950::SetBaudrate(ULONG ulBaudRate) {
 // ---------------------------------------------------------------------------------------------
 
 // Reads an indexed control register of a 16950 (read enable set around it).
-UCHAR ReadIndexed950(USHORT unBase, UCHAR ucIndex) {
-    Out(unBase, UART_SPR, UART_ICR_ACR);
-    Out(unBase, UART_ICR, UART_ACR_ICR_READ);
-    Out(unBase, UART_SPR, ucIndex);
-    return In(unBase, UART_ICR);
+UCHAR ReadIndexed950(const CV_UART_REGISTERS& Regs, UCHAR ucIndex) {
+    Out(Regs, UART_SPR, UART_ICR_ACR);
+    Out(Regs, UART_ICR, UART_ACR_ICR_READ);
+    Out(Regs, UART_SPR, ucIndex);
+    return In(Regs, UART_ICR);
 }
 
-UCHAR DetectUart(USHORT unBase) {
+UCHAR DetectUart(USHORT unBaseAddress) {
+    CV_UART_REGISTERS Regs = {unBaseAddress, NULL};
+    return DetectUartAt(Regs);
+}
+
+UCHAR DetectUartAt(CV_UART_REGISTERS Regs) {
     // 16950: the identification bytes behind the indexed registers, with their read enable set.
-    BOOLEAN bIs950 = ReadIndexed950(unBase, UART_ICR_ID1) == UART_ID1_16950;
+    BOOLEAN bIs950 = ReadIndexed950(Regs, UART_ICR_ID1) == UART_ID1_16950;
     if (bIs950) {
-        Out(unBase, UART_SPR, UART_ICR_ID2);
-        bIs950 = In(unBase, UART_ICR) == UART_ID2_16950;
+        Out(Regs, UART_SPR, UART_ICR_ID2);
+        bIs950 = In(Regs, UART_ICR) == UART_ID2_16950;
     }
     if (bIs950) {
-        Out(unBase, UART_SPR, UART_ICR_ACR);
-        Out(unBase, UART_ICR, 0x00);
-        bIs950 = (ReadIndexed950(unBase, UART_ICR_ID3) & UART_ID3_MASK) == UART_ID3_16950;
+        Out(Regs, UART_SPR, UART_ICR_ACR);
+        Out(Regs, UART_ICR, 0x00);
+        bIs950 = (ReadIndexed950(Regs, UART_ICR_ID3) & UART_ID3_MASK) == UART_ID3_16950;
     }
-    Out(unBase, UART_SPR, UART_ICR_ACR);
-    Out(unBase, UART_ICR, 0x00);
+    Out(Regs, UART_SPR, UART_ICR_ACR);
+    Out(Regs, UART_ICR, 0x00);
     if (bIs950)
         return CV_UART_16950;
 
     // Something must answer before the FIFO probes mean anything: an address that nothing decodes reads
     // 0xFF, which would pass them. Every supported type has a scratch register.
-    Out(unBase, UART_SPR, 0x55);
-    if (In(unBase, UART_SPR) != 0x55)
+    Out(Regs, UART_SPR, 0x55);
+    if (In(Regs, UART_SPR) != 0x55)
         return CV_UART_NONE;
-    Out(unBase, UART_SPR, 0xAA);
-    if (In(unBase, UART_SPR) != 0xAA)
+    Out(Regs, UART_SPR, 0xAA);
+    if (In(Regs, UART_SPR) != 0xAA)
         return CV_UART_NONE;
-    Out(unBase, UART_SPR, 0x00);
+    Out(Regs, UART_SPR, 0x00);
 
     // 16750: the 64-byte FIFO bit, written with the divisor latch open, reads back in the IIR.
-    Out(unBase, UART_LCR, UART_LCR_DLAB);
-    Out(unBase, UART_FCR, UART_FCR_64_BYTE_FIFO | UART_FCR_ENABLE);
-    Out(unBase, UART_LCR, 0x00);
-    if (In(unBase, UART_IIR) & UART_IIR_64_BYTE_FIFO)
+    Out(Regs, UART_LCR, UART_LCR_DLAB);
+    Out(Regs, UART_FCR, UART_FCR_64_BYTE_FIFO | UART_FCR_ENABLE);
+    Out(Regs, UART_LCR, 0x00);
+    if (In(Regs, UART_IIR) & UART_IIR_64_BYTE_FIFO)
         return CV_UART_16750;
 
     // 16550: both FIFO-enabled bits of the IIR.
-    Out(unBase, UART_FCR, UART_FCR_ENABLE | UART_FCR_RX_CLEAR | UART_FCR_TX_CLEAR);
-    if ((In(unBase, UART_IIR) & UART_IIR_FIFOS_ENABLED) == UART_IIR_FIFOS_ENABLED)
+    Out(Regs, UART_FCR, UART_FCR_ENABLE | UART_FCR_RX_CLEAR | UART_FCR_TX_CLEAR);
+    if ((In(Regs, UART_IIR) & UART_IIR_FIFOS_ENABLED) == UART_IIR_FIFOS_ENABLED)
         return CV_UART_16550;
 
     // 16450: a divisor latch that keeps its value while the holding register is written behind it,
     // tried in loopback so that nothing reaches the line.
     UCHAR ucType = CV_UART_NONE;
-    Out(unBase, UART_MCR, UART_MCR_LOOP);
-    Out(unBase, UART_LCR, UART_LCR_DLAB);
-    Out(unBase, UART_DLL, 0x32);
-    Out(unBase, UART_LCR, 0x00);
-    Out(unBase, UART_THR, 0x15);
-    Out(unBase, UART_LCR, UART_LCR_DLAB);
-    if (In(unBase, UART_DLL) == 0x32)
+    Out(Regs, UART_MCR, UART_MCR_LOOP);
+    Out(Regs, UART_LCR, UART_LCR_DLAB);
+    Out(Regs, UART_DLL, 0x32);
+    Out(Regs, UART_LCR, 0x00);
+    Out(Regs, UART_THR, 0x15);
+    Out(Regs, UART_LCR, UART_LCR_DLAB);
+    if (In(Regs, UART_DLL) == 0x32)
         ucType = CV_UART_16450;
-    Out(unBase, UART_LCR, 0x00);
-    Out(unBase, UART_MCR, 0x00);
+    Out(Regs, UART_LCR, 0x00);
+    Out(Regs, UART_MCR, 0x00);
     return ucType;
 }
 

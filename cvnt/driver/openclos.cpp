@@ -1,7 +1,6 @@
 // Open, close and cleanup of a port, and the port resets that bring its UART into a known state at
 // creation and at every open.
 #include "CvEngine.h"
-#include "CvPortList.h"
 #include "CvImage.h"
 
 namespace {
@@ -285,18 +284,4 @@ NTSTATUS SerialCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
     CompleteWith(Irp, STATUS_SUCCESS);
     return STATUS_SUCCESS;
-}
-
-VOID CvNonComplient(CCvLinkedList* pList) {
-    for (PCCvDeviceStruct pNode : CvPorts(pList)) {
-        CCvDevice* Extension = pNode->pClass;
-        if (Extension->m_bDisabled || !Extension->pChip_Uart)
-            continue;
-        Extension->pChip_Uart->EnableAllInterrupts();
-        for (int i = 0;
-             i < 5 && !(Extension->pChip_Uart->ReadInterruptStatusRegister() & UART_IIR_NO_INTERRUPT); i++) {
-        }
-        Extension->HoldingEmpty = TRUE;
-        Extension->pChip_Uart->DisableAllInterrupts();
-    }
 }
