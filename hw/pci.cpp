@@ -218,11 +218,21 @@ void PciSerialCard::BridgeRegisters::write(uint16_t offset, uint8_t value) {
     card_.applyDivisors();
 }
 
+uint8_t PciSerialCard::Window2Registers::read(uint16_t offset) {
+    if (card_.layout_.divisorKind != BridgeDivisor::PerPort)
+        return card_.parallel_.read(offset);
+    return offset < bytes_.size() ? bytes_[offset] : 0xFF;
+}
+
 void PciSerialCard::Window2Registers::write(uint16_t offset, uint8_t value) {
+    if (card_.layout_.divisorKind != BridgeDivisor::PerPort) {
+        card_.parallel_.write(offset, value);
+        return;
+    }
     if (offset >= bytes_.size())
         return;
     bytes_[offset] = value;
-    if (card_.layout_.divisorKind != BridgeDivisor::PerPort || offset % 2 != 0)
+    if (offset % 2 != 0)
         return;
     unsigned port = offset / 2;
     if (port >= card_.uarts_.size())

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "hw/bus.h"
+#include "hw/parallel.h"
 #include "hw/uart.h"
 #include "hw/wiring.h"
 
@@ -136,6 +137,9 @@ public:
         MemoryDevice* device;
     };
     std::vector<MemoryWindow> memoryWindows();
+    // The parallel port in the second I/O window (a card whose bridge divides per port keeps its divisor
+    // registers there instead).
+    ParallelPort& parallelPort() { return parallel_; }
     // Where the card's interrupt goes (the machine's line for the card's vector).
     void setInterruptSink(std::function<void(bool)> sink) { sink_ = std::move(sink); }
 
@@ -155,7 +159,7 @@ private:
     class Window2Registers final : public PortDevice {
     public:
         explicit Window2Registers(PciSerialCard& card) : card_(card) {}
-        uint8_t read(uint16_t offset) override { return offset < bytes_.size() ? bytes_[offset] : 0xFF; }
+        uint8_t read(uint16_t offset) override;
         void write(uint16_t offset, uint8_t value) override;
 
     private:
@@ -185,6 +189,7 @@ private:
     std::unique_ptr<WiredOrLine> line_;
     std::function<void(bool)> sink_;
     BridgeRegisters bridge_{*this};
+    ParallelPort parallel_;
     Window2Registers window2_{*this};
     MemoryAlias bridgeMemory_{*this, false};
     MemoryAlias uartMemory_{*this, true};

@@ -15,6 +15,8 @@
 // CvInstal's message table and entry point, exported by its image.
 extern "C" const MESSAGE_TABLE CvInstalMessageTable;
 extern "C" NTSTATUS CvInstalDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+extern "C" NTSTATUS SerialStandInDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+extern "C" NTSTATUS ParallelStandInDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
 namespace sim {
 
@@ -151,6 +153,9 @@ Machine::Machine(MachineSpec spec) : spec_(std::move(spec)) {
     kernel_.eventLog().registerMessageFile("CvInstal.sys", CvInstalMessageTable);
     kernel_.services().registerImage("CvNt.sys", "CvNt", DriverEntry);
     kernel_.services().registerImage("CvInstal.sys", "CvInstal", CvInstalDriverEntry);
+    // Stand-ins for the system's port drivers, which load on CvInstal's children.
+    kernel_.services().registerImage("serial.sys", "Serial", SerialStandInDriverEntry);
+    kernel_.services().registerImage("parport.sys", "Parport", ParallelStandInDriverEntry);
     if (!spec_.registryText.empty()) {
         auto loaded = kernel_.registry().loadText(spec_.registryText, "machine.reg");
         if (!loaded)

@@ -23,6 +23,18 @@ std::string format(const char* fmt, ...) {
 }
 
 const char kService[] = "CvInstal";
+const char kSerialCommKey[] = "\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
+const char kParallelPortsKey[] = "\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\PARALLEL PORTS";
+
+// A key's string values as name and text, in the key's order.
+std::vector<std::pair<std::string, std::string>> ValuesOf(nt::Kernel& kernel, const std::string& key) {
+    std::vector<std::pair<std::string, std::string>> out;
+    if (auto k = kernel.registry().open(key))
+        for (const auto& v : k->values)
+            out.emplace_back(nt::toUtf8(v.name),
+                             kernel.registry().string(key, nt::toUtf8(v.name)).value_or(""));
+    return out;
+}
 
 std::string u8(const std::u16string& text) {
     return nt::toUtf8(text);
@@ -144,6 +156,35 @@ int runWindows2000MainJob(Machine& machine, std::string& out) {
         out += kernel.registry().saveText(u8(entry->registryKey) + "\\Device Parameters");
     }
 
+    out += "\n== Ports\n";
+    std::vector<PnpDevices::Port> ports = pnp.ports();
+    for (const auto& port : ports)
+        out += format("  %-6s %-9s port %u at %04X  \"%s\"\n", port.name.c_str(), port.card.c_str(),
+                      port.number, port.address,
+                      kernel.registry().string(port.node->enumKey(), "FriendlyName").value_or("").c_str());
+    out += "  SERIALCOMM:\n";
+    for (const auto& [name, value] : ValuesOf(kernel, kSerialCommKey))
+        out += "    " + name + " = " + value + "\n";
+    out += "  PARALLEL PORTS:\n";
+    for (const auto& [name, value] : ValuesOf(kernel, kParallelPortsKey))
+        out += "    " + name + " = " + value + "\n";
+
+    out += "\n== Traffic check\n";
+    bool intact = false;
+    const PnpDevices::Port* from = nullptr;
+    const PnpDevices::Port* to = nullptr;
+    for (const auto& port : ports)
+        if (!port.parallel && !port.name.empty()) {
+            if (!from)
+                from = &port;
+            else if (!to && port.card != from->card)
+                to = &port;
+        }
+    if (from && to)
+        intact = runTraffic(machine, {from->name, to->name, from->address, to->address, 115200, 4096}, out);
+    else
+        out += "  the machine has no two COM ports on different cards\n";
+
     out += "\n== Removing the cards\n";
     bool removed = true;
     for (w2k::DeviceNode* card : cards) {
@@ -167,7 +208,7 @@ int runWindows2000MainJob(Machine& machine, std::string& out) {
     if (restored)
         out += "  the machine is as it was before the boot\n";
     const bool allStarted = !cards.empty() && started == cards.size();
-    return allStarted && removed && restored ? 0 : 1;
+    return allStarted && intact && removed && restored ? 0 : 1;
 }
 
 } // namespace sim

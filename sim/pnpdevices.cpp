@@ -1,5 +1,8 @@
 #include "sim/pnpdevices.h"
 
+#include "platform/w2k/comdb.h"
+#include "platform/w2k/ports.h"
+
 #include "sim/machine.h"
 
 #include <cstdio>
@@ -7,6 +10,8 @@
 namespace sim {
 
 namespace {
+
+const std::string kServices = "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\";
 
 // Bus type GUIDs as the bus drivers of Windows 2000 report them.
 constexpr GUID kBusTypePci = {0xC8EBDFB0, 0xB510, 0x11D0, {0x80, 0xE5, 0x00, 0xA0, 0xC9, 0x25, 0x42, 0xE3}};
@@ -66,14 +71,16 @@ PnpDevices::PnpDevices(Machine& machine, const MachineSpec& spec)
     pcmcia_ = std::make_unique<w2k::BusStandIn>(kernel_, u"Pcmcia", u"PcmciaCard");
     for (auto* bus : {root_.get(), pci_.get(), pcmcia_.get()})
         manager_->addBus(*bus);
+    installPortDrivers(spec);
 
     size_t pciIndex = 0;
     unsigned isaNumber = 0;
     std::vector<const CardSpec*> isaCards;
     for (const CardSpec& card : spec.cards) {
-        if (card.bus == "PCI")
+        if (card.bus == "PCI") {
             pciFunctions_.push_back(pci_->create(pciFunction(card, pciIndex++)));
-        else if (card.bus == "PCMCIA")
+            pciSpecs_.push_back(&card);
+        } else if (card.bus == "PCMCIA")
             sockets_.push_back(Socket{&card, nullptr});
         else if (card.bus == "ISA" && !card.hardwareId.empty())
             isaCards.push_back(&card);
@@ -99,8 +106,27 @@ PnpDevices::PnpDevices(Machine& machine, const MachineSpec& spec)
     }
     for (const CardSpec* card : isaCards) {
         isaCards_.push_back(root_->create(isaCard(*card, isaNumber++)));
+        isaSpecs_.push_back(card);
         manager_->addRootDevice(isaCards_.back());
     }
+}
+
+void PnpDevices::installPortDrivers(const MachineSpec& spec) {
+    // The system's serial and parallel port drivers (here their stand-ins), as every installation has
+    // them; the suite's port INF binds its children's hardware IDs to them (the machine's registry).
+    nt::Registry& registry = kernel_.registry();
+    for (auto [service, file] : {std::pair{"Serial", "serial.sys"}, std::pair{"Parport", "parport.sys"}})
+        if (!registry.exists(kServices + service))
+            kernel_.services().install(service, file);
+    // The ports of the machine's own controller were numbered when the system was installed.
+    w2k::ComDatabase database(registry);
+    for (const StandardPortSpec& port : spec.standardPorts)
+        database.claim(port.com, true);
+    // What the suite's port INF names its ports.
+    w2k::InstallPortsClassInstaller(
+        *manager_, kernel_,
+        {w2k::PortModel{u"Ports\\QuorvelComPort", "Quorvel Serial Port", false},
+         w2k::PortModel{u"Ports\\QuorvelLptPort", "Quorvel Parallel Port", true}});
 }
 
 PnpDevices::~PnpDevices() {
@@ -251,6 +277,49 @@ PDEVICE_OBJECT PnpDevices::cardPdo(const std::string& bus, size_t number) const 
 w2k::DeviceNode* PnpDevices::cardNode(const std::string& bus, size_t number) const {
     PDEVICE_OBJECT pdo = cardPdo(bus, number);
     return pdo ? manager_->nodeOf(pdo) : nullptr;
+}
+
+std::vector<PnpDevices::Port> PnpDevices::ports() const {
+    struct Card {
+        std::string name;
+        const CardSpec* spec;
+        PDEVICE_OBJECT pdo;
+    };
+    std::vector<Card> cards;
+    for (size_t i = 0; i < pciFunctions_.size(); ++i)
+        cards.push_back({"pci:" + std::to_string(i + 1), pciSpecs_[i], pciFunctions_[i]});
+    for (size_t i = 0; i < isaCards_.size(); ++i)
+        cards.push_back({"isa:" + std::to_string(i + 1), isaSpecs_[i], isaCards_[i]});
+    for (size_t i = 0; i < sockets_.size(); ++i)
+        cards.push_back({"pcmcia:" + std::to_string(i + 1), sockets_[i].card, sockets_[i].pdo});
+    std::vector<Port> out;
+    for (const Card& card : cards) {
+        w2k::DeviceNode* node = card.pdo ? manager_->nodeOf(card.pdo) : nullptr;
+        if (!node)
+            continue;
+        for (size_t i = 0; i < node->children.size(); ++i) {
+            w2k::DeviceNode& child = *node->children[i];
+            if (!child.pdo)
+                continue;
+            Port port;
+            port.node = &child;
+            port.card = card.name;
+            port.number = static_cast<unsigned>(i + 1);
+            port.name = w2k::PortNameOf(kernel_, child);
+            port.parallel = port.name.rfind("LPT", 0) == 0;
+            const CardSpec& spec = *card.spec;
+            if (port.parallel)
+                port.address = spec.pci.window2;
+            else if (spec.bus == "PCMCIA")
+                port.address = static_cast<uint16_t>(spec.pcmciaIo + spec.spacing * i);
+            else if (spec.bus == "PCI")
+                port.address = static_cast<uint16_t>(spec.pci.uartWindow + spec.pci.spacing * i);
+            else if (i < spec.uarts.size())
+                port.address = spec.uarts[i].address;
+            out.push_back(port);
+        }
+    }
+    return out;
 }
 
 std::vector<w2k::DeviceNode*> PnpDevices::nodesServedBy(const std::string& service) const {

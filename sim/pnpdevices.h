@@ -6,6 +6,7 @@
 
 #include "platform/w2k/pnp.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,6 +41,18 @@ public:
     PDEVICE_OBJECT cardPdo(const std::string& bus, size_t number) const;
     w2k::DeviceNode* cardNode(const std::string& bus, size_t number) const;
 
+    // The ports of the cards as the system named them: each COM and LPT child with its name ("COMn",
+    // "LPTn", empty when it has none), its card ("pci:1", "isa:2", "pcmcia:1"), its number on the card
+    // and the I/O address of its registers; in tree order.
+    struct Port {
+        w2k::DeviceNode* node = nullptr;
+        std::string name, card;
+        unsigned number = 0;
+        uint16_t address = 0;
+        bool parallel = false;
+    };
+    std::vector<Port> ports() const;
+
     // The nodes whose function driver is `service` (CvInstal's cards), in tree order.
     std::vector<w2k::DeviceNode*> nodesServedBy(const std::string& service) const;
 
@@ -52,6 +65,9 @@ private:
     w2k::BusDevice isaCard(const CardSpec& card, unsigned number) const;
     w2k::BusDevice pcmciaCard(const CardSpec& card) const;
     w2k::DeviceNode* socketNode() const;
+    // The system's serial and parallel port drivers, the COM numbers of the machine's own ports, and the
+    // Ports class installer with the suite's port models.
+    void installPortDrivers(const MachineSpec& spec);
 
     Machine& machine_;
     nt::Kernel& kernel_;
@@ -59,6 +75,7 @@ private:
     std::unique_ptr<w2k::BusStandIn> root_, pci_, pcmcia_;
     PDEVICE_OBJECT pciBus_ = nullptr, socketController_ = nullptr;
     std::vector<PDEVICE_OBJECT> pciFunctions_, isaCards_;
+    std::vector<const CardSpec*> pciSpecs_, isaSpecs_; // the same order
     std::vector<Socket> sockets_;
     bool booted_ = false;
 };

@@ -78,6 +78,14 @@ const char kWindows2000Registry[] = R"reg(Windows Registry Editor Version 5.00
 [HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\CriticalDeviceDatabase\PCMCIA#CORVANE-DUAL_SERIAL-3C1A]
 "Service"="CvInstal"
 "ClassGUID"="{50906CB8-BA12-11D1-BF5D-0000F805F530}"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\CriticalDeviceDatabase\Ports#QuorvelComPort]
+"Service"="Serial"
+"ClassGUID"="{4D36E978-E325-11CE-BFC1-08002BE10318}"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\CriticalDeviceDatabase\Ports#QuorvelLptPort]
+"Service"="Parport"
+"ClassGUID"="{4D36E978-E325-11CE-BFC1-08002BE10318}"
 )reg";
 
 } // namespace

@@ -128,6 +128,8 @@ NTSTATUS SerialSetInformationFile(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // Open, close, cleanup and port resets (openclos).
 NTSTATUS SerialCreateOpen(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS SerialClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// Ends every request of the port: the queues, the requests in progress and the wait.
+VOID CvKillAllRequests(PDEVICE_OBJECT DeviceObject);
 NTSTATUS SerialCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 BOOLEAN SerialReset(PVOID Context);
 BOOLEAN CvSerialReset(PVOID Context);

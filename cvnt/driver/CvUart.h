@@ -193,6 +193,7 @@ public:
     LONG m_lSoftTxLimitInBytes;
     ULONG m_ulClockFrequencyAdjustment; // signed: a multiplier when positive, a divisor when negative
     ULONG m_unPlxBaudClockDivisor;      // the bridge's further division of the clock, 0 for none
+    ULONG m_ulBaudrateMultiplier;       // a rate asked for runs this many times faster on the line
     UCHAR m_ucFCR;
     UCHAR m_ucUartType;
 
@@ -200,6 +201,8 @@ protected:
     // The clock the UART divides: crystal, adjustment and bridge divisor applied.
     ULONG RealClock() const;
     CV_UART_REGISTERS Registers() const;
+    // The rate on the line for a rate asked for (the multiplier applied); FALSE when it does not fit.
+    BOOLEAN LineRate(ULONG ulBaudRate, ULONG& ulLineRate) const;
     UCHAR ReadRegister(USHORT unOffset);
     VOID WriteRegister(USHORT unOffset, UCHAR ucValue);
     VOID SetBits(USHORT unOffset, UCHAR ucBits);

@@ -2,6 +2,7 @@
 // object works with, which must be the one the bridge applies.
 #include "CvPortList.h"
 
+#include "CvBridge.h"
 #include "CvEngine.h"
 #include "CvErrorLog.h"
 #include "CvResourceKiller.h"
@@ -10,40 +11,6 @@
 #include "cvntmsg.h"
 
 namespace {
-
-#define CV_PLX_TYPE_NONE 0
-#define CV_PLX_TYPE_BYTE 1
-#define CV_PLX_TYPE_WORD 2
-#define CV_PLX_TYPE_PER_PORT 3
-#define CV_PLX_TYPE_FIXED 4
-
-// The per-port register of a type-3 bridge: the divisor's bits, the port's duplex setting in its low
-// three bits and its CTS setting in bit 3; one register every two bytes of the second window.
-#define CV_PLX_DUPLEX_MASK 0x07
-#define CV_PLX_CTS_TRUE 0x08
-#define CV_PLX_PER_PORT_STRIDE 2
-
-// The bridge register values for divisors 1, 2, 4 and 8, by register type (byte, word, per port).
-struct DivisorValues {
-    USHORT unDivisor;
-    UCHAR ucByte;
-    USHORT unWord;
-    UCHAR ucPerPort;
-};
-
-const DivisorValues kDivisorValues[] = {
-    {1, 0xD2, 0x4DB2, 0x30}, {2, 0xD6, 0x4D96, 0x20}, {4, 0xF2, 0x4CB6, 0x10}, {8, 0xF6, 0x45B6, 0x00}};
-
-// The values for a divisor; any other divisor gets those of /8, with bValid cleared (it is logged).
-const DivisorValues& ValuesFor(USHORT unDivisor, BOOLEAN& bValid) {
-    for (const DivisorValues& v : kDivisorValues)
-        if (v.unDivisor == unDivisor) {
-            bValid = TRUE;
-            return v;
-        }
-    bValid = FALSE;
-    return kDivisorValues[3];
-}
 
 PUCHAR PortAddress(ULONG ulAddress) {
     return reinterpret_cast<PUCHAR>(static_cast<ULONG_PTR>(ulAddress));
@@ -74,7 +41,7 @@ USHORT CvPciPortClockDivisor(PCCvDeviceStruct pNode) {
     // A bridge register can only divide by 1, 2, 4 or 8; any other divisor is written as /8, and the
     // UART must count with what the bridge really applies.
     BOOLEAN bValid = TRUE;
-    const DivisorValues& Applied = ValuesFor(unDivisor, bValid);
+    const CV_BRIDGE_DIVISOR& Applied = CvBridgeValuesFor(unDivisor, bValid);
     if (pCard->m_ucPlxBaudClockType >= CV_PLX_TYPE_BYTE &&
         pCard->m_ucPlxBaudClockType <= CV_PLX_TYPE_PER_PORT)
         unDivisor = Applied.unDivisor;
@@ -114,18 +81,18 @@ NTSTATUS InitializePlxChip(CCvLinkedList* pList) {
         case CV_PLX_TYPE_BYTE:
             if (CvIsFirstPortOfCard(pNode) && InsideWindow(pCard, ulOffset, 1, pCard->m_ulPlxAddressRange))
                 WRITE_PORT_UCHAR(PortAddress(pCard->m_unPlxAddress + ulOffset),
-                                 ValuesFor(unDivisor, bValid).ucByte);
+                                 CvBridgeValuesFor(unDivisor, bValid).ucByte);
             break;
         case CV_PLX_TYPE_WORD:
             if (CvIsFirstPortOfCard(pNode) && InsideWindow(pCard, ulOffset, 2, pCard->m_ulPlxAddressRange))
                 WRITE_PORT_USHORT(reinterpret_cast<PUSHORT>(PortAddress(pCard->m_unPlxAddress + ulOffset)),
-                                  ValuesFor(unDivisor, bValid).unWord);
+                                  CvBridgeValuesFor(unDivisor, bValid).unWord);
             break;
         case CV_PLX_TYPE_PER_PORT: {
             if (pDevice->m_bDisabled)
                 break;
             unDivisor = ConfiguredDivisor(pNode);
-            UCHAR ucValue = static_cast<UCHAR>(ValuesFor(unDivisor, bValid).ucPerPort |
+            UCHAR ucValue = static_cast<UCHAR>(CvBridgeValuesFor(unDivisor, bValid).ucPerPort |
                                                (pDevice->m_ucDuplexOperation & CV_PLX_DUPLEX_MASK) |
                                                (pDevice->m_ucCtsTrue & CV_PLX_CTS_TRUE));
             // Port m's register is the m-th of the second window's registers, two bytes apart.

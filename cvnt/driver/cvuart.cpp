@@ -51,6 +51,7 @@ inline BOOLEAN ExceptionRate(ULONG ulRate) {
 CCvUart::CCvUart() {
     m_unBaseAddress = 0;
     m_pucMappedBase = NULL;
+    m_ulBaudrateMultiplier = 1;
     m_ulBusRelativeBaseAddress = 0;
     m_unBaseAddressRange = 0;
     m_ulClockFrequency = 0;
@@ -329,9 +330,20 @@ ULONG CCvUart::GetBaudFromDivisor(USHORT unDivisor) {
     return RealClock() / (static_cast<ULONG>(unDivisor) * 16);
 }
 
+BOOLEAN CCvUart::LineRate(ULONG ulBaudRate, ULONG& ulLineRate) const {
+    const ULONG ulMultiplier = m_ulBaudrateMultiplier ? m_ulBaudrateMultiplier : 1;
+    if (ulBaudRate > 0xFFFFFFFFu / ulMultiplier)
+        return FALSE;
+    ulLineRate = ulBaudRate * ulMultiplier;
+    return TRUE;
+}
+
 NTSTATUS CCvUart::SetBaudrate(ULONG ulBaudRate) {
     USHORT unDivisor = 0;
-    NTSTATUS status = GetDivisorFromBaud(ulBaudRate, unDivisor);
+    ULONG ulLineRate = 0;
+    if (!LineRate(ulBaudRate, ulLineRate))
+        return STATUS_INVALID_PARAMETER;
+    NTSTATUS status = GetDivisorFromBaud(ulLineRate, unDivisor);
     if (status != STATUS_SUCCESS)
         return status;
     WriteDivisor(unDivisor);
@@ -480,7 +492,10 @@ NTSTATUS CCvUart950::BaudRateAccChk(ULONG ulBaudRate, USHORT unDivisor, UCHAR uc
 NTSTATUS CCvUart950::SetBaudrate(ULONG ulBaudRate) {
     USHORT unDivisor = 0;
     UCHAR ucTimesClock = 0, ucPrescaler = 0;
-    NTSTATUS status = GetDivisorFromBaud(ulBaudRate, unDivisor, ucTimesClock, ucPrescaler);
+    ULONG ulLineRate = 0;
+    if (!LineRate(ulBaudRate, ulLineRate))
+        return STATUS_INVALID_PARAMETER;
+    NTSTATUS status = GetDivisorFromBaud(ulLineRate, unDivisor, ucTimesClock, ucPrescaler);
     if (status != STATUS_SUCCESS)
         return status;
     WriteDivisor(unDivisor);

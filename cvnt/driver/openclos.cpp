@@ -257,7 +257,7 @@ NTSTATUS SerialClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS SerialCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+VOID CvKillAllRequests(PDEVICE_OBJECT DeviceObject) {
     CCvDevice* Extension = static_cast<CCvDevice*>(DeviceObject->DeviceExtension);
     SerialKillAllReadsOrWrites(DeviceObject, &Extension->WriteQueue, &Extension->CurrentWriteIrp);
     SerialKillAllReadsOrWrites(DeviceObject, &Extension->ReadQueue, &Extension->CurrentReadIrp);
@@ -282,6 +282,10 @@ NTSTATUS SerialCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     } else {
         IoReleaseCancelSpinLock(OldIrql);
     }
+}
+
+NTSTATUS SerialCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    CvKillAllRequests(DeviceObject);
     CompleteWith(Irp, STATUS_SUCCESS);
     return STATUS_SUCCESS;
 }

@@ -3,6 +3,7 @@
 #include "platform/nt/registry.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -268,7 +269,19 @@ DeviceNode& PnpManager::adopt(DeviceNode& parent, PDEVICE_OBJECT pdo) {
     identify(added);
     bindDriver(added);
     writeEnumKey(added);
+    std::u16string guid = added.classGuid;
+    std::transform(guid.begin(), guid.end(), guid.begin(),
+                   [](char16_t c) { return c < 128 ? char16_t(std::toupper(c)) : c; });
+    if (auto installer = classInstallers_.find(guid);
+        installer != classInstallers_.end() && !added.service.empty())
+        installer->second(added);
     return added;
+}
+
+void PnpManager::setClassInstaller(std::u16string classGuid, std::function<void(DeviceNode&)> installer) {
+    std::transform(classGuid.begin(), classGuid.end(), classGuid.begin(),
+                   [](char16_t c) { return c < 128 ? char16_t(std::toupper(c)) : c; });
+    classInstallers_[classGuid] = std::move(installer);
 }
 
 void PnpManager::identify(DeviceNode& node) {

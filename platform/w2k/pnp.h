@@ -131,6 +131,10 @@ public:
     DeviceNode& root() { return *root_; }
     void addBus(BusStandIn& bus);
     void addRootDevice(PDEVICE_OBJECT pdo);
+    // A class installer, run for every device of its class (a "{...}" GUID) when the device is installed
+    // with its driver, before the driver is loaded; it must leave a device it installed before as it is.
+    void setClassInstaller(std::u16string classGuid, std::function<void(DeviceNode&)> installer);
+
     // Builds the tree from the root: every new node is identified, given its driver and started.
     void boot();
     // Asks a node's stack for its bus relations again: new devices join, missing ones are removed.
@@ -223,6 +227,7 @@ private:
     size_t powerIrpsWithoutStartNext_ = 0;
     std::vector<DeviceNode*> awaitingRemoval_;
     std::vector<std::string> requestLog_;
+    std::map<std::u16string, std::function<void(DeviceNode&)>> classInstallers_; // by upper-case GUID
 };
 
 // The GUID in registry form, "{4855010F-0C01-4120-B4AA-8E932B23814E}", and back.

@@ -622,6 +622,7 @@ DWORD Win32Error(NTSTATUS status) {
     case 0xC000003A: // STATUS_OBJECT_PATH_NOT_FOUND
         return ERROR_PATH_NOT_FOUND;
     case 0xC0000022: // STATUS_ACCESS_DENIED
+    case 0xC0000056: // STATUS_DELETE_PENDING: the device went away under the handle
         return ERROR_ACCESS_DENIED;
     case 0xC0000043: // STATUS_SHARING_VIOLATION
         return ERROR_SHARING_VIOLATION;

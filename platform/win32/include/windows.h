@@ -36,6 +36,8 @@ typedef const char* LPCSTR;
 typedef char* LPTSTR;
 typedef const char* LPCTSTR;
 typedef BYTE* LPBYTE;
+typedef BYTE* PBYTE;
+typedef BOOL* PBOOL;
 typedef DWORD* LPDWORD;
 typedef DWORD* PDWORD;
 typedef LONG* PLONG;
@@ -123,6 +125,8 @@ typedef struct tagSIZE {
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_INVALID_NAME 123L
 #define ERROR_PROC_NOT_FOUND 127L
+#define ERROR_BAD_LENGTH 24L
+#define ERROR_CANTWRITE 1013L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
 #define ERROR_OPERATION_ABORTED 995L
@@ -136,6 +140,7 @@ typedef struct tagSIZE {
 #define ERROR_SERVICE_NOT_ACTIVE 1062L
 #define ERROR_SERIAL_NO_DEVICE 1118L
 #define ERROR_DEVICE_IN_USE 2404L
+#define ERROR_NOT_CONNECTED 2250L
 
 DWORD GetLastError(void);
 void SetLastError(DWORD dwErrCode);
