@@ -10,6 +10,7 @@
 //
 // Without --pairs it runs one pair, then 8 pairs on 4 cards.
 #include "port_harness.h"
+#include "transfer.h"
 
 #include "CvResourceKiller.h"
 #include "hw/wiring.h"
@@ -33,38 +34,16 @@ constexpr unsigned kPortsPerCard = 4;
 
 struct Options {
     std::vector<unsigned> pairs;
-    size_t bytes = 4u << 20;
-    size_t request = 4096;
-    unsigned inFlight = 2; // requests of each kind outstanding per port: double buffering
+    bench::TransferOptions transfer;
 };
-
-double CpuSeconds() {
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
-}
-
-// The payload each port sends: a stream no two ports share, so a lost, repeated or misdelivered
-// byte shows.
-uint8_t PayloadByte(unsigned port, size_t index) {
-    uint64_t x = (uint64_t(port) << 40) ^ (index * 0x9E3779B97F4A7C15ull);
-    x ^= x >> 29;
-    x *= 0xBF58476D1CE4E5B9ull;
-    return static_cast<uint8_t>(x >> 56);
-}
 
 struct InterruptCounts {
     uint64_t transmit = 0, receive = 0, lineStatus = 0, modem = 0, notMine = 0;
 };
 
-struct Port {
+struct Port : bench::TransferPort {
     HarnessPort harness;
     InterruptCounts interrupts;
-    std::unique_ptr<nt::UserFile> file;
-    unsigned index = 0, partner = 0;
-    size_t written = 0, readAsked = 0, read = 0, mismatches = 0;
-    std::deque<std::shared_ptr<nt::IoRequest>> writes, reads;
-    uint64_t lastByteAt = 0;
 };
 
 // Counts what the UART asked for before the engine's routine serves it; the model's state is read
@@ -90,13 +69,6 @@ BOOLEAN CountingIsr(PKINTERRUPT interrupt, PVOID context) {
         break;
     }
     return SerialISR(interrupt, port->harness.ext);
-}
-
-template <typename T>
-std::vector<uint8_t> Bytes(const T& value) {
-    std::vector<uint8_t> out(sizeof(T));
-    std::memcpy(out.data(), &value, sizeof(T));
-    return out;
 }
 
 struct Result {
@@ -151,125 +123,41 @@ bool Run(unsigned pairs, const Options& options, Result& result) {
             std::make_unique<hw::NullModemCable>(*ports[p]->harness.uart, *ports[p + pairs]->harness.uart));
 
     // Open and set the line as a program would: 921 600 baud, 8N1, no timeouts (reads wait until full).
-    for (auto& port : ports) {
-        if (!ok)
-            break;
-        std::string name = "COM" + std::to_string(port->index + 3);
-        ok = NT_SUCCESS(nt::UserFile::open(kernel, name, port->file));
-        SERIAL_BAUD_RATE baud{kBaud};
-        SERIAL_LINE_CONTROL line{STOP_BIT_1, NO_PARITY, 8};
-        SERIAL_TIMEOUTS timeouts{};
-        ok = ok && NT_SUCCESS(port->file->control(IOCTL_SERIAL_SET_BAUD_RATE, Bytes(baud), 0).status) &&
-             NT_SUCCESS(port->file->control(IOCTL_SERIAL_SET_LINE_CONTROL, Bytes(line), 0).status) &&
-             NT_SUCCESS(port->file->control(IOCTL_SERIAL_SET_TIMEOUTS, Bytes(timeouts), 0).status);
-    }
+    for (auto& port : ports)
+        ok = ok && bench::OpenForTransfer(kernel, *port, "COM" + std::to_string(port->index + 3), kBaud);
     if (!ok) {
         std::fprintf(stderr, "cvbench_nullmodem: setting up %u pairs failed\n", pairs);
         return false;
     }
-
-    const size_t total = options.bytes, chunk = options.request;
-    auto nextWrite = [&](Port& port) {
-        size_t length = std::min(chunk, total - port.written);
-        std::vector<uint8_t> data(length);
-        for (size_t k = 0; k < length; ++k)
-            data[k] = PayloadByte(port.index, port.written + k);
-        port.written += length;
-        port.writes.push_back(port.file->startWrite(data));
-    };
-    auto topUp = [&](Port& port) {
-        while (port.writes.size() < options.inFlight && port.written < total)
-            nextWrite(port);
-        while (port.reads.size() < options.inFlight && port.readAsked < total) {
-            ULONG length = static_cast<ULONG>(std::min(chunk, total - port.readAsked));
-            port.reads.push_back(port.file->startRead(length));
-            port.readAsked += length;
-        }
-    };
-
     const uint64_t accessesBefore = kernel.ports().reads() + kernel.ports().writes();
-    const uint64_t start = kernel.now();
-    const double cpuStart = CpuSeconds();
+    std::vector<bench::TransferPort*> transfer;
     for (auto& port : ports)
-        topUp(*port);
-    // Generous: ten times the line time of the payload.
-    const uint64_t limit = start + uint64_t(10.0 * double(total) * 10.0 / kBaud * hw::kTicksPerSecond);
-    auto anyFinished = [&] {
-        for (auto& port : ports)
-            if ((!port->writes.empty() && port->writes.front()->completed) ||
-                (!port->reads.empty() && port->reads.front()->completed))
-                return true;
-        return false;
-    };
-    bool failed = false;
-    for (;;) {
-        bool outstanding = false;
-        for (auto& port : ports)
-            outstanding = outstanding || !port->writes.empty() || !port->reads.empty();
-        if (!outstanding)
-            break;
-        if (!kernel.runUntil(anyFinished, limit)) {
-            std::fprintf(stderr,
-                         "cvbench_nullmodem: the transfer did not finish in ten times its line time\n");
-            failed = true;
-            break;
-        }
-        for (auto& port : ports) {
-            while (!port->writes.empty() && port->writes.front()->completed) {
-                if (port->writes.front()->status != STATUS_SUCCESS)
-                    failed = true;
-                port->writes.pop_front();
-            }
-            while (!port->reads.empty() && port->reads.front()->completed) {
-                auto& done = *port->reads.front();
-                if (done.status != STATUS_SUCCESS)
-                    failed = true;
-                for (size_t k = 0; k < done.information; ++k)
-                    if (done.output[k] != PayloadByte(port->partner, port->read + k))
-                        ++port->mismatches;
-                port->read += done.information;
-                port->lastByteAt = kernel.now();
-                port->reads.pop_front();
-            }
-            topUp(*port);
-        }
-        if (failed)
-            break;
-    }
-    const double cpu = CpuSeconds() - cpuStart;
-    const uint64_t end = kernel.now();
+        transfer.push_back(port.get());
+    bench::TransferTotals totals;
+    const bool failed =
+        !bench::RunTransfer(kernel, transfer, options.transfer, kBaud, totals, "cvbench_nullmodem");
     const uint64_t accesses = kernel.ports().reads() + kernel.ports().writes() - accessesBefore;
-
-    // What each port's statistics say, then close.
-    double slowest = 1e9;
     InterruptCounts sum;
     for (auto& port : ports) {
-        auto stats = port->file->control(IOCTL_SERIAL_GET_STATS, {}, sizeof(SERIALPERF_STATS));
-        SERIALPERF_STATS perf{};
-        if (stats.data.size() == sizeof perf)
-            std::memcpy(&perf, stats.data.data(), sizeof perf);
-        result.overruns += perf.SerialOverrunErrorCount + perf.BufferOverrunErrorCount;
-        result.lost += total - std::min(total, port->read);
-        result.corrupted += port->mismatches;
-        double seconds = double(port->lastByteAt - start) / hw::kTicksPerSecond;
-        double lineBytesPerSecond = kBaud / 10.0;
-        slowest = std::min(slowest, double(port->read) / seconds / lineBytesPerSecond);
         sum.transmit += port->interrupts.transmit;
         sum.receive += port->interrupts.receive;
         sum.lineStatus += port->interrupts.lineStatus;
         sum.modem += port->interrupts.modem;
         sum.notMine += port->interrupts.notMine;
-        port->file->close();
     }
+    const size_t total = options.transfer.bytes;
     const double kib = double(total) * portCount / 1024.0; // KiB sent, and as many received
-    result.shareOfLineRate = slowest;
+    result.shareOfLineRate = totals.shareOfLineRate;
+    result.overruns = totals.overruns;
+    result.lost = totals.lost;
+    result.corrupted = totals.corrupted;
     result.transmitPerKiB = double(sum.transmit) / kib;
     result.receivePerKiB = double(sum.receive) / kib;
     result.otherPerKiB = double(sum.lineStatus + sum.modem) / kib;
     result.sharedMissesPerKiB = double(sum.notMine) / kib;
     result.accessesPerByte = double(accesses) / (double(total) * portCount);
-    result.simulatedSeconds = double(end - start) / hw::kTicksPerSecond;
-    result.cpuSeconds = cpu;
+    result.simulatedSeconds = totals.simulatedSeconds;
+    result.cpuSeconds = totals.cpuSeconds;
 
     cables.clear();
     for (auto& port : ports)
@@ -294,13 +182,13 @@ bool Parse(int argc, char** argv, Options& options) {
         if (arg == "--pairs" && value(v) && v <= 64)
             options.pairs.push_back(static_cast<unsigned>(v));
         else if (arg == "--mib" && value(v) && v <= 1024)
-            options.bytes = size_t(v) << 20;
+            options.transfer.bytes = size_t(v) << 20;
         else if (arg == "--kib" && value(v) && v <= (1u << 20))
-            options.bytes = size_t(v) << 10;
+            options.transfer.bytes = size_t(v) << 10;
         else if (arg == "--request" && value(v) && v <= (1u << 20))
-            options.request = v;
+            options.transfer.request = v;
         else if (arg == "--in-flight" && value(v) && v <= 16)
-            options.inFlight = static_cast<unsigned>(v);
+            options.transfer.inFlight = static_cast<unsigned>(v);
         else {
             std::fprintf(stderr, "usage: cvbench_nullmodem [--pairs N (1-64)]... [--mib M | --kib K] "
                                  "[--request BYTES] [--in-flight N (1-16)]\n");
@@ -320,7 +208,8 @@ int main(int argc, char** argv) {
         return 2;
     std::printf("16C950 ports at %lu baud 8N1 on null-modem cables, %zu bytes each way per port in %zu-byte "
                 "requests, %u of each outstanding\n\n",
-                static_cast<unsigned long>(kBaud), options.bytes, options.request, options.inFlight);
+                static_cast<unsigned long>(kBaud), options.transfer.bytes, options.transfer.request,
+                options.transfer.inFlight);
     std::printf(
         "| pairs | cards | payload / line rate | overruns | lost | corrupted | TX int/KiB | RX int/KiB | "
         "other int/KiB | shared-line calls not for the port /KiB | register accesses/byte | "

@@ -100,7 +100,8 @@
 #define UART_ICR_ID1 0x08
 #define UART_ICR_ID2 0x09
 #define UART_ICR_ID3 0x0A
-#define UART_ACR_ICR_READ 0x40 // the indexed registers read back
+#define UART_ACR_ICR_READ 0x40      // the indexed registers read back
+#define UART_CPR_DIVIDE_BY_ONE 0x08 // the prescaler in eighths: 8 leaves the clock as it is
 #define UART_ID1_16950 0x16
 #define UART_ID2_16950 0xC9
 #define UART_ID3_16950 0x50
@@ -132,6 +133,9 @@ public:
     virtual VOID SetEnhancedMode() {}
     virtual VOID EnableBaudPrescaler() {}
     virtual VOID Set64Fifo() {}
+    // Puts the chip back into the 16550-compatible mode it resets to, undoing what this type's set-up
+    // switched on (before another type's object takes the port over).
+    virtual VOID RestoreCompatibleMode() {}
 
     VOID WriteData(UCHAR ucValue);
     VOID WriteDataMultiple(PUCHAR pucBuffer, ULONG ulCount);
@@ -226,6 +230,7 @@ public:
     CCvUart750();
     ~CCvUart750() override;
     VOID Set64Fifo() override;
+    VOID RestoreCompatibleMode() override;
 };
 
 class CCvUart950 : public CCvUart550 {
@@ -239,6 +244,7 @@ public:
     ULONG GetBaudFromDivisor(USHORT unDivisor) override;
     VOID SetEnhancedMode() override;
     VOID EnableBaudPrescaler() override;
+    VOID RestoreCompatibleMode() override;
     virtual NTSTATUS GetDivisorFromBaud(ULONG ulBaudRate, USHORT& unDivisor, UCHAR& ucTimesClock,
                                         UCHAR& ucPrescaler);
     virtual NTSTATUS BaudRateAccChk(ULONG ulBaudRate, USHORT unDivisor, UCHAR ucTimesClock,

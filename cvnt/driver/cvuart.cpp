@@ -402,6 +402,13 @@ VOID CCvUart750::Set64Fifo() {
     ClearDivisorLatchAccessBit();
 }
 
+VOID CCvUart750::RestoreCompatibleMode() {
+    m_ucFCR = static_cast<UCHAR>(m_ucFCR & ~UART_FCR_64_BYTE_FIFO);
+    SetDivisorLatchAccessBit();
+    WriteRegister(UART_FCR, m_ucFCR);
+    ClearDivisorLatchAccessBit();
+}
+
 CCvUart950::CCvUart950() {
     m_ucFCR = 0;
     m_ucUartType = CV_UART_16950;
@@ -412,6 +419,17 @@ VOID CCvUart950::SetEnhancedMode() {
     UCHAR ucLcr = ReadRegister(UART_LCR);
     WriteRegister(UART_LCR, UART_LCR_ENHANCED_ACCESS);
     WriteRegister(UART_EFR, UART_EFR_ENHANCED);
+    WriteRegister(UART_LCR, ucLcr);
+}
+
+VOID CCvUart950::RestoreCompatibleMode() {
+    // 16 samples a bit, the prescaler out of the clock's way, and the enhanced features off.
+    WriteTimesClockValue(0);
+    WriteClockPrescaler(UART_CPR_DIVIDE_BY_ONE);
+    ClearBits(UART_MCR, UART_MCR_PRESCALER);
+    UCHAR ucLcr = ReadRegister(UART_LCR);
+    WriteRegister(UART_LCR, UART_LCR_ENHANCED_ACCESS);
+    WriteRegister(UART_EFR, 0);
     WriteRegister(UART_LCR, ucLcr);
 }
 

@@ -23,6 +23,10 @@ public:
     BOOLEAN bPublished; // its SERIALCOMM value exists
 };
 
+// The driver's ports, for the changes that reach all ports of a card (its bridge divides the clock of
+// every one of them).
+VOID SpTrackPort(CSpPort* pPort, BOOLEAN bTrack);
+
 // Start and stop of a port (spport.cpp).
 NTSTATUS SpStartPort(CSpPort* pPort);
 VOID SpStopPort(CSpPort* pPort);

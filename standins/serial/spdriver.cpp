@@ -120,6 +120,7 @@ NTSTATUS SpPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         Irp->IoStatus.Status = STATUS_SUCCESS;
         NTSTATUS Status = PassDown(pPort, Irp);
         IoDetachDevice(pPort->LowerDevice);
+        SpTrackPort(pPort, FALSE);
         DeviceObject->DeviceExtension = NULL;
         IoDeleteDevice(DeviceObject);
         delete pPort;
@@ -222,6 +223,7 @@ NTSTATUS SpAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo) {
         delete pPort;
         return STATUS_NO_SUCH_DEVICE;
     }
+    SpTrackPort(pPort, TRUE);
     Device->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
 }

@@ -15,6 +15,22 @@ const WCHAR kSerialComm[] = u"\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\SERIALCO
 const WCHAR kComDbKey[] = u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter";
 const ULONG kComDbMinimumPorts = 256;
 const ULONG kComDbMaximumPorts = 4096;
+const ULONG kMaximumPorts = 256;
+
+CSpPort* g_apPorts[kMaximumPorts];
+
+BOOLEAN CardWideDivisor(const SP_PORT_CONFIG& Config) {
+    return Config.ulPlxType == CV_PLX_TYPE_BYTE || Config.ulPlxType == CV_PLX_TYPE_WORD;
+}
+
+// Whether a port of the card other than pPort is open.
+BOOLEAN OtherPortOpen(const CSpPort* pPort) {
+    for (CSpPort* pOther : g_apPorts)
+        if (pOther && pOther != pPort && pOther->Config.CardPdo == pPort->Config.CardPdo &&
+            pOther->DeviceIsOpened)
+            return TRUE;
+    return FALSE;
+}
 
 // A counted string over a buffer of the caller's.
 UNICODE_STRING Counted(PCWSTR pText) {
@@ -221,9 +237,13 @@ CCvUart* MakeUart(CSpPort* pPort, ULONG ulType, ULONG ulDivisor) {
 
 // Replaces the port's UART object (closed port only); its line settings stay.
 BOOLEAN ReplaceUart(CSpPort* pPort, ULONG ulType, ULONG ulDivisor) {
+    // The chip leaves the old type's modes before the new object sets up its own.
+    pPort->pChip_Uart->RestoreCompatibleMode();
     CCvUart* pUart = MakeUart(pPort, ulType, ulDivisor);
-    if (!pUart)
+    if (!pUart) {
+        CvCompleteUartSetUp(pPort->pChip_Uart); // the old object takes the chip back
         return FALSE;
+    }
     delete pPort->pChip_Uart;
     pPort->pChip_Uart = pUart;
     pPort->m_ulUartType = pUart->GetUartType();
@@ -252,7 +272,9 @@ VOID PublishPortSettings(CSpPort* pPort) {
         WriteDword(hPort, u"TxTriggerLevel", static_cast<ULONG>(pUart->m_lTxTriggerLevel));
         // RS-422/485 for a port whose card gives it a duplex mode the transceivers know.
         const UCHAR ucDuplex = pPort->m_ucDuplexOperation;
-        const BOOLEAN b485 = ucDuplex == 0 || ucDuplex == 1 || (ucDuplex >= 4 && ucDuplex <= 7);
+        // (CvInstal gives an ISA card's ports no duplex setting.)
+        const BOOLEAN b485 =
+            Config.ulBusType != Isa && (ucDuplex == 0 || ucDuplex == 1 || (ucDuplex >= 4 && ucDuplex <= 7));
         WriteDword(hPort, u"Enable_422485Settings", b485 ? 1 : 0);
         WriteDword(hPort, u"DuplexOperation", ucDuplex);
         // A setting the card's template does not give reads 0xFF: CTS is then not forced.
@@ -437,9 +459,13 @@ VOID SpApplyPendingChanges(CSpPort* pPort) {
         Config.ulMultiplier = Pending.ulMultiplier;
         bChanged = TRUE;
     }
-    if (Pending.bDivisor && Pending.ulDivisor && Pending.ulDivisor != Config.ulPlxDivisor) {
+    // A card-wide divisor changes the clock of every port of the card: it waits until none is open.
+    BOOLEAN bCardDivisor = FALSE;
+    if (Pending.bDivisor && Pending.ulDivisor && Pending.ulDivisor != Config.ulPlxDivisor &&
+        !(CardWideDivisor(Config) && OtherPortOpen(pPort))) {
         Config.ulPlxDivisor = Pending.ulDivisor;
         bChanged = TRUE;
+        bCardDivisor = CardWideDivisor(Config);
     }
     ULONG ulType = pUart->GetUartType();
     if (Pending.bUartType && Pending.ucUartType && Pending.ucUartType != ulType) {
@@ -451,4 +477,23 @@ VOID SpApplyPendingChanges(CSpPort* pPort) {
     ProgramBridge(pPort, Config.ulPlxDivisor);
     if (ReplaceUart(pPort, ulType, Config.ulPlxDivisor))
         PublishPortSettings(pPort);
+    if (!bCardDivisor)
+        return;
+    // The card's other ports count with the new division from their next rate on.
+    for (CSpPort* pOther : g_apPorts) {
+        if (!pOther || pOther == pPort || pOther->Config.CardPdo != Config.CardPdo || !pOther->pChip_Uart)
+            continue;
+        pOther->Config.ulPlxDivisor = Config.ulPlxDivisor;
+        pOther->pChip_Uart->m_unPlxBaudClockDivisor = AppliedDivisor(pOther->Config, Config.ulPlxDivisor);
+        pOther->m_ulSupportedBauds = pOther->pChip_Uart->GetSupportedBauds();
+        PublishPortSettings(pOther);
+    }
+}
+
+VOID SpTrackPort(CSpPort* pPort, BOOLEAN bTrack) {
+    for (CSpPort*& pSlot : g_apPorts)
+        if (bTrack ? !pSlot : pSlot == pPort) {
+            pSlot = bTrack ? pPort : NULL;
+            return;
+        }
 }

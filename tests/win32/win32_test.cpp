@@ -4,6 +4,8 @@
 #include "sim/machine.h"
 
 #include "platform/nt/include/ntddser.h"
+#include "platform/w2k/comdb.h"
+#include "platform/win32/include/msports.h"
 #include "platform/win32/user.h"
 #include "platform/win32/window.h"
 
@@ -277,6 +279,56 @@ TEST(Win32Files, ComPortsThroughCreateFileReadFileAndDeviceIoControl) {
         EXPECT_FALSE(CloseHandle(b));
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     });
+}
+
+TEST(Win32ComDatabase, ClaimsReleasesAndReportsAsMsportsDoes) {
+    Desk d;
+    d.run([] {
+        HCOMDB db = nullptr;
+        ASSERT_EQ(ComDBOpen(&db), ERROR_SUCCESS);
+        DWORD size = 0;
+        EXPECT_EQ(ComDBGetCurrentPortUsage(db, nullptr, 0, CDB_REPORT_BYTES, &size), ERROR_SUCCESS);
+        EXPECT_EQ(size, static_cast<DWORD>(COMDB_MIN_PORTS_ARBITRATED));
+        EXPECT_EQ(ComDBClaimPort(db, 5, FALSE, nullptr), ERROR_SUCCESS);
+        EXPECT_EQ(ComDBClaimPort(db, 5, FALSE, nullptr), ERROR_SHARING_VIOLATION);
+        BOOL forced = FALSE;
+        EXPECT_EQ(ComDBClaimPort(db, 5, TRUE, &forced), ERROR_SUCCESS);
+        EXPECT_TRUE(forced);
+        EXPECT_EQ(ComDBClaimPort(db, 0, FALSE, nullptr), ERROR_INVALID_PARAMETER);
+        EXPECT_EQ(ComDBClaimPort(db, 257, FALSE, nullptr), ERROR_INVALID_PARAMETER) << "past the database";
+        DWORD next = 0;
+        EXPECT_EQ(ComDBClaimNextFreePort(db, &next), ERROR_SUCCESS);
+        EXPECT_EQ(next, 1u);
+        std::vector<BYTE> bytes(8, 0xEE);
+        DWORD reported = 0;
+        EXPECT_EQ(ComDBGetCurrentPortUsage(db, bytes.data(), 8, CDB_REPORT_BYTES, &reported), ERROR_SUCCESS);
+        EXPECT_EQ(reported, 8u);
+        EXPECT_EQ(bytes, (std::vector<BYTE>{1, 0, 0, 0, 1, 0, 0, 0}));
+        BYTE bits[2] = {0, 0};
+        EXPECT_EQ(ComDBGetCurrentPortUsage(db, bits, 2, CDB_REPORT_BITS, &reported), ERROR_SUCCESS);
+        EXPECT_EQ(bits[0], 0x11);
+        EXPECT_EQ(reported, 16u);
+        EXPECT_EQ(ComDBReleasePort(db, 5), ERROR_SUCCESS);
+        EXPECT_EQ(ComDBResizeDatabase(db, 1024), ERROR_SUCCESS);
+        EXPECT_EQ(ComDBResizeDatabase(db, 1024), ERROR_BAD_LENGTH) << "it never shrinks or stays";
+        EXPECT_EQ(ComDBResizeDatabase(db, 1500), ERROR_INVALID_PARAMETER);
+        EXPECT_EQ(ComDBClaimPort(db, 1000, FALSE, nullptr), ERROR_SUCCESS);
+        EXPECT_EQ(ComDBClose(db), ERROR_SUCCESS);
+        EXPECT_EQ(ComDBClose(db), ERROR_INVALID_PARAMETER);
+    });
+    // One database: the registry's.
+    w2k::ComDatabase database(d.machine.kernel().registry());
+    EXPECT_TRUE(database.inUse(1));
+    EXPECT_FALSE(database.inUse(5));
+    EXPECT_TRUE(database.inUse(1000));
+    EXPECT_EQ(database.size(), 1024u);
+    d.machine.desktop().setAdministrator(false);
+    LONG refused = 0;
+    d.run([&] {
+        HCOMDB db = nullptr;
+        refused = ComDBOpen(&db);
+    });
+    EXPECT_EQ(refused, ERROR_ACCESS_DENIED);
 }
 
 // ---------------------------------------------------------------------------------------------
