@@ -16,6 +16,19 @@
 #define CV_PLX_CTS_TRUE 0x08
 #define CV_PLX_PER_PORT_STRIDE 2
 
+// The duplex settings the RS-422/485 transceivers know (the low three bits above); 2 and 3 are none.
+#define CV_DUPLEX_HALF_AUTOGATING 0
+#define CV_DUPLEX_HALF 1
+#define CV_DUPLEX_DISABLED 4
+#define CV_DUPLEX_TRANSMIT_ONLY 5
+#define CV_DUPLEX_RECEIVE_ONLY 6
+#define CV_DUPLEX_FULL 7
+
+inline BOOLEAN CvIsKnownDuplex(UCHAR ucDuplex) {
+    return ucDuplex == CV_DUPLEX_HALF_AUTOGATING || ucDuplex == CV_DUPLEX_HALF ||
+           (ucDuplex >= CV_DUPLEX_DISABLED && ucDuplex <= CV_DUPLEX_FULL);
+}
+
 // The bridge register values for one division, by register kind.
 typedef struct _CV_BRIDGE_DIVISOR {
     USHORT unDivisor;

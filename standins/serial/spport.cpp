@@ -273,8 +273,7 @@ VOID PublishPortSettings(CSpPort* pPort) {
         // RS-422/485 for a port whose card gives it a duplex mode the transceivers know.
         const UCHAR ucDuplex = pPort->m_ucDuplexOperation;
         // (CvInstal gives an ISA card's ports no duplex setting.)
-        const BOOLEAN b485 =
-            Config.ulBusType != Isa && (ucDuplex == 0 || ucDuplex == 1 || (ucDuplex >= 4 && ucDuplex <= 7));
+        const BOOLEAN b485 = Config.ulBusType != Isa && CvIsKnownDuplex(ucDuplex);
         WriteDword(hPort, u"Enable_422485Settings", b485 ? 1 : 0);
         WriteDword(hPort, u"DuplexOperation", ucDuplex);
         // A setting the card's template does not give reads 0xFF: CTS is then not forced.
