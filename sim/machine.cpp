@@ -2,6 +2,7 @@
 
 #include "sim/pnpdevices.h"
 
+#include "CvCardModule.h"
 #include "CvPciModule.h"
 #include "platform/win32/desktop.h"
 
@@ -184,6 +185,14 @@ win32::Desktop& Machine::desktop() {
                                               &CvPciResources,
                                               {{"CPlApplet", reinterpret_cast<void (*)()>(&CPlApplet)}},
                                               &CvPciAttach});
+        desktop_->installModule(
+            win32::Module{"CvCard.dll",
+                          &CvCardResources,
+                          {{"CvExtensionPropSheetPageProc",
+                            reinterpret_cast<void (*)()>(reinterpret_cast<void*>(&CvExtensionPropSheetPageProc))},
+                           {"CvPortAdvancedButton",
+                            reinterpret_cast<void (*)()>(reinterpret_cast<void*>(&CvPortAdvancedButton))}},
+                          &CvCardAttach});
     }
     return *desktop_;
 }

@@ -4,6 +4,7 @@
 
 #include "platform/nt/include/ntddser.h"
 #include "platform/nt/userio.h"
+#include "platform/win32/devmgr.h"
 #include "platform/win32/user.h"
 
 #include <algorithm>
@@ -354,6 +355,10 @@ bool Runner::act(const std::vector<std::string>& w, win32::User& user, std::stri
         return user.command(Unquoted(w[1]), error);
     if (op == "close-window")
         return user.close(error);
+    if (op == "activate")
+        return user.activate(Unquoted(w[1]), error);
+    if (op == "help")
+        return user.help(Unquoted(w[1]), error);
     if (op == "tab")
         return user.selectTab(Unquoted(w[1]), error);
     if (w.size() < 3) {
@@ -388,9 +393,10 @@ bool Runner::act(const std::vector<std::string>& w, win32::User& user, std::stri
 }
 
 bool Runner::runDesktop(const std::vector<std::string>& w, Record& r, std::string& error, bool& handled) {
-    static const char* const kCommands[] = {"applet",   "login", "window",       "answer", "click",
-                                            "choose",   "type",  "slide",        "key",    "select-row",
-                                            "open-row", "tab",   "close-window", "command"};
+    static const char* const kCommands[] = {"applet",   "login", "window",       "answer",  "click",
+                                            "choose",   "type",  "slide",        "key",     "select-row",
+                                            "open-row", "tab",   "close-window", "command", "properties",
+                                            "activate", "help"};
     const std::string& op = w[0];
     if (std::find(std::begin(kCommands), std::end(kCommands), op) == std::end(kCommands))
         return true;
@@ -451,13 +457,28 @@ bool Runner::runDesktop(const std::vector<std::string>& w, Record& r, std::strin
             error = "\"" + desktop.programName() + "\" still runs; close its windows first";
             return false;
         }
+    } else if (op == "properties") {
+        if (w.size() != 2) {
+            error = "usage: properties DEVICE (its instance path, friendly name or description)";
+            return false;
+        }
+        if (!machine_.pnp()) {
+            error = "the device manager runs on Windows 2000 machines only";
+            return false;
+        }
+        const std::string device = Unquoted(w[1]);
+        r.port = w[1];
+        if (!desktop.start("Device Manager", [device] { win32::RunDeviceProperties(device); })) {
+            error = "\"" + desktop.programName() + "\" still runs; close its windows first";
+            return false;
+        }
     } else {
         if (w.size() < 2 && op != "close-window") {
             error = "usage: " + op + " CONTROL ...";
             return false;
         }
         if (!desktop.programRunning()) {
-            error = "no program runs on the desktop (start one with \"applet\")";
+            error = "no program runs on the desktop (start one with \"applet\" or \"properties\")";
             return false;
         }
         if (!act(w, user, error))
@@ -602,7 +623,8 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
             "unknown command \"" + op +
             "\" (start, stop, restart, advance, cable, uncable, open, close, set-line, handshake, chars, "
             "timeouts, wait-mask, wait, write, read, purge; on the desktop applet, login, window, answer, "
-            "click, command, choose, type, slide, key, select-row, open-row, tab, close-window; show; on "
+            "click, command, choose, type, slide, key, select-row, open-row, tab, close-window, properties, "
+            "activate, help; show; on "
             "Windows 2000 also "
             "insert, pull, disable, enable, open-card, sleep, wake, state)";
         return false;
@@ -799,7 +821,8 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
                 "\" (start, stop, restart, advance, cable, uncable, open, close, set-line, handshake, chars, "
                 "timeouts, wait-mask, wait, write, read, purge; on the desktop applet, login, window, "
                 "answer, "
-                "click, command, choose, type, slide, key, select-row, open-row, tab, close-window; show; on "
+                "click, command, choose, type, slide, key, select-row, open-row, tab, close-window, "
+                "properties, activate, help; show; on "
                 "Windows 2000 "
                 "also "
                 "insert, pull, disable, enable, open-card, sleep, wake, state)";

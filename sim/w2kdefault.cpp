@@ -70,18 +70,22 @@ const char kWindows2000Registry[] = R"reg(Windows Registry Editor Version 5.00
 [HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\CriticalDeviceDatabase\PCI#VEN_10B5&DEV_0450]
 "Service"="CvInstal"
 "ClassGUID"="{50906CB8-BA12-11D1-BF5D-0000F805F530}"
+"EnumPropPages32"="CvCard.dll,CvExtensionPropSheetPageProc"
 
 [HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\CriticalDeviceDatabase\QRV0104]
 "Service"="CvInstal"
 "ClassGUID"="{50906CB8-BA12-11D1-BF5D-0000F805F530}"
+"EnumPropPages32"="CvCard.dll,CvExtensionPropSheetPageProc"
 
 [HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\CriticalDeviceDatabase\PCMCIA#CORVANE-DUAL_SERIAL-3C1A]
 "Service"="CvInstal"
 "ClassGUID"="{50906CB8-BA12-11D1-BF5D-0000F805F530}"
+"EnumPropPages32"="CvCard.dll,CvExtensionPropSheetPageProc"
 
 [HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\CriticalDeviceDatabase\Ports#QuorvelComPort]
 "Service"="Serial"
 "ClassGUID"="{4D36E978-E325-11CE-BFC1-08002BE10318}"
+"EnumAdvancedDialog"="CvCard.dll,CvPortAdvancedButton"
 
 [HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\CriticalDeviceDatabase\Ports#QuorvelLptPort]
 "Service"="Parport"

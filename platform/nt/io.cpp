@@ -179,7 +179,56 @@ NTSTATUS IoManager::createLink(PUNICODE_STRING link, PUNICODE_STRING target) {
 }
 
 NTSTATUS IoManager::deleteLink(PUNICODE_STRING link) {
-    return links_.erase(canonicalObjectName(text(link))) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
+    const std::u16string name = canonicalObjectName(text(link));
+    if (!links_.count(name))
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    return undefineLink(name, nullptr);
+}
+
+NTSTATUS IoManager::defineLink(std::u16string_view link, std::u16string target) {
+    const std::u16string name = canonicalObjectName(link);
+    if (auto it = links_.find(name); it != links_.end())
+        hidden_[name].push_back(it->second);
+    links_[name] = std::move(target);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS IoManager::undefineLink(std::u16string_view link, const std::u16string* exactTarget) {
+    const std::u16string name = canonicalObjectName(link);
+    auto current = links_.find(name);
+    if (current == links_.end())
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    std::vector<std::u16string>& hidden = hidden_[name];
+    if (!exactTarget || canonicalObjectName(current->second) == canonicalObjectName(*exactTarget)) {
+        if (hidden.empty()) {
+            links_.erase(current);
+        } else {
+            current->second = hidden.back();
+            hidden.pop_back();
+        }
+    } else {
+        auto it = std::find_if(hidden.begin(), hidden.end(), [&](const std::u16string& t) {
+            return canonicalObjectName(t) == canonicalObjectName(*exactTarget);
+        });
+        if (it == hidden.end())
+            return STATUS_OBJECT_NAME_NOT_FOUND;
+        hidden.erase(it);
+    }
+    if (hidden.empty())
+        hidden_.erase(name);
+    return STATUS_SUCCESS;
+}
+
+std::vector<std::u16string> IoManager::linkTargets(std::u16string_view link) const {
+    const std::u16string name = canonicalObjectName(link);
+    std::vector<std::u16string> targets;
+    auto current = links_.find(name);
+    if (current == links_.end())
+        return targets;
+    targets.push_back(current->second);
+    if (auto hidden = hidden_.find(name); hidden != hidden_.end())
+        targets.insert(targets.end(), hidden->second.rbegin(), hidden->second.rend());
+    return targets;
 }
 
 std::shared_ptr<IoRequest> IoManager::issue(PDEVICE_OBJECT device, PFILE_OBJECT file, UCHAR major,

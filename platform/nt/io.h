@@ -79,6 +79,13 @@ public:
     void deleteDevice(PDEVICE_OBJECT device);
     NTSTATUS createLink(PUNICODE_STRING link, PUNICODE_STRING target);
     NTSTATUS deleteLink(PUNICODE_STRING link);
+    // The definitions programs make (DefineDosDevice): a new one for a name hides the name's current
+    // target until it is removed again. Removal takes the current one, or with `exactTarget` the one with
+    // that target.
+    NTSTATUS defineLink(std::u16string_view link, std::u16string target);
+    NTSTATUS undefineLink(std::u16string_view link, const std::u16string* exactTarget);
+    // Every target of a name, the current one first (empty when the name is not defined).
+    std::vector<std::u16string> linkTargets(std::u16string_view link) const;
     void complete(PIRP irp);
     KSPIN_LOCK& cancelLock() { return cancelLock_; }
     // The driver image whose routines serve a device.
@@ -110,6 +117,7 @@ private:
     };
     std::map<PDEVICE_OBJECT, DeviceRecord> devices_;
     std::map<std::u16string, std::u16string> links_; // upper-case \??\ name -> target
+    std::map<std::u16string, std::vector<std::u16string>> hidden_; // earlier targets, the latest last
     std::map<PIRP, std::shared_ptr<IoRequest>> requests_;
     std::map<PDEVICE_OBJECT, size_t> handles_;
     KSPIN_LOCK cancelLock_ = 0;

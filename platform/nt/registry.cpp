@@ -368,3 +368,12 @@ std::vector<uint8_t> dwordData(uint32_t value) {
 }
 
 } // namespace nt
+
+namespace nt {
+
+void Registry::noteWrite(std::u16string_view keyPath, std::u16string_view name) {
+    if (logging_)
+        writeLog_.emplace_back(toUtf8(keyPath), toUtf8(name));
+}
+
+} // namespace nt

@@ -88,6 +88,15 @@ public:
     // A canonical listing of the whole tree with exact names, types and data, for comparisons.
     std::string dump() const;
 
+    // The values programs write, in order, as (key path, value name), while the log runs (for tests of
+    // what a program writes when).
+    void startWriteLog() {
+        writeLog_.clear();
+        logging_ = true;
+    }
+    void noteWrite(std::u16string_view keyPath, std::u16string_view name);
+    const std::vector<std::pair<std::string, std::string>>& writeLog() const { return writeLog_; }
+
     // Kernel handles to open keys.
     uintptr_t openHandle(std::shared_ptr<RegKey> key, uint32_t access);
     std::shared_ptr<RegKey> handleKey(uintptr_t handle, uint32_t* access = nullptr) const;
@@ -102,6 +111,8 @@ private:
     std::shared_ptr<RegKey> root_;
     std::map<uintptr_t, Handle> handles_;
     uintptr_t nextHandle_ = 0x80;
+    bool logging_ = false;
+    std::vector<std::pair<std::string, std::string>> writeLog_;
 };
 
 // Value data helpers.

@@ -327,8 +327,10 @@ void PnpManager::identify(DeviceNode& node) {
             kernel_.registry().setString(prefixKey, "ParentIdPrefix", *prefix);
         }
         size_t ordinal = 0;
+        // Siblings gone before this one came (a restarted parent's earlier children) leave their number.
         for (const auto& sibling : parent.children)
-            if (sibling.get() != &node && sibling->deviceId == node.deviceId)
+            if (sibling.get() != &node && sibling->deviceId == node.deviceId && sibling->pdo &&
+                sibling->state != NodeState::Removed)
                 ++ordinal;
         instance = u16(*prefix) + u"&" + (instance.empty() ? Hex(static_cast<uint32_t>(ordinal)) : instance);
     }
@@ -382,6 +384,11 @@ void PnpManager::bindDriver(DeviceNode& node) {
                 }
             }
         }
+        // What the driver's INF adds to its driver key: the providers of its property pages.
+        if (!node.driverKey.empty())
+            for (const char* value : {"EnumPropPages32", "EnumAdvancedDialog"})
+                if (auto provider = reg.string(key, value))
+                    reg.setString(kControl + "Class\\" + u8(node.driverKey), value, *provider);
         return;
     }
 }
@@ -535,6 +542,12 @@ bool PnpManager::startNode(DeviceNode& node) {
     node.problem = kProblemNone;
     node.state = NodeState::Started;
     node.devicePower = PowerDeviceD0;
+    // The volatile Control key says the instance is active, and which driver serves it.
+    const std::string control = node.enumKey() + "\\Control";
+    kernel_.registry().create(control);
+    kernel_.registry().setDword(control, "DeviceReference", ++deviceReferences_);
+    if (!node.service.empty())
+        kernel_.registry().setString(control, "ActiveService", node.service);
     enumerateChildren(node);
     return true;
 }
@@ -623,6 +636,13 @@ PnpResult PnpManager::start(DeviceNode& node) {
     return {};
 }
 
+PnpResult PnpManager::restart(DeviceNode& node) {
+    PnpResult removed = remove(node, true);
+    if (!removed.ok())
+        return removed;
+    return start(node);
+}
+
 PnpResult PnpManager::remove(DeviceNode& node, bool disable) {
     nt::KernelScope scope(kernel_);
     std::vector<DeviceNode*> order;
@@ -663,6 +683,7 @@ void PnpManager::removeSubtree(DeviceNode& node, bool surprise) {
         bool hadDriver = n->driverAdded;
         sendPnp(*n, IRP_MN_REMOVE_DEVICE, nullptr);
         n->state = NodeState::Removed;
+        kernel_.registry().removeTree(n->enumKey() + "\\Control");
         n->driverAdded = false;
         releaseResources(*n);
         disableInterfaces(*n);

@@ -146,6 +146,8 @@ public:
     // The remove sequence (query remove, then remove, children first); `disable` keeps the node
     // (a device manager's "Disable"), otherwise the device is uninstalled from the tree.
     PnpResult remove(DeviceNode& node, bool disable = false);
+    // A device's properties changed: its subtree is removed (with the queries) and started again.
+    PnpResult restart(DeviceNode& node);
     // The machine goes away: every device below the root is removed (no queries), so that every
     // driver unloads.
     void shutdown();
@@ -228,6 +230,7 @@ private:
     std::vector<DeviceNode*> awaitingRemoval_;
     std::vector<std::string> requestLog_;
     std::map<std::u16string, std::function<void(DeviceNode&)>> classInstallers_; // by upper-case GUID
+    ULONG deviceReferences_ = 0;
 };
 
 // The GUID in registry form, "{4855010F-0C01-4120-B4AA-8E932B23814E}", and back.

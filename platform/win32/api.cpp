@@ -237,6 +237,7 @@ LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
                     reinterpret_cast<const uint8_t*>(wide.data()) + wide.size() * 2);
     }
     std::u16string name = win32::Wide(lpValueName ? lpValueName : "");
+    desktop.kernel().registry().noteWrite(ref.key->path(), name);
     if (nt::RegValue* existing = ref.key->value(name)) {
         existing->type = dwType;
         existing->data = std::move(data);

@@ -1,5 +1,6 @@
 #include "platform/win32/desktop.h"
 
+#include "platform/win32/devmgr.h"
 #include "platform/win32/window.h"
 
 #include <algorithm>
@@ -12,6 +13,9 @@ namespace win32 {
 namespace {
 
 thread_local Desktop* tDesktop = nullptr;
+
+// A private message a thread's loop dispatches: input the user side hands to the thread.
+constexpr UINT kInputMessage = WM_APP + 0x3FFF;
 
 // How long the user side waits for a program that never waits for input: a program in an endless loop
 // is a fault of its own, reported instead of hanging the machine.
@@ -60,17 +64,27 @@ const char* ButtonsOf(UINT type, std::vector<std::string>& names, std::vector<in
 
 } // namespace
 
-Desktop::Desktop(nt::Kernel& kernel) : kernel_(kernel) {}
+thread_local Desktop::UiThread* Desktop::runningThread_ = nullptr;
+
+Desktop::Desktop(nt::Kernel& kernel) : kernel_(kernel) {
+    installModule(DeviceManagerModule());
+}
 
 Desktop::~Desktop() {
-    if (thread_) {
-        // A program still waiting for input unwinds its stack and ends.
-        if (!programEnded_) {
-            closing_ = true;
-            resumeProgram();
+    // Threads still waiting for input unwind their stacks and end.
+    closing_ = true;
+    for (auto& t : threads_)
+        if (t->started && !t->ended) {
+            t->closing = true;
+            resume(*t);
         }
-        thread_->join();
-    }
+    for (auto& t : threads_)
+        if (t->thread)
+            t->thread->join();
+    // The program's process ends: the libraries it still had loaded are detached, as at process exit.
+    for (const auto& [instance, name] : loaded_)
+        if (auto m = modules_.find(name); m != modules_.end() && m->second.attach)
+            m->second.attach(instance, false);
 }
 
 Desktop* Desktop::current() {
@@ -86,77 +100,178 @@ Desktop& Desktop::require(const char* call) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// The program's thread and the hand-over
+// The program's threads and the hand-over
 // ---------------------------------------------------------------------------------------------
 
 bool Desktop::start(std::string name, std::function<void()> program) {
     if (programRunning())
         return false;
-    if (thread_) {
-        thread_->join();
-        thread_.reset();
-    }
+    for (auto& t : threads_)
+        if (t->thread)
+            t->thread->join();
+    threads_.clear();
     programName_ = std::move(name);
-    program_ = std::move(program);
-    programEnded_ = false;
-    quit_ = false;
-    queue_.clear();
+    auto main = std::make_unique<UiThread>();
+    main->id = nextThreadId_++;
+    main->body = std::move(program);
+    threads_.push_back(std::move(main));
     budgetEnd_ = kernel_.now() + timerBudget_;
-    thread_ = std::make_unique<std::thread>([this] { runProgram(); });
-    resumeProgram();
+    schedule();
     return true;
 }
 
-void Desktop::runProgram() {
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        turn_.wait(lock, [this] { return programTurn_; });
-    }
-    tDesktop = this;
-    {
-        nt::KernelScope scope(kernel_);
-        try {
-            if (!closing_)
-                program_();
-        } catch (const Closing&) {
-            // the desktop went away while the program waited
-        }
-    }
-    tDesktop = nullptr;
-    std::lock_guard<std::mutex> lock(mutex_);
-    programEnded_ = true;
-    programTurn_ = false;
-    turn_.notify_all();
+HANDLE Desktop::startThread(std::function<void()> body) {
+    if (!runningThread_ || !programRunning())
+        return nullptr;
+    auto t = std::make_unique<UiThread>();
+    t->id = nextThreadId_++;
+    t->body = std::move(body);
+    threads_.push_back(std::move(t));
+    return addHandle(std::make_shared<int>(threads_.back()->id), "thread");
 }
 
-void Desktop::resumeProgram() {
+size_t Desktop::threadCount() const {
+    return static_cast<size_t>(
+        std::count_if(threads_.begin(), threads_.end(), [](const auto& t) { return !t->ended; }));
+}
+
+Desktop::UiThread* Desktop::thread(int id) const {
+    for (const auto& t : threads_)
+        if (t->id == id)
+            return t.get();
+    return nullptr;
+}
+
+Desktop::UiThread& Desktop::currentThread(const char* call) const {
+    if (!runningThread_ || tDesktop != this) {
+        std::fprintf(stderr, "*** %s called outside the program's threads\n", call);
+        std::abort();
+    }
+    return *runningThread_;
+}
+
+Desktop::UiThread* Desktop::threadOf(HWND handle) const {
+    Window* w = window(handle);
+    UiThread* t = w ? thread(w->thread) : nullptr;
+    if (t && !t->ended)
+        return t;
+    if (runningThread_ && tDesktop == this)
+        return runningThread_;
+    return threads_.empty() ? nullptr : threads_.front().get();
+}
+
+bool Desktop::mutexFree(const Mutex& m, const UiThread& t) const {
+    if (!m.owner || m.owner == &t)
+        return true;
+    const UiThread* owner = thread(m.owner->id);
+    return !owner || owner->ended; // abandoned
+}
+
+bool Desktop::runnable(const UiThread& t) const {
+    if (t.ended)
+        return false;
+    if (t.closing || !t.started)
+        return true;
+    if (t.blockedOn)
+        return mutexFree(*static_cast<const Mutex*>(t.blockedOn), t);
+    return !t.queue.empty() || t.quit || const_cast<Desktop*>(this)->dueTimer(t, false);
+}
+
+void Desktop::schedule() {
+    while (true) {
+        UiThread* next = nullptr;
+        for (auto& t : threads_)
+            if (runnable(*t)) {
+                next = t.get();
+                break;
+            }
+        if (!next)
+            return;
+        resume(*next);
+        endedThreads();
+    }
+}
+
+// A thread that ended takes its windows with it; when the first thread ends, the program does.
+void Desktop::endedThreads() {
+    for (auto& t : threads_) {
+        if (!t->ended)
+            continue;
+        for (HWND h : std::vector<HWND>(order_))
+            if (Window* w = window(h); w && w->thread == t->id)
+                destroy(h);
+        t->queue.clear();
+    }
+    if (!threads_.empty() && threads_.front()->ended)
+        for (auto& t : threads_)
+            if (!t->ended)
+                t->closing = true;
+}
+
+void Desktop::resume(UiThread& t) {
     std::unique_lock<std::mutex> lock(mutex_);
-    programTurn_ = true;
+    if (!t.thread) {
+        if (t.closing) {
+            t.ended = true; // never started: nothing to unwind
+            return;
+        }
+        t.thread = std::make_unique<std::thread>([this, &t] { runThread(t); });
+    }
+    t.turn = true;
     turn_.notify_all();
-    if (!turn_.wait_for(lock, kProgramLimit, [this] { return !programTurn_; })) {
+    if (!turn_.wait_for(lock, kProgramLimit, [&t] { return !t.turn; })) {
         std::fprintf(stderr, "*** the program \"%s\" never waited for input (an endless loop?)\n",
                      programName_.c_str());
         std::abort();
     }
 }
 
-void Desktop::yieldToUser() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    programTurn_ = false;
+void Desktop::runThread(UiThread& t) {
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        turn_.wait(lock, [&t] { return t.turn; });
+    }
+    tDesktop = this;
+    runningThread_ = &t;
+    t.started = true;
+    {
+        nt::KernelScope scope(kernel_);
+        try {
+            if (!t.closing)
+                t.body();
+        } catch (const Closing&) {
+            // its program or the desktop went away while it waited
+        }
+    }
+    tDesktop = nullptr;
+    runningThread_ = nullptr;
+    std::lock_guard<std::mutex> lock(mutex_);
+    t.ended = true;
+    t.turn = false;
     turn_.notify_all();
-    turn_.wait(lock, [this] { return programTurn_; });
-    if (closing_)
+}
+
+void Desktop::yieldToUser() {
+    UiThread& t = currentThread("a wait");
+    std::unique_lock<std::mutex> lock(mutex_);
+    t.turn = false;
+    turn_.notify_all();
+    turn_.wait(lock, [&t] { return t.turn; });
+    if (t.closing)
         throw Closing{};
 }
 
-bool Desktop::input(std::function<void()> action) {
+bool Desktop::input(HWND target, std::function<void()> action) {
     if (!programRunning())
         return false;
+    UiThread* t = target ? threadOf(target) : threads_.front().get();
+    if (!t || t->ended)
+        return false;
     auto* boxed = new std::function<void()>(std::move(action));
-    // A private message the program's loop dispatches: the action runs on the program's thread.
-    queue_.push_back(MSG{nullptr, WM_APP + 0x3FFF, 0, reinterpret_cast<LPARAM>(boxed), 0, {}});
+    // A private message the thread's loop dispatches: the action runs on that thread.
+    t->queue.push_back(MSG{nullptr, kInputMessage, 0, reinterpret_cast<LPARAM>(boxed), 0, {}});
     budgetEnd_ = kernel_.now() + timerBudget_;
-    resumeProgram();
+    schedule();
     return true;
 }
 
@@ -168,50 +283,122 @@ void Desktop::passTime(uint64_t ticks) {
         return;
     }
     budgetEnd_ = until;
-    resumeProgram(); // the program's loop lets the time pass, firing its timers
+    schedule(); // the threads' loops let the time pass, firing their timers
     if (kernel_.now() < until) {
         nt::KernelScope scope(kernel_);
         kernel_.runUntil(until);
     }
 }
 
+DWORD Desktop::lastError() const {
+    return runningThread_ && tDesktop == this ? runningThread_->lastError : lastError_;
+}
+
+void Desktop::setLastError(DWORD error) {
+    if (runningThread_ && tDesktop == this)
+        runningThread_->lastError = error;
+    else
+        lastError_ = error;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Named mutexes
+// ---------------------------------------------------------------------------------------------
+
+HANDLE Desktop::createMutex(const std::string& name, bool initialOwner) {
+    std::shared_ptr<Mutex> m;
+    if (!name.empty())
+        m = namedMutexes_[name].lock();
+    const bool existed = m != nullptr;
+    if (!m) {
+        m = std::make_shared<Mutex>();
+        m->name = name;
+        if (!name.empty())
+            namedMutexes_[name] = m;
+    }
+    if (initialOwner && !existed && runningThread_) {
+        m->owner = runningThread_;
+        m->count = 1;
+    }
+    setLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return addHandle(m, "mutex");
+}
+
+DWORD Desktop::waitFor(HANDLE handle, DWORD milliseconds) {
+    auto m = std::static_pointer_cast<Mutex>(this->handle(handle, "mutex"));
+    if (!m || !runningThread_) {
+        setLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    UiThread& self = *runningThread_;
+    while (!mutexFree(*m, self)) {
+        if (milliseconds == 0)
+            return WAIT_TIMEOUT;
+        self.blockedOn = m.get();
+        yieldToUser();
+        self.blockedOn = nullptr;
+    }
+    const bool abandoned = m->owner && m->owner != &self;
+    if (abandoned || !m->owner)
+        m->count = 0;
+    m->owner = &self;
+    ++m->count;
+    return abandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
+}
+
+bool Desktop::releaseMutex(HANDLE handle) {
+    auto m = std::static_pointer_cast<Mutex>(this->handle(handle, "mutex"));
+    if (!m || m->owner != runningThread_ || !runningThread_) {
+        setLastError(m ? ERROR_NOT_OWNER : ERROR_INVALID_HANDLE);
+        return false;
+    }
+    if (--m->count == 0)
+        m->owner = nullptr;
+    return true;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Messages and timers
 // ---------------------------------------------------------------------------------------------
 
-bool Desktop::fireDueTimer() {
-    if (timers_.empty())
+bool Desktop::dueTimer(const UiThread& t, bool fire) {
+    Timer* next = nullptr;
+    for (Timer& timer : timers_) {
+        Window* w = window(timer.window);
+        if (w && w->thread == t.id && (!next || timer.due < next->due))
+            next = &timer;
+    }
+    if (!next || next->due > budgetEnd_)
         return false;
-    auto next = std::min_element(timers_.begin(), timers_.end(),
-                                 [](const Timer& a, const Timer& b) { return a.due < b.due; });
-    if (next->due > budgetEnd_)
-        return false;
+    if (!fire)
+        return true;
     if (kernel_.now() < next->due)
         kernel_.runUntil(next->due);
     next->due += next->period;
-    queue_.push_back(MSG{next->window, WM_TIMER, next->id, 0, 0, {}});
+    const_cast<UiThread&>(t).queue.push_back(MSG{next->window, WM_TIMER, next->id, 0, 0, {}});
     return true;
 }
 
 bool Desktop::getMessage(MSG& msg) {
+    UiThread& t = currentThread("GetMessage");
     while (true) {
-        if (!queue_.empty()) {
-            msg = queue_.front();
-            queue_.pop_front();
+        if (!t.queue.empty()) {
+            msg = t.queue.front();
+            t.queue.pop_front();
             return true;
         }
-        if (quit_) {
+        if (t.quit) {
             msg = MSG{nullptr, WM_QUIT, 0, 0, 0, {}};
             return false;
         }
-        if (fireDueTimer())
+        if (dueTimer(t, true))
             continue;
         yieldToUser();
     }
 }
 
 LRESULT Desktop::dispatch(const MSG& msg) {
-    if (msg.message == WM_APP + 0x3FFF && !msg.hwnd) {
+    if (msg.message == kInputMessage && !msg.hwnd) {
         std::unique_ptr<std::function<void()>> action(reinterpret_cast<std::function<void()>*>(msg.lParam));
         (*action)();
         return 0;
@@ -223,13 +410,13 @@ LRESULT Desktop::dispatch(const MSG& msg) {
 
 void Desktop::postQuit(int code) {
     (void)code;
-    quit_ = true;
+    currentThread("PostQuitMessage").quit = true;
 }
 
 LRESULT Desktop::send(HWND handle, UINT message, WPARAM wParam, LPARAM lParam) {
     Window* w = window(handle);
     if (!w || !w->proc) {
-        lastError_ = ERROR_INVALID_HANDLE;
+        setLastError(ERROR_INVALID_HANDLE);
         return 0;
     }
     return w->proc(handle, message, wParam, lParam);
@@ -237,10 +424,13 @@ LRESULT Desktop::send(HWND handle, UINT message, WPARAM wParam, LPARAM lParam) {
 
 bool Desktop::post(HWND handle, UINT message, WPARAM wParam, LPARAM lParam) {
     if (handle && !window(handle)) {
-        lastError_ = ERROR_INVALID_HANDLE;
+        setLastError(ERROR_INVALID_HANDLE);
         return false;
     }
-    queue_.push_back(MSG{handle, message, wParam, lParam, 0, {}});
+    UiThread* t = threadOf(handle);
+    if (!t)
+        return false;
+    t->queue.push_back(MSG{handle, message, wParam, lParam, 0, {}});
     return true;
 }
 
@@ -263,11 +453,12 @@ bool Desktop::killTimer(HWND handle, UINT_PTR id) {
         return false;
     timers_.erase(it);
     // A tick already queued for it is dropped, as KillTimer removes pending WM_TIMER messages.
-    queue_.erase(std::remove_if(queue_.begin(), queue_.end(),
-                                [&](const MSG& m) {
-                                    return m.message == WM_TIMER && m.hwnd == handle && m.wParam == id;
-                                }),
-                 queue_.end());
+    for (auto& t : threads_)
+        t->queue.erase(std::remove_if(t->queue.begin(), t->queue.end(),
+                                      [&](const MSG& m) {
+                                          return m.message == WM_TIMER && m.hwnd == handle && m.wParam == id;
+                                      }),
+                       t->queue.end());
     return true;
 }
 
@@ -284,6 +475,12 @@ HWND Desktop::add(std::unique_ptr<Window> window) {
     HWND handle = reinterpret_cast<HWND>(nextWindow_);
     nextWindow_ += 4;
     window->handle = handle;
+    if (Window* parent = this->window(window->parent))
+        window->thread = parent->thread;
+    else if (runningThread_ && tDesktop == this)
+        window->thread = runningThread_->id;
+    else if (!threads_.empty())
+        window->thread = threads_.front()->id;
     if (window->parent) {
         if (Window* parent = this->window(window->parent))
             parent->children.push_back(handle);
@@ -319,6 +516,15 @@ std::vector<Window*> Desktop::topLevelWindows() const {
         if (Window* w = window(h))
             out.push_back(w);
     return out;
+}
+
+bool Desktop::activate(HWND handle) {
+    auto it = std::find(order_.begin(), order_.end(), handle);
+    if (it == order_.end())
+        return false;
+    order_.erase(it);
+    order_.push_back(handle);
+    return true;
 }
 
 Window* Desktop::activeWindow() const {

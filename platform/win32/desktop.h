@@ -67,15 +67,37 @@ public:
     // Runs a program on a new user-interface thread until it waits for input or ends. One program runs
     // at a time; a second start while one runs is refused (false).
     bool start(std::string name, std::function<void()> program);
-    bool programRunning() const { return thread_ != nullptr && !programEnded_; }
+    // The program runs while its first thread does; its other threads end with it.
+    bool programRunning() const { return !threads_.empty() && !threads_.front()->ended; }
     const std::string& programName() const { return programName_; }
-    // Delivers `action` on the program's thread, as input reaches it, then lets the program run until it
-    // waits again. False when no program runs.
-    bool input(std::function<void()> action);
+    // A further user-interface thread of the running program (CreateThread), called on one of its
+    // threads: it starts when the thread that made it waits. Its handle, or null.
+    HANDLE startThread(std::function<void()> body);
+    // The program's threads that have not ended.
+    size_t threadCount() const;
+    // Delivers `action` on the program's first thread (or on the thread that owns `target`), as input
+    // reaches it, then lets the program run until every thread waits again. False when no program runs.
+    bool input(std::function<void()> action) { return input(nullptr, std::move(action)); }
+    bool input(HWND target, std::function<void()> action);
     // Lets machine time pass while the program waits; its timers fire.
     void passTime(uint64_t ticks);
     // How much machine time a program may let pass on its own (its timers) before it counts as waiting.
     void setTimerBudget(uint64_t ticks) { timerBudget_ = ticks; }
+
+    // Named mutexes (CreateMutex, WaitForSingleObject, ReleaseMutex). A thread that waits for a mutex
+    // another thread holds lets the others run until it is released.
+    HANDLE createMutex(const std::string& name, bool initialOwner);
+    DWORD waitFor(HANDLE handle, DWORD milliseconds);
+    bool releaseMutex(HANDLE handle);
+
+    // Help a program asked for (WinHelp): the file, the command and its data, in order.
+    struct HelpRequest {
+        std::string file;
+        UINT command = 0;
+        ULONG_PTR data = 0;
+    };
+    void requestHelp(HelpRequest request) { help_.push_back(std::move(request)); }
+    const std::vector<HelpRequest>& helpRequests() const { return help_; }
 
     // Message boxes: the answers for the next boxes, in order; every box shown; the boxes nobody expected.
     // `meanwhile` is what the person does while the box is up, before answering (closes another
@@ -99,6 +121,8 @@ public:
     // Top-level windows, oldest first; the active one is the newest visible and enabled.
     std::vector<Window*> topLevelWindows() const;
     Window* activeWindow() const;
+    // Brings a top-level window to the front, as a click on it does.
+    bool activate(HWND handle);
 
     // Messages: delivered at once (send), or queued for the program's loop (post).
     LRESULT send(HWND handle, UINT message, WPARAM wParam, LPARAM lParam);
@@ -119,8 +143,8 @@ public:
     void destroyImageList(HIMAGELIST list);
 
     // Per-thread last error of the program.
-    DWORD lastError() const { return lastError_; }
-    void setLastError(DWORD error) { lastError_ = error; }
+    DWORD lastError() const;
+    void setLastError(DWORD error);
 
     // The Win32 handles of kernel objects the program opened (files, tokens, services...).
     HANDLE addHandle(std::shared_ptr<void> object, std::string kind);
@@ -135,12 +159,41 @@ private:
         uint64_t period;
         uint64_t due;
     };
-    struct Closing {}; // thrown through a program's stack when the desktop goes away
+    struct Closing {}; // thrown through a program's stack when its program or the desktop goes away
+    // One user-interface thread of the program: its message queue, and whose turn it is.
+    struct UiThread {
+        int id = 0;
+        std::function<void()> body;
+        std::unique_ptr<std::thread> thread;
+        std::deque<MSG> queue;
+        bool quit = false;
+        bool started = false, ended = false;
+        bool turn = false;               // it runs (the user side waits)
+        bool closing = false;            // it unwinds at its next wait
+        const void* blockedOn = nullptr; // the mutex it waits for
+        DWORD lastError = 0;
+    };
+    struct Mutex {
+        std::string name;
+        const UiThread* owner = nullptr;
+        int count = 0;
+    };
 
-    void runProgram();
-    void resumeProgram();
+    static thread_local UiThread* runningThread_; // the program thread this is, if it is one
+
+    UiThread* thread(int id) const;
+    UiThread& currentThread(const char* call) const;
+    // The thread a window's messages go to.
+    UiThread* threadOf(HWND handle) const;
+    bool runnable(const UiThread& t) const;
+    bool mutexFree(const Mutex& m, const UiThread& t) const;
+    // Runs the program's threads, one at a time and oldest first, until each waits or has ended.
+    void schedule();
+    void resume(UiThread& t);
+    void runThread(UiThread& t);
+    void endedThreads();
     void yieldToUser();
-    bool fireDueTimer();
+    bool dueTimer(const UiThread& t, bool fire);
 
     nt::Kernel& kernel_;
     bool administrator_ = true;
@@ -150,7 +203,7 @@ private:
     uintptr_t nextInstance_ = 0x10000000;
 
     std::map<HWND, std::unique_ptr<Window>> windows_;
-    std::vector<HWND> order_; // creation order of top-level windows
+    std::vector<HWND> order_; // top-level windows, the front one last
     uintptr_t nextWindow_ = 0x10010;
 
     std::map<HIMAGELIST, std::unique_ptr<ImageList>> imageLists_;
@@ -158,26 +211,24 @@ private:
 
     std::map<HANDLE, std::pair<std::string, std::shared_ptr<void>>> handles_;
     uintptr_t nextHandle_ = 0x100;
+    std::map<std::string, std::weak_ptr<Mutex>> namedMutexes_;
 
-    std::deque<MSG> queue_;
     std::vector<Timer> timers_;
-    bool quit_ = false;
     uint64_t timerBudget_ = 2 * 10'000'000; // 2 s of machine time
     uint64_t budgetEnd_ = 0;
 
     std::deque<std::pair<int, std::function<void()>>> answers_;
     std::vector<MessageBoxRecord> boxes_;
+    std::vector<HelpRequest> help_;
     std::string cursor_ = "arrow";
-    DWORD lastError_ = 0;
+    DWORD lastError_ = 0; // calls made from the user side
 
-    // The program's thread and the hand-over between it and the user.
-    std::unique_ptr<std::thread> thread_;
-    std::function<void()> program_;
+    // The program's threads (the first is its main thread) and the hand-over between them and the user.
+    std::vector<std::unique_ptr<UiThread>> threads_;
+    int nextThreadId_ = 1;
     std::string programName_;
     std::mutex mutex_;
     std::condition_variable turn_;
-    bool programTurn_ = false;
-    bool programEnded_ = false;
     bool closing_ = false;
 };
 

@@ -394,3 +394,29 @@ INT_PTR CPropertySheet::DoModal() {
         return IDCANCEL;
     return m_bWizard ? ID_WIZFINISH : IDOK;
 }
+
+// ---------------------------------------------------------------------------------------------
+// User-interface threads
+// ---------------------------------------------------------------------------------------------
+
+BOOL CWinThread::CreateThread() {
+    m_hThread = ::CreateThread(nullptr, 0, ThreadEntry, this, 0, nullptr);
+    return m_hThread != nullptr;
+}
+
+int CWinThread::Run() {
+    MSG msg;
+    while (::GetMessageA(&msg, nullptr, 0, 0)) {
+        ::TranslateMessage(&msg);
+        ::DispatchMessageA(&msg);
+    }
+    return ExitInstance();
+}
+
+DWORD WINAPI CWinThread::ThreadEntry(LPVOID pThread) {
+    auto* self = static_cast<CWinThread*>(pThread);
+    const int nResult = self->InitInstance() ? self->Run() : self->ExitInstance();
+    if (self->m_bAutoDelete)
+        delete self;
+    return static_cast<DWORD>(nResult);
+}

@@ -352,7 +352,13 @@ HPROPSHEETPAGE CreatePropertySheetPageA(LPCPROPSHEETPAGEA constPropSheetPagePoin
 }
 
 BOOL DestroyPropertySheetPage(HPROPSHEETPAGE page) {
-    delete reinterpret_cast<PROPSHEETPAGEA*>(page);
+    auto* psp = reinterpret_cast<PROPSHEETPAGEA*>(page);
+    if (!psp)
+        return FALSE;
+    // The page's owner lets go of what it keeps for the page.
+    if ((psp->dwFlags & PSP_USECALLBACK) && psp->pfnCallback)
+        psp->pfnCallback(nullptr, PSPCB_RELEASE, psp);
+    delete psp;
     return TRUE;
 }
 

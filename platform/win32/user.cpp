@@ -179,7 +179,7 @@ Window* User::target(const std::string& control, bool (*fits)(const Window&), co
 }
 
 bool User::deliver(HWND handle, std::function<void(Window&)> action) {
-    return desktop_.input([this, handle, action = std::move(action)] {
+    return desktop_.input(handle, [this, handle, action = std::move(action)] {
         if (Window* w = desktop_.window(handle))
             action(*w);
     });
@@ -404,7 +404,7 @@ bool User::selectTab(const std::string& tab, std::string& error) {
         return false;
     }
     HWND sheet = top->handle;
-    return desktop_.input([this, sheet, index] { SelectSheetPage(desktop_, sheet, index); });
+    return desktop_.input(sheet, [this, sheet, index] { SelectSheetPage(desktop_, sheet, index); });
 }
 
 bool User::close(std::string& error) {
@@ -414,7 +414,38 @@ bool User::close(std::string& error) {
         return false;
     }
     HWND handle = top->handle;
-    return desktop_.input([this, handle] { desktop_.send(handle, WM_CLOSE, 0, 0); });
+    return desktop_.input(handle, [this, handle] { desktop_.send(handle, WM_CLOSE, 0, 0); });
+}
+
+bool User::activate(const std::string& caption, std::string& error) {
+    std::vector<Window*> windows = desktop_.topLevelWindows();
+    for (auto it = windows.rbegin(); it != windows.rend(); ++it)
+        if ((*it)->visible && WithoutMnemonic((*it)->text) == WithoutMnemonic(caption)) {
+            if (!(*it)->enabled) {
+                error = "\"" + caption + "\" is disabled (a dialog of its own is open)";
+                return false;
+            }
+            desktop_.activate((*it)->handle);
+            return true;
+        }
+    error = "no window \"" + caption + "\" is open";
+    return false;
+}
+
+bool User::help(const std::string& control, std::string& error) {
+    Window* w = find(control, error);
+    if (!usable(w, error))
+        return false;
+    const HWND handle = w->handle;
+    return deliver(handle, [this, handle](Window& c) {
+        HELPINFO info{};
+        info.cbSize = sizeof info;
+        info.iContextType = HELPINFO_WINDOW;
+        info.iCtrlId = c.id;
+        info.hItemHandle = handle;
+        // F1 reaches the dialog the control is in.
+        desktop_.send(c.parent, WM_HELP, 0, reinterpret_cast<LPARAM>(&info));
+    });
 }
 
 } // namespace win32

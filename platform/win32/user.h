@@ -41,6 +41,10 @@ public:
     bool selectTab(const std::string& tab, std::string& error);
     // The active window's close box.
     bool close(std::string& error);
+    // Brings the newest open window with this caption to the front, as a click on it does.
+    bool activate(const std::string& caption, std::string& error);
+    // F1 on a control: the help its dialog gives for it.
+    bool help(const std::string& control, std::string& error);
 
 private:
     bool usable(Window* w, std::string& error) const;

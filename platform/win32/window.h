@@ -111,6 +111,7 @@ struct Window {
     RECT dialogUnits{}; // as the template placed it
     bool enabled = true, visible = true;
     LONG_PTR userData = 0;
+    int thread = 0; // the user-interface thread whose messages it gets
     WNDPROC proc = nullptr;
 
     std::optional<ButtonState> button;

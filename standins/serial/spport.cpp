@@ -337,6 +337,26 @@ VOID Unpublish(CSpPort* pPort) {
     UNICODE_STRING uniLink;
     RtlInitUnicodeString(&uniLink, aLink);
     IoDeleteSymbolicLink(&uniLink);
+    // A port renamed while it ran (the device manager's rename defines the new name for this device and
+    // writes it as PortName) takes that name away with it too; its next start creates it as its own.
+    HANDLE hKey = NULL;
+    if (NT_SUCCESS(IoOpenDeviceRegistryKey(pPort->Pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &hKey))) {
+        WCHAR aName[SP_MAX_PORT_NAME + 1];
+        RtlZeroMemory(aName, sizeof aName);
+        ULONG ulLength =
+            ReadValue(hKey, u"PortName", REG_SZ, aName, SP_MAX_PORT_NAME * sizeof(WCHAR)) / sizeof(WCHAR);
+        ZwClose(hKey);
+        while (ulLength && !aName[ulLength - 1])
+            ulLength--;
+        const ULONG ulCom = ComNumberOf(aName, ulLength);
+        if (ulCom && ulCom != pPort->ulComNumber) {
+            WCHAR aRenamed[32] = u"\\??\\COM";
+            AppendNumber(aRenamed, 32, ulCom);
+            UNICODE_STRING uniRenamed;
+            RtlInitUnicodeString(&uniRenamed, aRenamed);
+            IoDeleteSymbolicLink(&uniRenamed);
+        }
+    }
     RtlDeleteRegistryValue(RTL_REGISTRY_ABSOLUTE, kSerialComm, pPort->DeviceName.Buffer);
     IoGetConfigurationInformation()->SerialCount--;
     pPort->bPublished = FALSE;

@@ -111,6 +111,17 @@ TEST(Scenario, ThePersonAtTheControlPanelRenamesAPort) {
         EXPECT_NE(result.transcript.find(line), std::string::npos) << line << "\n" << result.transcript;
 }
 
+TEST(Scenario, TheAdministratorInTheDeviceManagerRenamesAPortWithCvCard) {
+    sim::Machine machine(sim::MachineSpec::builtInWindows2000());
+    machine.boot();
+    auto result = sim::RunScenario(machine, ReadExample("cvcard.scenario"), "cvcard.scenario", false);
+    ASSERT_TRUE(result.ok) << result.error << "\n" << result.transcript;
+    for (const char* line :
+         {"page \"Card Properties\" dialog 107", "\"Port Settings - Port 2\" dialog 116",
+          "| \\Device\\Serial0 = COM13", "read COM9: 0x00000000, 27 bytes \"Hello from the renamed port\""})
+        EXPECT_NE(result.transcript.find(line), std::string::npos) << line << "\n" << result.transcript;
+}
+
 TEST(Scenario, DesktopLinesThatCannotBeDoneAndBoxesNobodyExpected) {
     const std::pair<const char*, const char*> refused[] = {
         {"click OK\n", "s:1: no program runs on the desktop"},

@@ -131,12 +131,15 @@ typedef struct _DEVICE_CAPABILITIES {
 } DEVICE_CAPABILITIES, *PDEVICE_CAPABILITIES;
 static_assert(sizeof(DEVICE_CAPABILITIES) == 64, "capabilities record");
 
+#ifndef GUID_DEFINED
+#define GUID_DEFINED
 typedef struct _GUID {
-    ULONG Data1;
-    USHORT Data2;
-    USHORT Data3;
-    UCHAR Data4[8];
+    uint32_t Data1;
+    uint16_t Data2;
+    uint16_t Data3;
+    uint8_t Data4[8];
 } GUID;
+#endif
 typedef const GUID* LPCGUID;
 inline BOOLEAN IsEqualGUID(const GUID& a, const GUID& b) {
     return __builtin_memcmp(&a, &b, sizeof(GUID)) == 0;

@@ -56,6 +56,23 @@ public:
     HWND m_hWnd = nullptr;
 };
 
+// A user-interface thread of the program: InitInstance runs on the new thread; when it returns TRUE the
+// thread's message loop runs until WM_QUIT, then ExitInstance; an auto-deleting thread object is deleted
+// when its thread ends.
+class CWinThread {
+public:
+    virtual ~CWinThread() = default;
+    BOOL CreateThread();
+    virtual BOOL InitInstance() = 0;
+    virtual int ExitInstance() { return 0; }
+    virtual int Run();
+    BOOL m_bAutoDelete = TRUE;
+    HANDLE m_hThread = nullptr;
+
+private:
+    static DWORD WINAPI ThreadEntry(LPVOID pThread);
+};
+
 // The wait cursor while a long step runs (BeginWaitCursor / EndWaitCursor).
 void AfxBeginWaitCursor();
 void AfxEndWaitCursor();

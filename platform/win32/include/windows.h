@@ -99,6 +99,18 @@ typedef SC_HANDLE* LPSC_HANDLE;
 #define IS_INTRESOURCE(r) ((((ULONG_PTR)(r)) >> 16) == 0)
 #define RGB(r, g, b) ((COLORREF)(((BYTE)(r) | ((WORD)((BYTE)(g)) << 8)) | (((DWORD)(BYTE)(b)) << 16)))
 
+#ifndef GUID_DEFINED
+#define GUID_DEFINED
+typedef struct _GUID {
+    uint32_t Data1;
+    uint16_t Data2;
+    uint16_t Data3;
+    uint8_t Data4[8];
+} GUID;
+#endif
+typedef GUID* LPGUID;
+typedef const GUID* LPCGUID;
+
 typedef struct tagRECT {
     LONG left, top, right, bottom;
 } RECT, *PRECT, *LPRECT;
@@ -118,6 +130,7 @@ typedef struct tagSIZE {
 #define ERROR_PATH_NOT_FOUND 3L
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_HANDLE 6L
+#define ERROR_INVALID_DATA 13L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_GEN_FAILURE 31L
 #define ERROR_SHARING_VIOLATION 32L
@@ -128,6 +141,11 @@ typedef struct tagSIZE {
 #define ERROR_BAD_LENGTH 24L
 #define ERROR_CANTWRITE 1013L
 #define ERROR_MORE_DATA 234L
+#define ERROR_ALREADY_EXISTS 183L
+#define ERROR_NOT_OWNER 288L
+#define ERROR_INVALID_FLAGS 1004L
+#define ERROR_NOT_FOUND 1168L
+#define ERROR_INVALID_USER_BUFFER 1784L
 #define ERROR_NO_MORE_ITEMS 259L
 #define ERROR_OPERATION_ABORTED 995L
 #define ERROR_IO_PENDING 997L
@@ -402,6 +420,35 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
                      LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
                      LPOVERLAPPED lpOverlapped);
 #define CreateFile CreateFileA
+
+// The DOS device namespace: the names programs open ("COM3") and the device paths they stand for.
+#define DDD_RAW_TARGET_PATH 0x00000001
+#define DDD_REMOVE_DEFINITION 0x00000002
+#define DDD_EXACT_MATCH_ON_REMOVE 0x00000004
+#define DDD_NO_BROADCAST_SYSTEM 0x00000008
+DWORD QueryDosDeviceA(LPCSTR lpDeviceName, LPSTR lpTargetPath, DWORD ucchMax);
+BOOL DefineDosDeviceA(DWORD dwFlags, LPCSTR lpDeviceName, LPCSTR lpTargetPath);
+#define QueryDosDevice QueryDosDeviceA
+#define DefineDosDevice DefineDosDeviceA
+
+// ---------------------------------------------------------------------------------------------
+// Threads and synchronisation
+// ---------------------------------------------------------------------------------------------
+typedef size_t SIZE_T;
+typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
+#define INFINITE 0xFFFFFFFF
+#define WAIT_OBJECT_0 0x00000000L
+#define WAIT_ABANDONED 0x00000080L
+#define WAIT_TIMEOUT 258L
+#define WAIT_FAILED ((DWORD)0xFFFFFFFF)
+// A user-interface thread of the program; it starts running when the thread that made it waits.
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
+                    LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter, DWORD dwCreationFlags,
+                    LPDWORD lpThreadId);
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName);
+BOOL ReleaseMutex(HANDLE hMutex);
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+#define CreateMutex CreateMutexA
 
 // ---------------------------------------------------------------------------------------------
 // Modules and resources
@@ -733,6 +780,13 @@ typedef struct tagHELPINFO {
     DWORD_PTR dwContextId;
     POINT MousePos;
 } HELPINFO, *LPHELPINFO;
+#define HELPINFO_WINDOW 0x0001
+#define HELP_CONTEXT 0x0001L
+#define HELP_QUIT 0x0002L
+#define HELP_CONTEXTPOPUP 0x0008L
+#define HELP_WM_HELP 0x000CL
+BOOL WinHelpA(HWND hWndMain, LPCSTR lpszHelp, UINT uCommand, ULONG_PTR dwData);
+#define WinHelp WinHelpA
 
 LRESULT SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
 BOOL PostMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
