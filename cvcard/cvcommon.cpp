@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 namespace {
 
@@ -59,9 +60,10 @@ HKEY CreateCardKey(HKEY hBus, const char* pszName, const CV_CARD_IDENTITY& Card)
 
 DWORD WINAPI DialogThread(LPVOID pDialog) {
     AfxSetResourceHandle(g_hInstance);
-    auto* pRun = static_cast<CDialog*>(pDialog);
+    // The dialog goes with its thread, also when the program ends while it is open.
+    std::unique_ptr<CDialog> pRun(static_cast<CDialog*>(pDialog));
     pRun->DoModal();
-    delete pRun;
+    pRun.reset();
     // The thread ends: the next dialog may open.
     CvReleaseDialog();
     return 0;

@@ -364,10 +364,15 @@ BOOL DestroyPropertySheetPage(HPROPSHEETPAGE page) {
 
 INT_PTR PropertySheetA(LPCPROPSHEETHEADERA header) {
     Desktop& desktop = Desktop::require("PropertySheet");
-    INT_PTR result = win32::RunPropertySheet(desktop, *header);
-    // The pages made with CreatePropertySheetPage belong to the sheet once it has them.
-    if (!(header->dwFlags & PSH_PROPSHEETPAGE))
-        for (UINT i = 0; i < header->nPages; ++i)
-            DestroyPropertySheetPage(header->phpage[i]);
-    return result;
+    // The pages made with CreatePropertySheetPage belong to the sheet once it has them, also when the
+    // program goes away while the sheet is up.
+    struct PagesOfSheet {
+        LPCPROPSHEETHEADERA header;
+        ~PagesOfSheet() {
+            if (!(header->dwFlags & PSH_PROPSHEETPAGE))
+                for (UINT i = 0; i < header->nPages; ++i)
+                    DestroyPropertySheetPage(header->phpage[i]);
+        }
+    } pages{header};
+    return win32::RunPropertySheet(desktop, *header);
 }
