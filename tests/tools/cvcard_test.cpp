@@ -351,6 +351,10 @@ TEST_F(CvCardTest, CardSettingsReachTheDriverAndTheWireAtTheNextOpen) {
     const std::string published =
         machine->pnp()->cardNode("pci", 1)->enumKey() + "\\Device Parameters\\Card\\Port1";
     EXPECT_EQ(registry().dword(published, "PlxBaudClockDivisor"), 4u);
+    // On the hardware: the bridge divides the UARTs' clock by 4, and the driver counts it in, so the
+    // line runs at the rate the program asked for.
+    EXPECT_EQ(machine->pciCard(0)->bridgeDivisor(1), 4u);
+    EXPECT_NEAR(machine->uartAt(a.address)->baudRate(), 57600, 600);
 }
 
 TEST_F(CvCardTest, PortSettingsComeFromWhatThePortDriverPublished) {

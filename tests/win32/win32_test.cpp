@@ -6,6 +6,7 @@
 #include "platform/nt/include/ntddser.h"
 #include "platform/w2k/comdb.h"
 #include "platform/win32/include/msports.h"
+#include "platform/win32/include/setupapi.h"
 #include "platform/win32/user.h"
 #include "platform/win32/window.h"
 
@@ -481,3 +482,123 @@ TEST(Win32Dialogs, APersonCannotUseWhatIsHiddenOrDisabled) {
 }
 
 } // namespace
+
+TEST(Win32DosDevices, DefinitionsHideEarlierTargetsUntilRemoved) {
+    Desk d;
+    ASSERT_EQ(d.startDriver(), 0u);
+    d.run([] {
+        char targets[256];
+        const DWORD length = QueryDosDeviceA("COM3", targets, sizeof targets);
+        ASSERT_GT(length, 0u);
+        const std::string device = targets;
+        EXPECT_EQ(device.rfind("\\Device\\", 0), 0u) << device;
+        // A second definition hides the first; QueryDosDevice lists both, the newest first.
+        ASSERT_TRUE(DefineDosDeviceA(DDD_RAW_TARGET_PATH, "COM3", "\\Device\\Elsewhere"));
+        ASSERT_GT(QueryDosDeviceA("COM3", targets, sizeof targets), 0u);
+        EXPECT_STREQ(targets, "\\Device\\Elsewhere");
+        EXPECT_STREQ(targets + std::strlen(targets) + 1, device.c_str());
+        // An exact removal takes the named definition, whichever it is; a wrong one is refused.
+        EXPECT_FALSE(DefineDosDeviceA(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE,
+                                      "COM3", "\\Device\\Nowhere"));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+        EXPECT_TRUE(DefineDosDeviceA(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE,
+                                     "COM3", device.c_str()));
+        ASSERT_GT(QueryDosDeviceA("COM3", targets, sizeof targets), 0u);
+        EXPECT_STREQ(targets, "\\Device\\Elsewhere");
+        EXPECT_TRUE(DefineDosDeviceA(DDD_REMOVE_DEFINITION, "COM3", nullptr));
+        EXPECT_EQ(QueryDosDeviceA("COM3", targets, sizeof targets), 0u);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+        // Names and buffers that cannot be right.
+        EXPECT_FALSE(DefineDosDeviceA(DDD_RAW_TARGET_PATH, "A\\B", "\\Device\\X"));
+        EXPECT_FALSE(DefineDosDeviceA(0, "COM40", "C:\\file"));
+        EXPECT_FALSE(DefineDosDeviceA(DDD_EXACT_MATCH_ON_REMOVE, "COM40", "\\Device\\X"));
+        EXPECT_EQ(QueryDosDeviceA("COM4", targets, 4), 0u);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    });
+}
+
+TEST(Win32Threads, AThreadWaitingForAMutexLetsTheOthersRunUntilItIsReleased) {
+    Desk d;
+    std::vector<std::string> order;
+    HANDLE held = nullptr;
+    ASSERT_TRUE(d.machine.desktop().start("test", [&] {
+        held = CreateMutexA(nullptr, TRUE, "TestMutex");
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+        struct Shared {
+            std::vector<std::string>* order;
+        };
+        static Shared shared;
+        shared.order = &order;
+        CreateThread(
+            nullptr, 0,
+            [](LPVOID) -> DWORD {
+                HANDLE mine = CreateMutexA(nullptr, FALSE, "TestMutex");
+                EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+                shared.order->push_back("second waits");
+                EXPECT_EQ(WaitForSingleObject(mine, INFINITE), static_cast<DWORD>(WAIT_OBJECT_0));
+                shared.order->push_back("second has it");
+                EXPECT_FALSE(ReleaseMutex(mine) == FALSE);
+                CloseHandle(mine);
+                return 0;
+            },
+            nullptr, 0, nullptr);
+        order.push_back("first runs on");
+        MSG msg;
+        while (GetMessageA(&msg, nullptr, 0, 0))
+            DispatchMessageA(&msg);
+    }));
+    // The second thread started when the first waited, and waits for the mutex.
+    EXPECT_EQ(order, (std::vector<std::string>{"first runs on", "second waits"}));
+    EXPECT_EQ(d.machine.desktop().threadCount(), 2u);
+    ASSERT_TRUE(d.machine.desktop().input([&] { EXPECT_FALSE(ReleaseMutex(held) == FALSE); }));
+    EXPECT_EQ(order.back(), "second has it");
+    EXPECT_EQ(d.machine.desktop().threadCount(), 1u) << "the second thread ended";
+    ASSERT_TRUE(d.machine.desktop().input([] { PostQuitMessage(0); }));
+    EXPECT_FALSE(d.machine.desktop().programRunning());
+    EXPECT_EQ(d.machine.desktop().threadCount(), 0u);
+}
+
+TEST(Win32DeviceInstaller, CallsOnAnNt4MachineAndWithWrongRecordsAreRefused) {
+    Desk d;
+    d.run([] {
+        // NT 4 has no plug-and-play manager for the device installer to ask.
+        EXPECT_EQ(SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES), INVALID_HANDLE_VALUE);
+        SP_DEVINFO_DATA data{};
+        data.cbSize = sizeof data;
+        EXPECT_FALSE(SetupDiEnumDeviceInfo(reinterpret_cast<HDEVINFO>(0x1234), 0, &data));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    });
+    sim::Machine w2k(sim::MachineSpec::builtInWindows2000());
+    w2k.boot();
+    ASSERT_TRUE(w2k.desktop().start("test", [] {
+        const GUID ports = {0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+        HDEVINFO set = SetupDiGetClassDevsA(&ports, nullptr, nullptr, DIGCF_PRESENT);
+        ASSERT_NE(set, INVALID_HANDLE_VALUE);
+        SP_DEVINFO_DATA data{};
+        data.cbSize = sizeof data - 1; // a record of another size
+        EXPECT_FALSE(SetupDiEnumDeviceInfo(set, 0, &data));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_USER_BUFFER));
+        data.cbSize = sizeof data;
+        DWORD count = 0;
+        while (SetupDiEnumDeviceInfo(set, count, &data))
+            ++count;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+        EXPECT_EQ(count, 11u) << "the ten COM ports and the parallel port of the three cards";
+        ASSERT_TRUE(SetupDiEnumDeviceInfo(set, 0, &data));
+        char name[8];
+        DWORD needed = 0;
+        EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(set, &data, SPDRP_FRIENDLYNAME, nullptr,
+                                                       reinterpret_cast<BYTE*>(name), sizeof name, &needed));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+        EXPECT_GT(needed, sizeof name);
+        EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(set, &data, 0x7777, nullptr, nullptr, 0, nullptr));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_REG_PROPERTY));
+        data.DevInst = 999;
+        EXPECT_EQ(SetupDiOpenDevRegKey(set, &data, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ),
+                  reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_SUCH_DEVINST));
+        EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
+        EXPECT_FALSE(SetupDiDestroyDeviceInfoList(set));
+    }));
+    EXPECT_FALSE(w2k.desktop().programRunning());
+}
