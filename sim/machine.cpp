@@ -3,6 +3,7 @@
 #include "sim/pnpdevices.h"
 
 #include "CvCardModule.h"
+#include "CvCleanModule.h"
 #include "CvPciModule.h"
 #include "platform/win32/desktop.h"
 
@@ -150,9 +151,16 @@ Machine::Machine(MachineSpec spec) : spec_(std::move(spec)) {
         standard.push_back(nt::StandardPort{port.address, port.irq, port.com});
     }
     nt::InstallStandardSerialDriver(kernel_, standard);
+    // The disk: the system's own serial driver, and the driver images the description lists.
+    const std::string drivers = std::string(nt::Kernel::kSystemDirectory) + "\\Drivers\\";
+    kernel_.addFile(drivers + "serial.sys");
+    for (const std::string& file : spec_.driverFiles)
+        kernel_.addFile(drivers + file);
     kernel_.eventLog().registerMessageFile("CvNt.sys", CvNtMessageTable);
     kernel_.eventLog().registerMessageFile("CvInstal.sys", CvInstalMessageTable);
     kernel_.services().registerImage("CvNt.sys", "CvNt", DriverEntry);
+    // The same driver as an earlier installation of the suite named its image.
+    kernel_.services().registerImage("CvPci.sys", "CvNt", DriverEntry);
     kernel_.services().registerImage("CvInstal.sys", "CvInstal", CvInstalDriverEntry);
     // Stand-ins for the system's port drivers, which load on CvInstal's children.
     kernel_.services().registerImage("serial.sys", "Serial", SerialStandInDriverEntry);
@@ -185,14 +193,19 @@ win32::Desktop& Machine::desktop() {
                                               &CvPciResources,
                                               {{"CPlApplet", reinterpret_cast<void (*)()>(&CPlApplet)}},
                                               &CvPciAttach});
-        desktop_->installModule(
-            win32::Module{"CvCard.dll",
-                          &CvCardResources,
-                          {{"CvExtensionPropSheetPageProc",
-                            reinterpret_cast<void (*)()>(reinterpret_cast<void*>(&CvExtensionPropSheetPageProc))},
-                           {"CvPortAdvancedButton",
-                            reinterpret_cast<void (*)()>(reinterpret_cast<void*>(&CvPortAdvancedButton))}},
-                          &CvCardAttach});
+        desktop_->installModule(win32::Module{
+            "CvClean.exe",
+            &CvCleanResources,
+            {{"WinMain", reinterpret_cast<void (*)()>(reinterpret_cast<void*>(&CvCleanWinMain))}},
+            nullptr});
+        desktop_->installModule(win32::Module{
+            "CvCard.dll",
+            &CvCardResources,
+            {{"CvExtensionPropSheetPageProc",
+              reinterpret_cast<void (*)()>(reinterpret_cast<void*>(&CvExtensionPropSheetPageProc))},
+             {"CvPortAdvancedButton",
+              reinterpret_cast<void (*)()>(reinterpret_cast<void*>(&CvPortAdvancedButton))}},
+            &CvCardAttach});
     }
     return *desktop_;
 }

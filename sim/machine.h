@@ -77,6 +77,8 @@ struct MachineSpec {
     // and installed cards; empty for none.
     std::string registryText;
     std::vector<uint16_t> emptyAddresses; // addresses where nothing answers, for probing
+    // Driver images on the machine's disk, under System32\Drivers (besides the system's own serial.sys).
+    std::vector<std::string> driverFiles;
     std::vector<uint32_t> pciBuses;       // the PCI buses the machine has, besides those its cards sit on
     // I/O ranges the HAL translates into memory space, and ranges it cannot translate.
     struct Range {

@@ -1,5 +1,7 @@
 #include "sim/machinefile.h"
 
+#include <algorithm>
+
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -174,6 +176,22 @@ MachineFileResult ParseMachineText(std::string_view text, std::string_view sourc
                 !r.get("irq", false, 15, b) || !r.get("com", false, 256, c))
                 return refuse("");
             spec.standardPorts.push_back(StandardPortSpec{uint16_t(a), ULONG(b), ULONG(c)});
+        } else if (line.verb == "driver-file") {
+            // A file name only: letters, digits, '.', '-' and '_', ending in ".sys".
+            const std::string name = line.words.size() == 1 ? line.words[0] : "";
+            const bool plain = !name.empty() && name.size() <= 64 &&
+                               std::all_of(name.begin(), name.end(), [](unsigned char ch) {
+                                   return std::isalnum(ch) || ch == '.' || ch == '-' || ch == '_';
+                               });
+            std::string lower = name;
+            for (char& ch : lower)
+                ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+            if (!line.fields.empty() || !plain || lower.size() < 5 ||
+                lower.substr(lower.size() - 4) != ".sys") {
+                r.fail("\"driver-file\" takes one file name ending in .sys (letters, digits, '.', '-', '_')");
+                return refuse("");
+            }
+            spec.driverFiles.push_back(name);
         } else if (line.verb == "pci-bus") {
             if (!r.only({"number"}) || !r.get("number", false, 255, a))
                 return refuse("");
@@ -394,7 +412,8 @@ MachineFileResult ParseMachineText(std::string_view text, std::string_view sourc
             spec.emptyAddresses.push_back(uint16_t(a));
         } else {
             r.fail("unknown item \"" + line.verb +
-                   "\" (system, standard-port, pci-bus, pci-card, isa-card, uart, isa-resource, pcmcia-card, "
+                   "\" (system, standard-port, driver-file, pci-bus, pci-card, isa-card, uart, isa-resource, "
+                   "pcmcia-card, "
                    "empty, translate-to-memory or untranslatable)");
             return refuse("");
         }
@@ -431,6 +450,8 @@ std::string DescribeMachine(const MachineSpec& spec) {
                       (unsigned long)p.irq, (unsigned long)p.com);
         out += line;
     }
+    for (const std::string& file : spec.driverFiles)
+        out += "driver-file " + file + "\n";
     for (uint32_t bus : spec.pciBuses)
         out += "pci-bus number=" + std::to_string(bus) + "\n";
     for (const auto& card : spec.cards) {

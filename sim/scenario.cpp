@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -314,6 +315,14 @@ std::string RegText(const nt::RegValue& value) {
 }
 
 // A word as written: quoted text without its opening quote mark.
+// Every command a scenario line may start with, for the message that refuses any other.
+const std::string kCommandList =
+    "start, stop, restart, advance, cable, uncable, open, close, set-line, handshake, chars, timeouts, "
+    "wait-mask, wait, write, read, purge; on the desktop applet, run, properties, login, window, answer, "
+    "click, command, choose, type, slide, key, select-row, open-row, tab, close-window, activate, help, "
+    "control-panel, refuse-program, watch; show; on Windows 2000 also insert, pull, disable, enable, "
+    "open-card, sleep, wake, state";
+
 std::string Unquoted(const std::string& word) {
     return !word.empty() && word[0] == '"' ? word.substr(1) : word;
 }
@@ -393,10 +402,10 @@ bool Runner::act(const std::vector<std::string>& w, win32::User& user, std::stri
 }
 
 bool Runner::runDesktop(const std::vector<std::string>& w, Record& r, std::string& error, bool& handled) {
-    static const char* const kCommands[] = {"applet",   "login", "window",       "answer",  "click",
-                                            "choose",   "type",  "slide",        "key",     "select-row",
-                                            "open-row", "tab",   "close-window", "command", "properties",
-                                            "activate", "help"};
+    static const char* const kCommands[] = {
+        "applet",     "login",    "window",     "answer",   "click",         "choose",         "type",
+        "slide",      "key",      "select-row", "open-row", "tab",           "close-window",   "command",
+        "properties", "activate", "help",       "run",      "control-panel", "refuse-program", "watch"};
     const std::string& op = w[0];
     if (std::find(std::begin(kCommands), std::end(kCommands), op) == std::end(kCommands))
         return true;
@@ -417,17 +426,29 @@ bool Runner::runDesktop(const std::vector<std::string>& w, Record& r, std::strin
         static const std::map<std::string, int> kAnswers = {
             {"OK", IDOK},         {"Cancel", IDCANCEL}, {"Abort", IDABORT}, {"Retry", IDRETRY},
             {"Ignore", IDIGNORE}, {"Yes", IDYES},       {"No", IDNO}};
-        if (w.size() < 2) {
-            error = "usage: answer OK|Cancel|Yes|No|Retry|Abort|Ignore ...";
+        // "while control-panel close" at the end: what the person does before the first answer, while
+        // the box is up.
+        size_t last = w.size();
+        std::function<void()> meanwhile;
+        if (w.size() >= 4 && w[w.size() - 3] == "while") {
+            if (w[w.size() - 2] != "control-panel" || w.back() != "close") {
+                error = "usage: answer ANSWER... [while control-panel close]";
+                return false;
+            }
+            last = w.size() - 3;
+            meanwhile = [&desktop] { desktop.closeShellWindow("CabinetWClass", "Control Panel"); };
+        }
+        if (last < 2) {
+            error = "usage: answer OK|Cancel|Yes|No|Retry|Abort|Ignore ... [while control-panel close]";
             return false;
         }
-        for (size_t i = 1; i < w.size(); ++i)
+        for (size_t i = 1; i < last; ++i)
             if (!kAnswers.count(w[i])) {
                 error = "\"" + w[i] + "\" is not an answer (OK, Cancel, Yes, No, Retry, Abort, Ignore)";
                 return false;
             }
-        for (size_t i = 1; i < w.size(); ++i)
-            desktop.answerNextBox(kAnswers.at(w[i]));
+        for (size_t i = 1; i < last; ++i)
+            desktop.answerNextBox(kAnswers.at(w[i]), i == 1 ? meanwhile : std::function<void()>());
         r.note = std::to_string(desktop.pendingAnswers()) + " answer(s) waiting";
         return true;
     }
@@ -444,8 +465,53 @@ bool Runner::runDesktop(const std::vector<std::string>& w, Record& r, std::strin
         r.op.clear();
         return true;
     }
+    if (op == "control-panel") {
+        // The Control Panel's folder window, as a person opens and closes it.
+        if (w.size() != 2 || (w[1] != "open" && w[1] != "close")) {
+            error = "usage: control-panel open|close";
+            return false;
+        }
+        if (w[1] == "open")
+            desktop.openShellWindow("CabinetWClass", "Control Panel");
+        else if (!desktop.closeShellWindow("CabinetWClass", "Control Panel")) {
+            error = "no Control Panel window is open";
+            return false;
+        }
+        r.note = w[1] == "open" ? "opened" : "closed";
+        return true;
+    }
+    if (op == "refuse-program" || op == "watch") {
+        if (w.size() != 2) {
+            error = op == "watch" ? "usage: watch CONTROL (an id)" : "usage: refuse-program \"COMMAND LINE\"";
+            return false;
+        }
+        if (op == "watch") {
+            char* end = nullptr;
+            const long id = std::strtol(w[1].c_str(), &end, 10);
+            if (w[1].empty() || *end || id < -1 || id > 0xFFFF) {
+                error = "\"" + w[1] + "\" is not a control id";
+                return false;
+            }
+            desktop.watch(static_cast<int>(id));
+        } else {
+            desktop.refuseCommandLine(Unquoted(w[1]));
+        }
+        r.port = w[1];
+        return true;
+    }
     const size_t boxes = desktop.boxes().size();
-    if (op == "applet") {
+    if (op == "run") {
+        if (w.size() != 2) {
+            error = "usage: run \"COMMAND LINE\" (a program of the machine and its parameters)";
+            return false;
+        }
+        const std::string commandLine = Unquoted(w[1]);
+        r.port = w[1][0] == '"' ? w[1] + "\"" : w[1];
+        if (!desktop.start(commandLine, [commandLine] { win32::RunProgram(commandLine); })) {
+            error = "\"" + desktop.programName() + "\" still runs; close its windows first";
+            return false;
+        }
+    } else if (op == "applet") {
         if (w.size() < 2 || w.size() > 3) {
             error = "usage: applet LIBRARY [N]";
             return false;
@@ -478,7 +544,7 @@ bool Runner::runDesktop(const std::vector<std::string>& w, Record& r, std::strin
             return false;
         }
         if (!desktop.programRunning()) {
-            error = "no program runs on the desktop (start one with \"applet\" or \"properties\")";
+            error = "no program runs on the desktop (start one with \"applet\", \"properties\" or \"run\")";
             return false;
         }
         if (!act(w, user, error))
@@ -491,6 +557,13 @@ bool Runner::runDesktop(const std::vector<std::string>& w, Record& r, std::strin
                                       : "the program ended";
     emit(r);
     r.op.clear();
+    for (const std::string& change : desktop.takeChanges()) {
+        Record shown;
+        shown.op = "|";
+        shown.hasStatus = false;
+        shown.note = change;
+        emit(shown);
+    }
     emitBoxes(boxes);
     return true;
 }
@@ -518,13 +591,20 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
     Record r;
     r.op = op;
     if (op == "start" || op == "stop" || op == "restart") {
+        // CvNt, or another driver service named on the line.
+        const std::string service = w.size() > 1 ? w[1] : "CvNt";
+        const bool cvnt = nt::namesEqual(nt::toUtf16(service), u"CvNt");
         uint32_t result = 0;
         if (op != "start") {
             files_.clear(); // programs end before the driver stops
-            result = machine_.stopCvNt();
+            result = cvnt ? machine_.stopCvNt() : kernel_.services().stop(service);
         }
-        if (op != "stop" && result == 0)
-            result = machine_.startCvNt();
+        if (op != "stop" && result == 0) {
+            nt::KernelScope scope(kernel_);
+            result = cvnt ? machine_.startCvNt() : kernel_.services().start(service);
+        }
+        if (!cvnt)
+            r.port = service;
         r.hasStatus = false;
         r.note = "Win32 error " + std::to_string(result);
         allSucceeded = allSucceeded && result == 0;
@@ -551,10 +631,35 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
         return true;
     }
     if (op == "show") {
-        if (!need(2, "show serialcomm | show registry KEY"))
+        if (!need(2, "show serialcomm | show registry KEY | show services NAME... | show programs"))
             return false;
         std::string text;
-        if (w[1] == "serialcomm") {
+        if (w[1] == "services") {
+            // Each named service: whether it is installed and runs, and the image it loads.
+            for (size_t i = 2; i < w.size(); ++i) {
+                const std::string key = "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\" + w[i];
+                text += w[i] + ": ";
+                if (!kernel_.registry().exists(key)) {
+                    text += "not installed\n";
+                    continue;
+                }
+                text += kernel_.services().running(w[i]) ? "running" : "stopped";
+                auto image = kernel_.registry().string(key, "ImagePath");
+                text += ", ImagePath " + (image ? "\"" + *image + "\"" : std::string("(none)")) + "\n";
+            }
+        } else if (w[1] == "programs") {
+            // What programs started with CreateProcess: command line, handles inherited, priority.
+            if (machine_.hasDesktop())
+                for (const auto& p : machine_.desktop().startedProcesses()) {
+                    char flags[64];
+                    std::snprintf(flags, sizeof flags, "handles %s, creation flags %08X",
+                                  p.inheritHandles ? "inherited" : "not inherited",
+                                  unsigned(p.creationFlags));
+                    text += "\"" + p.commandLine + "\" (" + flags + ")\n";
+                }
+            if (text.empty())
+                text = "(no program started)\n";
+        } else if (w[1] == "serialcomm") {
             if (auto key = kernel_.registry().open(
                     std::string("\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\SERIALCOMM")))
                 for (const auto& v : key->values)
@@ -568,7 +673,9 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
             }
             text = kernel_.registry().saveText(path);
         } else {
-            error = "usage: show serialcomm | show registry KEY (a key under HKEY_LOCAL_MACHINE)";
+            error =
+                "usage: show serialcomm | show registry KEY (a key under HKEY_LOCAL_MACHINE) | show services "
+                "NAME... | show programs";
             return false;
         }
         r.hasStatus = false;
@@ -619,14 +726,7 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
                                                 "chars", "timeouts", "wait-mask", "wait",
                                                 "write", "read",     "purge"};
     if (std::find(std::begin(kPortCommands), std::end(kPortCommands), op) == std::end(kPortCommands)) {
-        error =
-            "unknown command \"" + op +
-            "\" (start, stop, restart, advance, cable, uncable, open, close, set-line, handshake, chars, "
-            "timeouts, wait-mask, wait, write, read, purge; on the desktop applet, login, window, answer, "
-            "click, command, choose, type, slide, key, select-row, open-row, tab, close-window, properties, "
-            "activate, help; show; on "
-            "Windows 2000 also "
-            "insert, pull, disable, enable, open-card, sleep, wake, state)";
+        error = "unknown command \"" + op + "\" (" + kCommandList + ")";
         return false;
     }
     if (!need(2, (op + " PORT ...").c_str()))
@@ -816,16 +916,7 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
             }
             r.status = control(f, IOCTL_SERIAL_PURGE, Bytes(mask));
         } else {
-            error =
-                "unknown command \"" + op +
-                "\" (start, stop, restart, advance, cable, uncable, open, close, set-line, handshake, chars, "
-                "timeouts, wait-mask, wait, write, read, purge; on the desktop applet, login, window, "
-                "answer, "
-                "click, command, choose, type, slide, key, select-row, open-row, tab, close-window, "
-                "properties, activate, help; show; on "
-                "Windows 2000 "
-                "also "
-                "insert, pull, disable, enable, open-card, sleep, wake, state)";
+            error = "unknown command \"" + op + "\" (" + kCommandList + ")";
             return false;
         }
     }

@@ -142,3 +142,24 @@ std::u16string toUtf16(std::string_view text) {
 }
 
 } // namespace nt
+
+namespace nt {
+
+namespace {
+std::string UpperPath(std::string_view path) {
+    std::string out(path);
+    for (char& c : out)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return out;
+}
+} // namespace
+
+void Kernel::addFile(std::string path) {
+    files_.insert(UpperPath(path));
+}
+
+bool Kernel::fileExists(std::string_view path) const {
+    return files_.count(UpperPath(path)) != 0;
+}
+
+} // namespace nt

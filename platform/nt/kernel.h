@@ -25,6 +25,7 @@
 #include <random>
 #include <stdexcept>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,11 @@ public:
     Pool& pool() { return pool_; }
     Registry& registry() { return registry_; }
     EventLog& eventLog() { return eventLog_; }
+    // The machine's disk as far as programs look at it: which files exist (full paths, compared
+    // without regard to case), and the system directory.
+    void addFile(std::string path);
+    bool fileExists(std::string_view path) const;
+    static constexpr const char* kSystemDirectory = "C:\\WINNT\\System32";
     PortSpace& ports() { return ports_; }
     MemorySpace& memory() { return memory_; }
     // The machine's PCI buses (none unless the machine has them).
@@ -179,6 +185,7 @@ private:
     void deliverInterrupts();
     void drainDpcs();
     hw::EventQueue timeline_;
+    std::set<std::string> files_; // upper case
     Pool pool_;
     Registry registry_;
     EventLog eventLog_;

@@ -129,6 +129,19 @@ struct ServiceHandle {
 
 const std::string kServices = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\";
 
+// A service marked for deletion goes once it has stopped and no program holds a handle to it.
+void DeleteMarkedService(Desktop& desktop, const std::string& name) {
+    if (!desktop.serviceMarkedForDelete(name) || desktop.kernel().services().running(name))
+        return;
+    for (const auto& object : desktop.handlesOf("service")) {
+        auto other = std::static_pointer_cast<ServiceHandle>(object);
+        if (!other->manager && nt::namesEqual(nt::toUtf16(other->name), nt::toUtf16(name)))
+            return;
+    }
+    desktop.kernel().registry().removeTree(kServices + name);
+    desktop.forgetServiceMark(name);
+}
+
 void FillStatus(Desktop& desktop, const ServiceHandle& s, LPSERVICE_STATUS status) {
     if (!status)
         return;
@@ -453,6 +466,7 @@ BOOL ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServ
             desktop.setLastError(error);
             return FALSE;
         }
+        win32::DeleteMarkedService(desktop, s->name);
         return TRUE;
     }
     default:
@@ -504,23 +518,25 @@ BOOL DeleteService(SC_HANDLE hService) {
         desktop.setLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    if (desktop.kernel().services().running(s->name)) {
-        // NT marks a running service for deletion; its key goes when it has stopped. The machine's
-        // services are removed only once stopped, which the caller is told.
-        desktop.setLastError(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
+    // NT marks the service; its key goes once it has stopped and no handle to it is open.
+    if (!desktop.markServiceForDelete(s->name)) {
+        desktop.setLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
         return FALSE;
     }
-    desktop.kernel().registry().removeTree(win32::kServices + s->name);
     return TRUE;
 }
 
 BOOL CloseServiceHandle(SC_HANDLE hSCObject) {
     Desktop& desktop = Desktop::require("CloseServiceHandle");
-    if (!desktop.handle(hSCObject, "service")) {
+    auto s = std::static_pointer_cast<win32::ServiceHandle>(desktop.handle(hSCObject, "service"));
+    if (!s) {
         desktop.setLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    return desktop.closeHandle(hSCObject);
+    desktop.closeHandle(hSCObject);
+    if (!s->manager)
+        win32::DeleteMarkedService(desktop, s->name);
+    return TRUE;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -907,7 +923,7 @@ ControlPanelResult RunControlPanel(const std::string& library, int applet) {
         reinterpret_cast<APPLET_PROC>(reinterpret_cast<void (*)()>(GetProcAddress(module, "CPlApplet")));
     // The Control Panel's own window, the parent of what the applet shows.
     auto frame = std::make_unique<Window>();
-    frame->className = "CONTROLPANEL";
+    frame->className = "CabinetWClass"; // the Control Panel is an Explorer folder window
     frame->text = "Control Panel";
     frame->proc = ControlProc;
     HWND window = desktop.add(std::move(frame));
@@ -931,6 +947,33 @@ ControlPanelResult RunControlPanel(const std::string& library, int applet) {
         cpl(window, CPL_EXIT, 0, 0);
     }
     desktop.destroy(window);
+    FreeLibrary(module);
+    return result;
+}
+
+int RunProgram(const std::string& commandLine) {
+    Desktop& desktop = Desktop::require("a program start");
+    // The program's file: the first word, quoted or not.
+    std::string file;
+    size_t i = 0;
+    while (i < commandLine.size() && commandLine[i] == ' ')
+        ++i;
+    if (i < commandLine.size() && commandLine[i] == '"') {
+        size_t end = commandLine.find('"', i + 1);
+        file = commandLine.substr(i + 1, end == std::string::npos ? std::string::npos : end - i - 1);
+    } else {
+        file = commandLine.substr(i, commandLine.find(' ', i) - i);
+    }
+    HMODULE module = LoadLibraryA(file.c_str());
+    if (!module)
+        return -1;
+    auto entry = reinterpret_cast<ProgramEntry>(reinterpret_cast<void*>(GetProcAddress(module, "WinMain")));
+    int result = -1;
+    if (entry) {
+        desktop.setCommandLine(commandLine);
+        std::string text = commandLine;
+        result = entry(module, nullptr, text.data(), SW_SHOWNORMAL);
+    }
     FreeLibrary(module);
     return result;
 }

@@ -391,6 +391,7 @@ LRESULT ControlProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
         w->text = lParam ? reinterpret_cast<const char*>(lParam) : "";
         if (w->edit)
             w->text = w->text.substr(0, static_cast<size_t>(w->edit->limit));
+        desktop.noteChange(w->id, "\"" + w->text + "\"");
         return TRUE;
     case WM_GETTEXT:
         return CopyText(w->text, reinterpret_cast<char*>(lParam), wParam);
@@ -451,15 +452,18 @@ LRESULT ControlProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
             LRESULT previous = MAKELONG(r.min, r.max);
             r.min = LOWORD(lParam);
             r.max = HIWORD(lParam);
+            desktop.noteChange(w->id, "range " + std::to_string(r.min) + ".." + std::to_string(r.max));
             return previous;
         }
         case PBM_SETRANGE32 + 0x2000:
             r.min = static_cast<int>(wParam);
             r.max = static_cast<int>(lParam);
+            desktop.noteChange(w->id, "range " + std::to_string(r.min) + ".." + std::to_string(r.max));
             return 0;
         case PBM_SETPOS + 0x2000: {
             int previous = r.pos;
             r.pos = std::clamp(static_cast<int>(wParam), r.min, r.max);
+            desktop.noteChange(w->id, "position " + std::to_string(r.pos));
             return previous;
         }
         case PBM_DELTAPOS + 0x2000: {

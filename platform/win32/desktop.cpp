@@ -668,6 +668,60 @@ std::shared_ptr<void> Desktop::handle(HANDLE h, const std::string& kind) const {
     return it == handles_.end() || it->second.first != kind ? nullptr : it->second.second;
 }
 
+std::vector<std::shared_ptr<void>> Desktop::handlesOf(const std::string& kind) const {
+    std::vector<std::shared_ptr<void>> out;
+    for (const auto& [h, entry] : handles_)
+        if (entry.first == kind)
+            out.push_back(entry.second);
+    return out;
+}
+
+namespace {
+std::string Upper(std::string text) {
+    for (char& c : text)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+} // namespace
+
+bool Desktop::markServiceForDelete(const std::string& name) {
+    return markedServices_.insert(Upper(name)).second;
+}
+
+bool Desktop::serviceMarkedForDelete(const std::string& name) const {
+    return markedServices_.count(Upper(name)) != 0;
+}
+
+void Desktop::forgetServiceMark(const std::string& name) {
+    markedServices_.erase(Upper(name));
+}
+
+bool Desktop::commandLineRefused(const std::string& commandLine) const {
+    return std::find(refusedCommandLines_.begin(), refusedCommandLines_.end(), commandLine) !=
+           refusedCommandLines_.end();
+}
+
+HWND Desktop::openShellWindow(const std::string& className, const std::string& title) {
+    auto w = std::make_unique<Window>();
+    w->className = className;
+    w->text = title;
+    w->style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_VISIBLE;
+    w->proc = DefWindowProcA;
+    HWND handle = add(std::move(w));
+    window(handle)->thread = kShellThread;
+    return handle;
+}
+
+bool Desktop::closeShellWindow(const std::string& className, const std::string& title) {
+    for (HWND h : std::vector<HWND>(order_))
+        if (Window* w = window(h);
+            w && w->thread == kShellThread && Upper(w->className) == Upper(className) && w->text == title) {
+            destroy(h);
+            return true;
+        }
+    return false;
+}
+
 bool Desktop::closeHandle(HANDLE h) {
     return handles_.erase(h) != 0;
 }

@@ -15,8 +15,10 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace win32 {
@@ -148,6 +150,42 @@ public:
 
     // The Win32 handles of kernel objects the program opened (files, tokens, services...).
     HANDLE addHandle(std::shared_ptr<void> object, std::string kind);
+    std::vector<std::shared_ptr<void>> handlesOf(const std::string& kind) const;
+
+    // Services marked for deletion (DeleteService); false when it was marked already.
+    bool markServiceForDelete(const std::string& name);
+    bool serviceMarkedForDelete(const std::string& name) const;
+    void forgetServiceMark(const std::string& name);
+
+    // Controls a person keeps an eye on, by id: each change of their text or position is noted, in
+    // order ("1002 \"Checking...\"", "1000 position 1"), until taken.
+    void watch(int controlId) { watched_.insert(controlId); }
+    void noteChange(int controlId, std::string change) {
+        if (watched_.count(controlId))
+            changes_.push_back(std::to_string(controlId) + " " + std::move(change));
+    }
+    std::vector<std::string> takeChanges() { return std::exchange(changes_, {}); }
+
+    // The shell's windows (the Control Panel's folder window, say): windows of no program, which a
+    // person opens and closes.
+    HWND openShellWindow(const std::string& className, const std::string& title);
+    bool closeShellWindow(const std::string& className, const std::string& title);
+
+    // Programs started with CreateProcess, and command lines that fail to start.
+    struct StartedProcess {
+        std::string commandLine;
+        bool inheritHandles = false;
+        DWORD creationFlags = 0;
+    };
+    const std::vector<StartedProcess>& startedProcesses() const { return processes_; }
+    void recordProcess(StartedProcess process) { processes_.push_back(std::move(process)); }
+    void refuseCommandLine(std::string commandLine) {
+        refusedCommandLines_.push_back(std::move(commandLine));
+    }
+    bool commandLineRefused(const std::string& commandLine) const;
+    // The running program's command line (GetCommandLine).
+    const std::string& commandLine() const { return commandLine_; }
+    void setCommandLine(std::string commandLine) { commandLine_ = std::move(commandLine); }
     std::shared_ptr<void> handle(HANDLE h, const std::string& kind) const;
     bool closeHandle(HANDLE h);
     size_t openHandles() const { return handles_.size(); }
@@ -179,6 +217,7 @@ private:
         int count = 0;
     };
 
+    static constexpr int kShellThread = -1;       // the thread of the shell's windows, which runs no program
     static thread_local UiThread* runningThread_; // the program thread this is, if it is one
 
     UiThread* thread(int id) const;
@@ -212,6 +251,12 @@ private:
     std::map<HANDLE, std::pair<std::string, std::shared_ptr<void>>> handles_;
     uintptr_t nextHandle_ = 0x100;
     std::map<std::string, std::weak_ptr<Mutex>> namedMutexes_;
+    std::set<std::string> markedServices_; // upper case
+    std::set<int> watched_;
+    std::vector<std::string> changes_;
+    std::vector<StartedProcess> processes_;
+    std::vector<std::string> refusedCommandLines_;
+    std::string commandLine_;
 
     std::vector<Timer> timers_;
     uint64_t timerBudget_ = 2 * 10'000'000; // 2 s of machine time
@@ -239,5 +284,11 @@ struct ControlPanelResult {
     bool opened = false;
 };
 ControlPanelResult RunControlPanel(const std::string& library, int applet);
+
+// Runs a program of the machine by its command line, as Explorer or an installer starts it: the module
+// the first word names, entered at its "WinMain" export with the command line set. Runs on the desktop's
+// program thread; the program's exit code, or -1 when there is no such program.
+using ProgramEntry = int (*)(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int show);
+int RunProgram(const std::string& commandLine);
 
 } // namespace win32

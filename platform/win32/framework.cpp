@@ -420,3 +420,32 @@ DWORD WINAPI CWinThread::ThreadEntry(LPVOID pThread) {
         delete self;
     return static_cast<DWORD>(nResult);
 }
+
+// ---------------------------------------------------------------------------------------------
+// The command line
+// ---------------------------------------------------------------------------------------------
+
+void AfxParseCommandLine(CCommandLineInfo& rCmdInfo) {
+    const char* p = ::GetCommandLineA();
+    std::vector<std::string> words;
+    while (p && *p) {
+        while (*p == ' ' || *p == '\t')
+            ++p;
+        if (!*p)
+            break;
+        std::string word;
+        bool quoted = false;
+        for (; *p && (quoted || (*p != ' ' && *p != '\t')); ++p) {
+            if (*p == '"')
+                quoted = !quoted;
+            else
+                word += *p;
+        }
+        words.push_back(word);
+    }
+    // The first word is the program itself.
+    for (size_t i = 1; i < words.size(); ++i)
+        (words[i].size() > 1 && (words[i][0] == '/' || words[i][0] == '-') ? rCmdInfo.m_flags
+                                                                           : rCmdInfo.m_params)
+            .push_back(words[i]);
+}

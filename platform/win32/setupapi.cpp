@@ -38,7 +38,6 @@ std::string Narrow(std::u16string_view text) {
     return out;
 }
 
-
 bool ParseGuid(const std::string& text, GUID& g) {
     unsigned d[11];
     if (text.size() != 38 ||

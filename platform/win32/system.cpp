@@ -5,6 +5,7 @@
 #include "platform/win32/desktop.h"
 
 #include "platform/nt/io.h"
+#include "platform/win32/window.h"
 
 #include <cstring>
 
@@ -153,5 +154,75 @@ BOOL DefineDosDeviceA(DWORD dwFlags, LPCSTR lpDeviceName, LPCSTR lpTargetPath) {
         desktop.setLastError(ERROR_FILE_NOT_FOUND);
         return FALSE;
     }
+    return TRUE;
+}
+
+HWND FindWindowA(LPCSTR lpClassName, LPCSTR lpWindowName) {
+    Desktop& desktop = Desktop::require("FindWindow");
+    auto same = [](const std::string& a, const char* b) {
+        return a.size() == std::strlen(b) && std::equal(a.begin(), a.end(), b, [](char x, char y) {
+                   return std::toupper(static_cast<unsigned char>(x)) ==
+                          std::toupper(static_cast<unsigned char>(y));
+               });
+    };
+    for (win32::Window* w : desktop.topLevelWindows())
+        if ((!lpClassName || same(w->className, lpClassName)) && (!lpWindowName || w->text == lpWindowName))
+            return w->handle;
+    desktop.setLastError(ERROR_SUCCESS); // not found is no error
+    return nullptr;
+}
+
+UINT GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize) {
+    Desktop::require("GetSystemDirectory");
+    const size_t length = std::strlen(nt::Kernel::kSystemDirectory);
+    if (!lpBuffer || uSize <= length)
+        return static_cast<UINT>(length + 1); // the room needed, with the terminator
+    std::memcpy(lpBuffer, nt::Kernel::kSystemDirectory, length + 1);
+    return static_cast<UINT>(length);
+}
+
+DWORD GetFileAttributesA(LPCSTR lpFileName) {
+    Desktop& desktop = Desktop::require("GetFileAttributes");
+    if (!lpFileName || !*lpFileName || std::strlen(lpFileName) >= 260) {
+        desktop.setLastError(lpFileName && *lpFileName ? ERROR_FILENAME_EXCED_RANGE : ERROR_INVALID_NAME);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    if (!desktop.kernel().fileExists(lpFileName)) {
+        desktop.setLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return FILE_ATTRIBUTE_ARCHIVE;
+}
+
+LPSTR GetCommandLineA(void) {
+    Desktop& desktop = Desktop::require("GetCommandLine");
+    return const_cast<LPSTR>(desktop.commandLine().c_str());
+}
+
+BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_ATTRIBUTES lpProcessAttributes,
+                    LPSECURITY_ATTRIBUTES lpThreadAttributes, BOOL bInheritHandles, DWORD dwCreationFlags,
+                    LPVOID lpEnvironment, LPCSTR lpCurrentDirectory, LPSTARTUPINFOA lpStartupInfo,
+                    LPPROCESS_INFORMATION lpProcessInformation) {
+    (void)lpProcessAttributes;
+    (void)lpThreadAttributes;
+    (void)lpEnvironment;
+    (void)lpCurrentDirectory;
+    Desktop& desktop = Desktop::require("CreateProcess");
+    std::string commandLine = lpCommandLine ? lpCommandLine : (lpApplicationName ? lpApplicationName : "");
+    if (commandLine.empty() || !lpStartupInfo || !lpProcessInformation || commandLine.size() > 32767) {
+        desktop.setLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    // A program the machine cannot start (a scenario says so): as Windows reports a missing file.
+    if (desktop.commandLineRefused(commandLine)) {
+        desktop.setLastError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+    desktop.recordProcess({commandLine, bInheritHandles != FALSE, dwCreationFlags});
+    const DWORD id = static_cast<DWORD>(desktop.startedProcesses().size()) * 4 + 0x100;
+    lpProcessInformation->hProcess = desktop.addHandle(std::make_shared<DWORD>(id), "process");
+    lpProcessInformation->hThread = desktop.addHandle(std::make_shared<DWORD>(id), "thread");
+    lpProcessInformation->dwProcessId = id;
+    lpProcessInformation->dwThreadId = id + 1;
     return TRUE;
 }

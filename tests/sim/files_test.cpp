@@ -122,6 +122,19 @@ TEST(Scenario, TheAdministratorInTheDeviceManagerRenamesAPortWithCvCard) {
         EXPECT_NE(result.transcript.find(line), std::string::npos) << line << "\n" << result.transcript;
 }
 
+TEST(Scenario, TheUninstallersCleanupRunsToItsEnd) {
+    auto parsed = sim::ParseMachineText(ReadExample("cvclean.machine"), "cvclean.machine");
+    ASSERT_TRUE(parsed.ok) << parsed.error;
+    parsed.spec.registryText = ReadExample("cvclean.reg");
+    sim::Machine machine(parsed.spec);
+    auto result = sim::RunScenario(machine, ReadExample("cvclean.scenario"), "cvclean.scenario", false);
+    ASSERT_TRUE(result.ok) << result.error << "\n" << result.transcript;
+    for (const char* line :
+         {"| CvPci: running", "| 1002 \"Launching unInstallSHIELD...\"", "| 1000 position 4",
+          "| CvPci: not installed", "| Serial: running, ImagePath (none)", "IsUninst.exe"})
+        EXPECT_NE(result.transcript.find(line), std::string::npos) << line << "\n" << result.transcript;
+}
+
 TEST(Scenario, DesktopLinesThatCannotBeDoneAndBoxesNobodyExpected) {
     const std::pair<const char*, const char*> refused[] = {
         {"click OK\n", "s:1: no program runs on the desktop"},

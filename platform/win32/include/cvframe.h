@@ -73,6 +73,15 @@ private:
     static DWORD WINAPI ThreadEntry(LPVOID pThread);
 };
 
+// The program's command line as the framework's parser sees it: the words after the program's own
+// name (a quoted word keeps its spaces); a word that starts with '/' or '-' is a flag, any other a
+// parameter.
+struct CCommandLineInfo {
+    std::vector<std::string> m_params;
+    std::vector<std::string> m_flags;
+};
+void AfxParseCommandLine(CCommandLineInfo& rCmdInfo);
+
 // The wait cursor while a long step runs (BeginWaitCursor / EndWaitCursor).
 void AfxBeginWaitCursor();
 void AfxEndWaitCursor();

@@ -137,6 +137,7 @@ typedef struct tagSIZE {
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_INVALID_NAME 123L
+#define ERROR_FILENAME_EXCED_RANGE 206L
 #define ERROR_PROC_NOT_FOUND 127L
 #define ERROR_BAD_LENGTH 24L
 #define ERROR_CANTWRITE 1013L
@@ -156,6 +157,7 @@ typedef struct tagSIZE {
 #define ERROR_SERVICE_DOES_NOT_EXIST 1060L
 #define ERROR_SERVICE_CANNOT_ACCEPT_CTRL 1061L
 #define ERROR_SERVICE_NOT_ACTIVE 1062L
+#define ERROR_SERVICE_MARKED_FOR_DELETE 1072L
 #define ERROR_SERIAL_NO_DEVICE 1118L
 #define ERROR_DEVICE_IN_USE 2404L
 #define ERROR_NOT_CONNECTED 2250L
@@ -430,6 +432,41 @@ DWORD QueryDosDeviceA(LPCSTR lpDeviceName, LPSTR lpTargetPath, DWORD ucchMax);
 BOOL DefineDosDeviceA(DWORD dwFlags, LPCSTR lpDeviceName, LPCSTR lpTargetPath);
 #define QueryDosDevice QueryDosDeviceA
 #define DefineDosDevice DefineDosDeviceA
+
+// The machine's disk: the system directory and which files exist there.
+#define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
+#define FILE_ATTRIBUTE_ARCHIVE 0x00000020
+UINT GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
+DWORD GetFileAttributesA(LPCSTR lpFileName);
+#define GetSystemDirectory GetSystemDirectoryA
+#define GetFileAttributes GetFileAttributesA
+
+// Programs: the running one's command line, and starting another.
+#define NORMAL_PRIORITY_CLASS 0x00000020
+typedef struct _STARTUPINFOA {
+    DWORD cb;
+    LPSTR lpReserved;
+    LPSTR lpDesktop;
+    LPSTR lpTitle;
+    DWORD dwX, dwY, dwXSize, dwYSize, dwXCountChars, dwYCountChars, dwFillAttribute, dwFlags;
+    WORD wShowWindow, cbReserved2;
+    LPBYTE lpReserved2;
+    HANDLE hStdInput, hStdOutput, hStdError;
+} STARTUPINFOA, *LPSTARTUPINFOA;
+typedef STARTUPINFOA STARTUPINFO;
+typedef struct _PROCESS_INFORMATION {
+    HANDLE hProcess;
+    HANDLE hThread;
+    DWORD dwProcessId;
+    DWORD dwThreadId;
+} PROCESS_INFORMATION, *LPPROCESS_INFORMATION;
+LPSTR GetCommandLineA(void);
+BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_ATTRIBUTES lpProcessAttributes,
+                    LPSECURITY_ATTRIBUTES lpThreadAttributes, BOOL bInheritHandles, DWORD dwCreationFlags,
+                    LPVOID lpEnvironment, LPCSTR lpCurrentDirectory, LPSTARTUPINFOA lpStartupInfo,
+                    LPPROCESS_INFORMATION lpProcessInformation);
+#define GetCommandLine GetCommandLineA
+#define CreateProcess CreateProcessA
 
 // ---------------------------------------------------------------------------------------------
 // Threads and synchronisation
@@ -786,6 +823,8 @@ typedef struct tagHELPINFO {
 #define HELP_CONTEXTPOPUP 0x0008L
 #define HELP_WM_HELP 0x000CL
 BOOL WinHelpA(HWND hWndMain, LPCSTR lpszHelp, UINT uCommand, ULONG_PTR dwData);
+HWND FindWindowA(LPCSTR lpClassName, LPCSTR lpWindowName);
+#define FindWindow FindWindowA
 #define WinHelp WinHelpA
 
 LRESULT SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);

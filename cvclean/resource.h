@@ -1,0 +1,24 @@
+// CvClean's resource numbers.
+#pragma once
+
+#define IDR_MAINFRAME 128
+#define IDD_CLEANUP 102
+
+#define IDC_PROGRESS 1000
+#define IDC_START 1001
+#define IDC_STATUS 1002
+
+#define IDS_CAPTION 1
+#define IDS_INVALID_PARAMETER 2
+#define IDS_CHECKING 3
+#define IDS_CONTROL_PANEL_OPEN 4
+#define IDS_STOPPING 5
+#define IDS_NO_SCM 6
+#define IDS_CVPCI_NOT_OPENED 7
+#define IDS_SERIAL_NOT_OPENED 8
+#define IDS_NOT_STOPPED 9
+#define IDS_REMOVING 10
+#define IDS_ENTRIES_NOT_REMOVED 11
+#define IDS_NOT_RESTARTED 12
+#define IDS_LAUNCHING 13
+#define IDS_LAUNCH_FAILED 14
