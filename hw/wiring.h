@@ -12,7 +12,7 @@
 
 namespace hw {
 
-// TX to RX of the same port; RTS to CTS; DTR to DSR, DCD and RI.
+// TX to RX of the same port; RTS to CTS; DTR to DSR and DCD; RI open.
 class LoopbackPlug final : public LineSide {
 public:
     explicit LoopbackPlug(Uart& uart);

@@ -170,6 +170,16 @@ Machine::Machine(MachineSpec spec) : spec_(std::move(spec)) {
         if (!loaded)
             throw std::runtime_error("the machine's registry: " + loaded.error);
     }
+    for (const MachineSpec::Peer& peer : spec_.peers) {
+        hw::Uart* a = uartAt(peer.a);
+        hw::Uart* b = peer.cable ? uartAt(peer.b) : nullptr;
+        if (!a || (peer.cable && !b))
+            throw std::runtime_error("a plug or cable at an address where the machine has no UART");
+        if (peer.cable)
+            cables_.push_back(std::make_unique<hw::NullModemCable>(*a, *b));
+        else
+            plugs_.push_back(std::make_unique<hw::LoopbackPlug>(*a));
+    }
     if (windows2000())
         pnp_ = std::make_unique<PnpDevices>(*this, spec_);
 }
@@ -309,6 +319,16 @@ void Machine::addPciCard(const CardSpec& card) {
         byAddress_[address] = &uart;
         cardByAddress_[address] = &card;
     }
+}
+
+std::vector<uint16_t> Machine::uartAddresses() const {
+    std::vector<uint16_t> out;
+    for (const StandardPortSpec& port : spec_.standardPorts)
+        out.push_back(port.address);
+    for (const CardSpec& card : spec_.cards)
+        for (const UartSpec& uart : card.uarts)
+            out.push_back(uart.address);
+    return out;
 }
 
 hw::Uart* Machine::uartAt(uint16_t address) const {

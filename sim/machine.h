@@ -77,6 +77,14 @@ struct MachineSpec {
     // and installed cards; empty for none.
     std::string registryText;
     std::vector<uint16_t> emptyAddresses; // addresses where nothing answers, for probing
+    // What is plugged into the machine's UARTs: a loopback plug at `a`, or a null-modem cable from `a`
+    // to `b`.
+    struct Peer {
+        bool cable = false;
+        uint16_t a = 0, b = 0;
+        size_t line = 0; // where the description gave it
+    };
+    std::vector<Peer> peers;
     // Driver images on the machine's disk, under System32\Drivers (besides the system's own serial.sys).
     std::vector<std::string> driverFiles;
     std::vector<uint32_t> pciBuses;       // the PCI buses the machine has, besides those its cards sit on
@@ -113,6 +121,8 @@ public:
     void run(uint64_t ticks) { kernel_.runUntil(kernel_.now() + ticks); }
     const MachineSpec& spec() const { return spec_; }
     hw::Uart* uartAt(uint16_t address) const;
+    // The addresses of every UART the machine has.
+    std::vector<uint16_t> uartAddresses() const;
     hw::PciSerialCard* pciCard(size_t index) const {
         return index < pciCards_.size() ? pciCards_[index].get() : nullptr;
     }
@@ -149,6 +159,9 @@ private:
     std::vector<std::unique_ptr<hw::PciSerialCard>> pciCards_;
     std::vector<std::unique_ptr<hw::Uart>> standardUarts_;
     std::map<uint16_t, hw::Uart*> byAddress_;
+    // The plugs and cables the description puts on its UARTs (destroyed before the UARTs).
+    std::vector<std::unique_ptr<hw::LoopbackPlug>> plugs_;
+    std::vector<std::unique_ptr<hw::NullModemCable>> cables_;
     std::map<uint16_t, const CardSpec*> cardByAddress_;
     struct PcmciaCard {
         const CardSpec* card;

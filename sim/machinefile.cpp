@@ -406,6 +406,14 @@ MachineFileResult ParseMachineText(std::string_view text, std::string_view sourc
                 return refuse("");
             auto& ranges = line.verb == "untranslatable" ? spec.untranslatable : spec.ioInMemorySpace;
             ranges.push_back({uint32_t(a), uint32_t(b)});
+        } else if (line.verb == "loopback") {
+            if (!r.only({"address"}) || !r.get("address", true, 0xFFF8, a))
+                return refuse("");
+            spec.peers.push_back({false, uint16_t(a), 0, number});
+        } else if (line.verb == "null-modem") {
+            if (!r.only({"a", "b"}) || !r.get("a", true, 0xFFF8, a) || !r.get("b", true, 0xFFF8, b))
+                return refuse("");
+            spec.peers.push_back({true, uint16_t(a), uint16_t(b), number});
         } else if (line.verb == "empty") {
             if (!r.only({"address"}) || !r.get("address", true, 0xFFF8, a))
                 return refuse("");
@@ -413,11 +421,34 @@ MachineFileResult ParseMachineText(std::string_view text, std::string_view sourc
         } else {
             r.fail("unknown item \"" + line.verb +
                    "\" (system, standard-port, driver-file, pci-bus, pci-card, isa-card, uart, isa-resource, "
-                   "pcmcia-card, "
-                   "empty, translate-to-memory or untranslatable)");
+                   "pcmcia-card, loopback, null-modem, empty, translate-to-memory or untranslatable)");
             return refuse("");
         }
     }
+    // A peer is plugged into a UART the machine has, and a UART takes one plug or cable.
+    std::vector<uint16_t> uarts;
+    for (const StandardPortSpec& port : spec.standardPorts)
+        uarts.push_back(port.address);
+    for (const CardSpec& card : spec.cards)
+        for (const UartSpec& uart : card.uarts)
+            uarts.push_back(uart.address);
+    std::vector<uint16_t> plugged;
+    for (const MachineSpec::Peer& peer : spec.peers)
+        for (uint16_t address : peer.cable ? std::vector<uint16_t>{peer.a, peer.b} : std::vector<uint16_t>{peer.a}) {
+            char at[16];
+            std::snprintf(at, sizeof at, "%X", address);
+            std::string problem;
+            if (std::find(uarts.begin(), uarts.end(), address) == uarts.end())
+                problem = std::string("no UART of the machine is at ") + at;
+            else if (std::find(plugged.begin(), plugged.end(), address) != plugged.end())
+                problem = std::string("the UART at ") + at + " has a plug or cable already";
+            if (!problem.empty()) {
+                result.error = std::string(sourceName) + ":" + std::to_string(peer.line) + ": " + problem;
+                result.ok = false;
+                return result;
+            }
+            plugged.push_back(address);
+        }
     // Cards come and go from a socket only under a plug-and-play manager.
     if (pcmciaLine && spec.system != System::Windows2000) {
         result.error = std::string(sourceName) + ":" + std::to_string(pcmciaLine) +
@@ -452,6 +483,7 @@ std::string DescribeMachine(const MachineSpec& spec) {
     }
     for (const std::string& file : spec.driverFiles)
         out += "driver-file " + file + "\n";
+
     for (uint32_t bus : spec.pciBuses)
         out += "pci-bus number=" + std::to_string(bus) + "\n";
     for (const auto& card : spec.cards) {
@@ -539,6 +571,13 @@ std::string DescribeMachine(const MachineSpec& spec) {
     }
     for (uint16_t a : spec.emptyAddresses) {
         std::snprintf(line, sizeof line, "empty address=%X\n", a);
+        out += line;
+    }
+    for (const MachineSpec::Peer& peer : spec.peers) {
+        if (peer.cable)
+            std::snprintf(line, sizeof line, "null-modem a=%X b=%X\n", peer.a, peer.b);
+        else
+            std::snprintf(line, sizeof line, "loopback address=%X\n", peer.a);
         out += line;
     }
     return out;
