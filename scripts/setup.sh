@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, if any are missing.
 set -euo pipefail
-packages=(g++ g++-multilib cmake ninja-build googletest libgtest-dev libgmock-dev libbenchmark-dev)
+packages=(g++ g++-multilib cmake ninja-build googletest libgtest-dev libgmock-dev libbenchmark-dev
+  python3-serial socat picocom)
 if [ "${CV_WITH_FUZZ:-0}" = 1 ]; then
   packages+=(clang libclang-rt-dev)
 fi

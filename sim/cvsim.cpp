@@ -4,13 +4,18 @@
 #include "sim/machinefile.h"
 #include "sim/mainjob.h"
 #include "sim/scenario.h"
+#include "sim/serve.h"
 #include "sim/uartcheck.h"
 
 #include <fstream>
 #include <sstream>
 
+#include <atomic>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <exception>
 #include <string>
 
@@ -21,6 +26,9 @@ int usage(FILE* out) {
         "usage: cvsim [run] [--windows-2000] [--machine FILE] [--registry FILE] [--scenario FILE] [--json]\n"
         "       cvsim uarts [--json]\n"
         "       cvsim describe [--windows-2000]\n"
+        "       cvsim serve [--machine FILE] [--registry FILE] [--rfc2217 COMn=TCPPORT]... [--pty "
+        "COMn=PATH]...\n"
+        "                   [--speed FACTOR]\n"
         "\n"
         "  run         start CvNt through its service, print the event log, SERIALCOMM, CurrentConfig and\n"
         "              the resource map, move 4 KiB from COM3 to COM5 over a null-modem cable, stop the\n"
@@ -35,7 +43,13 @@ int usage(FILE* out) {
         "  --scenario  commands to run on the machine (docs/cvsim.md)\n"
         "  --json      the transcript (or the UART check) as one JSON object per line\n"
         "  uarts       detect and set up every UART of the built-in machine through CvNt's UART classes\n"
-        "  describe    print the built-in machine as a machine description\n",
+        "  describe    print the built-in machine as a machine description\n"
+        "  serve       load the driver and run the machine paced to the wall clock until interrupted, "
+        "serving\n"
+        "              COM ports to real programs: --rfc2217 COM3=7000 is a Telnet server on 127.0.0.1:7000\n"
+        "              speaking RFC 2217 (port 0: any free one, printed), --pty COM5=run/com5 a "
+        "pseudo-terminal\n"
+        "              linked at that path; --speed runs machine time that many times the wall clock\n",
         out);
     return out == stdout ? 0 : 2;
 }
@@ -50,9 +64,16 @@ bool ReadText(const std::string& path, std::string& text) {
     return true;
 }
 
+std::atomic<bool> g_stopServing{false};
+
+void StopServing(int) {
+    g_stopServing.store(true);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    sim::ServeOptions serve;
     bool json = false, windows2000 = false;
     std::string command = "run", machinePath, registryPath, scenarioPath;
     for (int i = 1; i < argc; ++i) {
@@ -69,10 +90,34 @@ int main(int argc, char** argv) {
             windows2000 = true;
         else if (arg == "--help" || arg == "-h")
             return usage(stdout);
-        else if (arg == "uarts" || arg == "run" || arg == "describe")
+        else if (arg == "uarts" || arg == "run" || arg == "describe" || arg == "serve")
             command = arg;
-        else if ((arg == "--machine" && value(machinePath)) || (arg == "--registry" && value(registryPath)) ||
-                 (arg == "--scenario" && value(scenarioPath)))
+        else if (arg == "--rfc2217" || arg == "--pty" || arg == "--speed") {
+            std::string text, error;
+            if (!value(text)) {
+                std::fprintf(stderr, "cvsim: %s needs a value\n", arg.c_str());
+                return usage(stderr);
+            }
+            bool ok = true;
+            if (arg == "--rfc2217") {
+                serve.rfc2217.emplace_back();
+                ok = sim::ParseServeRfc2217(text, serve.rfc2217.back(), error);
+            } else if (arg == "--pty") {
+                serve.ptys.emplace_back();
+                ok = sim::ParseServePty(text, serve.ptys.back(), error);
+            } else {
+                char* end = nullptr;
+                serve.speed = std::strtod(text.c_str(), &end);
+                ok = end && !*end && serve.speed >= 0.001 && serve.speed <= 1000;
+                error = "\"" + text.substr(0, 32) + "\" is not a speed (0.001 to 1000)";
+            }
+            if (!ok) {
+                std::fprintf(stderr, "cvsim: %s %s\n", arg.c_str(), error.c_str());
+                return 2;
+            }
+        } else if ((arg == "--machine" && value(machinePath)) ||
+                   (arg == "--registry" && value(registryPath)) ||
+                   (arg == "--scenario" && value(scenarioPath)))
             continue;
         else {
             std::fprintf(stderr, "cvsim: unknown or incomplete argument \"%s\"\n", argv[i]);
@@ -104,6 +149,16 @@ int main(int argc, char** argv) {
             return 2;
         }
         sim::Machine machine(spec);
+        if (command == "serve") {
+            if (serve.rfc2217.empty() && serve.ptys.empty()) {
+                std::fprintf(stderr, "cvsim: serve needs at least one --rfc2217 or --pty\n");
+                return 2;
+            }
+            std::signal(SIGINT, StopServing);
+            std::signal(SIGTERM, StopServing);
+            std::signal(SIGPIPE, SIG_IGN);
+            return sim::RunServe(machine, serve, g_stopServing, std::cout, std::cerr);
+        }
         if (command == "run" && !scenarioPath.empty()) {
             std::string text;
             if (!ReadText(scenarioPath, text)) {

@@ -326,8 +326,9 @@ std::vector<uint16_t> Machine::uartAddresses() const {
     for (const StandardPortSpec& port : spec_.standardPorts)
         out.push_back(port.address);
     for (const CardSpec& card : spec_.cards)
-        for (const UartSpec& uart : card.uarts)
-            out.push_back(uart.address);
+        for (size_t i = 0; i < card.uarts.size(); ++i)
+            out.push_back(card.bus == "PCI" ? uint16_t(card.pci.uartWindow + i * card.pci.spacing)
+                                            : card.uarts[i].address);
     return out;
 }
 

@@ -87,7 +87,7 @@ struct MachineSpec {
     std::vector<Peer> peers;
     // Driver images on the machine's disk, under System32\Drivers (besides the system's own serial.sys).
     std::vector<std::string> driverFiles;
-    std::vector<uint32_t> pciBuses;       // the PCI buses the machine has, besides those its cards sit on
+    std::vector<uint32_t> pciBuses; // the PCI buses the machine has, besides those its cards sit on
     // I/O ranges the HAL translates into memory space, and ranges it cannot translate.
     struct Range {
         uint32_t start, length;

@@ -430,11 +430,13 @@ MachineFileResult ParseMachineText(std::string_view text, std::string_view sourc
     for (const StandardPortSpec& port : spec.standardPorts)
         uarts.push_back(port.address);
     for (const CardSpec& card : spec.cards)
-        for (const UartSpec& uart : card.uarts)
-            uarts.push_back(uart.address);
+        for (size_t i = 0; i < card.uarts.size(); ++i)
+            uarts.push_back(card.bus == "PCI" ? uint16_t(card.pci.uartWindow + i * card.pci.spacing)
+                                              : card.uarts[i].address);
     std::vector<uint16_t> plugged;
     for (const MachineSpec::Peer& peer : spec.peers)
-        for (uint16_t address : peer.cable ? std::vector<uint16_t>{peer.a, peer.b} : std::vector<uint16_t>{peer.a}) {
+        for (uint16_t address :
+             peer.cable ? std::vector<uint16_t>{peer.a, peer.b} : std::vector<uint16_t>{peer.a}) {
             char at[16];
             std::snprintf(at, sizeof at, "%X", address);
             std::string problem;
