@@ -117,7 +117,8 @@ class LoopbackThroughRfc2217(unittest.TestCase):
         self.assertEqual(self.port.read(len(data)), data)
 
     def test_rates_and_formats_reach_the_uart(self):
-        rates = [50, 75, 110, 150, 300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 921600]
+        rates = [50, 75, 110, 134, 150, 200, 300, 600, 1200, 1800, 2400, 4800, 9600, 19200, 38400, 57600, 115200,
+                 921600]
         for rate in rates:
             self.port.baudrate = rate
             self.assertEqual(self.port.baudrate, rate)
