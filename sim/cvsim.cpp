@@ -1,5 +1,6 @@
 // cvsim: runs the simulated machine. Without arguments it runs the main job on the built-in machine:
 // CvNt started through its service, what it did, a traffic check, and the stop.
+#include "sim/inputfile.h"
 #include "sim/machine.h"
 #include "sim/machinefile.h"
 #include "sim/mainjob.h"
@@ -16,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <exception>
 #include <string>
 
@@ -54,16 +56,6 @@ int usage(FILE* out) {
     return out == stdout ? 0 : 2;
 }
 
-bool ReadText(const std::string& path, std::string& text) {
-    std::ifstream file(path);
-    if (!file)
-        return false;
-    std::stringstream buffer;
-    buffer << file.rdbuf();
-    text = buffer.str();
-    return true;
-}
-
 std::atomic<bool> g_stopServing{false};
 
 void StopServing(int) {
@@ -78,12 +70,27 @@ int main(int argc, char** argv) {
     std::string command = "run", machinePath, registryPath, scenarioPath;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
+        // "--option=value" as well as "--option value".
+        std::optional<std::string> inlineValue;
+        if (const size_t equals = arg.find('='); arg.rfind("--", 0) == 0 && equals != std::string::npos) {
+            inlineValue = arg.substr(equals + 1);
+            arg.resize(equals);
+        }
         auto value = [&](std::string& out) {
+            if (inlineValue) {
+                out = *inlineValue;
+                inlineValue.reset();
+                return true;
+            }
             if (i + 1 >= argc)
                 return false;
             out = argv[++i];
             return true;
         };
+        if (inlineValue && (arg == "--json" || arg == "--windows-2000" || arg == "--help")) {
+            std::fprintf(stderr, "cvsim: %s takes no value\n", arg.c_str());
+            return usage(stderr);
+        }
         if (arg == "--json")
             json = true;
         else if (arg == "--windows-2000")
@@ -124,6 +131,11 @@ int main(int argc, char** argv) {
             return usage(stderr);
         }
     }
+    // JSON is what a scenario's transcript and the UART check can be written as; nothing else is.
+    if (json && !((command == "run" && !scenarioPath.empty()) || command == "uarts")) {
+        std::fprintf(stderr, "cvsim: --json is for a scenario's transcript (--scenario) and for \"uarts\"\n");
+        return 2;
+    }
     try {
         sim::MachineSpec spec =
             windows2000 ? sim::MachineSpec::builtInWindows2000() : sim::MachineSpec::builtInDefault();
@@ -144,9 +156,21 @@ int main(int argc, char** argv) {
                                     ? sim::MachineSpec::builtInWindows2000().registryText
                                     : sim::MachineSpec::builtInDefault().registryText;
         }
-        if (!registryPath.empty() && !ReadText(registryPath, spec.registryText)) {
-            std::fprintf(stderr, "cvsim: %s: cannot be read\n", registryPath.c_str());
-            return 2;
+        if (!registryPath.empty()) {
+            std::string error;
+            if (!sim::ReadInputFile(registryPath, spec.registryText, error)) {
+                std::fprintf(stderr, "cvsim: %s\n", error.c_str());
+                return 2;
+            }
+            // A registry export starts with its header: an empty file is no export.
+            if (spec.registryText.find_first_not_of(" \t\r\n") == std::string::npos) {
+                std::fprintf(stderr,
+                             "cvsim: %s: is empty (a .reg file starts with \"Windows Registry Editor "
+                             "Version 5.00\")\n",
+                             registryPath.c_str());
+                return 2;
+            }
+            spec.registrySource = registryPath;
         }
         sim::Machine machine(spec);
         if (command == "serve") {
@@ -160,9 +184,9 @@ int main(int argc, char** argv) {
             return sim::RunServe(machine, serve, g_stopServing, std::cout, std::cerr);
         }
         if (command == "run" && !scenarioPath.empty()) {
-            std::string text;
-            if (!ReadText(scenarioPath, text)) {
-                std::fprintf(stderr, "cvsim: %s: cannot be read\n", scenarioPath.c_str());
+            std::string text, error;
+            if (!sim::ReadInputFile(scenarioPath, text, error)) {
+                std::fprintf(stderr, "cvsim: %s\n", error.c_str());
                 return 2;
             }
             sim::ScenarioResult result = sim::RunScenario(machine, text, scenarioPath, json);
@@ -183,6 +207,9 @@ int main(int argc, char** argv) {
         std::string text = json ? sim::formatJsonLines(reports) : sim::formatText(reports);
         std::fwrite(text.data(), 1, text.size(), stdout);
         return 0;
+    } catch (const sim::InputError& e) {
+        std::fprintf(stderr, "cvsim: %s\n", e.what());
+        return 2;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "cvsim: %s\n", e.what());
         return 1;

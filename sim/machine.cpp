@@ -166,9 +166,9 @@ Machine::Machine(MachineSpec spec) : spec_(std::move(spec)) {
     kernel_.services().registerImage("serial.sys", "Serial", SerialStandInDriverEntry);
     kernel_.services().registerImage("parport.sys", "Parport", ParallelStandInDriverEntry);
     if (!spec_.registryText.empty()) {
-        auto loaded = kernel_.registry().loadText(spec_.registryText, "machine.reg");
+        auto loaded = kernel_.registry().loadText(spec_.registryText, spec_.registrySource);
         if (!loaded)
-            throw std::runtime_error("the machine's registry: " + loaded.error);
+            throw InputError(loaded.error);
     }
     for (const MachineSpec::Peer& peer : spec_.peers) {
         hw::Uart* a = uartAt(peer.a);

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -76,7 +77,8 @@ struct MachineSpec {
     // The registry the machine boots with (.reg text), typically CvNt's service key with its templates
     // and installed cards; empty for none.
     std::string registryText;
-    std::vector<uint16_t> emptyAddresses; // addresses where nothing answers, for probing
+    std::string registrySource = "the built-in registry"; // named in a refusal of its text
+    std::vector<uint16_t> emptyAddresses;                 // addresses where nothing answers, for probing
     // What is plugged into the machine's UARTs: a loopback plug at `a`, or a null-modem cable from `a`
     // to `b`.
     struct Peer {
@@ -102,6 +104,12 @@ struct MachineSpec {
     // with four banked ports on a shared interrupt, one PCMCIA card with two ports, and the registry an
     // installation of CvInstal leaves.
     static MachineSpec builtInWindows2000();
+};
+
+// Input a person gave the machine that it refuses (its registry text that does not parse, say): cvsim
+// exits 2 for it, as for any bad input file.
+struct InputError : std::runtime_error {
+    using std::runtime_error::runtime_error;
 };
 
 class PnpDevices;

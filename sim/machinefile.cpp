@@ -1,4 +1,5 @@
 #include "sim/machinefile.h"
+#include "sim/inputfile.h"
 
 #include <algorithm>
 
@@ -461,16 +462,14 @@ MachineFileResult ParseMachineText(std::string_view text, std::string_view sourc
 }
 
 MachineFileResult ReadMachineFile(const std::string& path) {
-    std::ifstream file(path);
-    if (!file) {
+    std::string text, error;
+    if (!ReadInputFile(path, text, error)) {
         MachineFileResult result;
         result.ok = false;
-        result.error = path + ": cannot be read";
+        result.error = error;
         return result;
     }
-    std::stringstream text;
-    text << file.rdbuf();
-    return ParseMachineText(text.str(), path);
+    return ParseMachineText(text, path);
 }
 
 std::string DescribeMachine(const MachineSpec& spec) {

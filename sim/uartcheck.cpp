@@ -74,7 +74,7 @@ const char* typeName(uint8_t type) {
     case 7:
         return "16750";
     case 9:
-        return "16950";
+        return "16C950";
     default:
         return "none";
     }
@@ -116,7 +116,8 @@ std::string formatText(const std::vector<PortReport>& reports) {
                               rate.produced);
             out += line;
         }
-        out += "\n";
+        out += "  (a rate's error is the divisor rule's: the UART's clock divided by 16 and a whole divisor\n"
+               "   gives the nearest rate it can produce; 56000 is set as 57600 by that rule)\n\n";
     }
     return out;
 }
@@ -124,13 +125,18 @@ std::string formatText(const std::vector<PortReport>& reports) {
 std::string formatJsonLines(const std::vector<PortReport>& reports) {
     std::string out;
     for (const PortReport& r : reports) {
-        out += "{\"address\": " + std::to_string(r.address) + ", \"type\": " + std::to_string(r.type) +
-               ", \"supported_bauds\": " + std::to_string(r.supportedBauds) + ", \"rates\": [";
+        char address[16], bauds[16];
+        std::snprintf(address, sizeof address, "0x%04X", r.address);
+        std::snprintf(bauds, sizeof bauds, "0x%08X", r.supportedBauds);
+        out += "{\"address\": \"" + std::string(address) + "\", \"type\": " + std::to_string(r.type) +
+               ", \"uart\": \"" + typeName(r.type) + "\", \"supported_bauds\": \"" + bauds +
+               "\", \"rates\": [";
         for (size_t i = 0; i < r.rates.size(); ++i) {
             const RateResult& rate = r.rates[i];
+            char status[16];
+            std::snprintf(status, sizeof status, "0x%08X", unsigned(rate.status));
             out += (i ? ", " : "") + std::string("{\"requested\": ") + std::to_string(rate.requested) +
-                   ", \"status\": " + std::to_string(rate.status) +
-                   ", \"produced\": " + number(rate.produced) + "}";
+                   ", \"status\": \"" + status + "\", \"produced\": " + number(rate.produced) + "}";
         }
         out += "]}\n";
     }

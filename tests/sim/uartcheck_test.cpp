@@ -59,20 +59,21 @@ TEST(UartCheck, JsonLinesCarryTheDocumentedKeys) {
     std::string json = sim::formatJsonLines(RunCheck());
     std::istringstream lines(json);
     std::string line;
-    std::regex shape(R"(^\{"address": \d+, "type": \d, "supported_bauds": \d+, "rates": \[.*\]\}$)");
+    std::regex shape(
+        R"(^\{"address": "0x[0-9A-F]{4}", "type": \d, "uart": "\w+", "supported_bauds": "0x[0-9A-F]{8}", "rates": \[.*\]\}$)");
     int count = 0;
     while (std::getline(lines, line)) {
         EXPECT_TRUE(std::regex_match(line, shape)) << line;
         ++count;
     }
     EXPECT_EQ(count, 7);
-    EXPECT_NE(
-        json.find(
-            "{\"address\": 768, \"type\": 5, \"supported_bauds\": 268894207, \"rates\": [{\"requested\": 75, "
-            "\"status\": 0, \"produced\": "),
-        std::string::npos);
-    EXPECT_NE(json.find("{\"requested\": 921600, \"status\": 0, \"produced\": 921600}"), std::string::npos);
-    EXPECT_NE(json.find("{\"requested\": 230400, \"status\": 3221225473, \"produced\": 115200}"),
+    EXPECT_NE(json.find("{\"address\": \"0x0300\", \"type\": 5, \"uart\": \"16550\", \"supported_bauds\": "
+                        "\"0x1006FFFF\", "
+                        "\"rates\": [{\"requested\": 75, \"status\": \"0x00000000\", \"produced\": "),
+              std::string::npos);
+    EXPECT_NE(json.find("{\"requested\": 921600, \"status\": \"0x00000000\", \"produced\": 921600}"),
+              std::string::npos);
+    EXPECT_NE(json.find("{\"requested\": 230400, \"status\": \"0xC0000001\", \"produced\": 115200}"),
               std::string::npos);
 }
 
@@ -80,7 +81,7 @@ TEST(UartCheck, TextReportNamesEachPort) {
     std::string text = sim::formatText(RunCheck());
     EXPECT_NE(text.find("Port 0x02E8: no UART answers"), std::string::npos);
     EXPECT_NE(
-        text.find("Port 0xE000: 16950 UART (type 9) on the PCI card, clock 14745600 Hz, supported bauds "
+        text.find("Port 0xE000: 16C950 UART (type 9) on the PCI card, clock 14745600 Hz, supported bauds "
                   "0x1006FFFF"),
         std::string::npos)
         << text;

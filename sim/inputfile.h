@@ -1,0 +1,17 @@
+// Reading a file a person gave cvsim (a machine description, a registry export, a scenario): bounded in
+// size, refused with the system's reason when it cannot be read, and never a directory read as empty.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace sim {
+
+// The largest input file cvsim reads: far above any description, export or scenario a person writes.
+inline constexpr size_t kMaxInputFile = 64 * 1024 * 1024;
+
+// The whole file in `text`; false with `error` ("PATH: cannot be read: REASON") otherwise.
+bool ReadInputFile(const std::string& path, std::string& text, std::string& error,
+                   size_t limit = kMaxInputFile);
+
+} // namespace sim
