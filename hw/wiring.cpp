@@ -7,8 +7,18 @@ namespace hw {
 LoopbackPlug::LoopbackPlug(Uart& uart) : uart_(uart) {
     uart_.attachLine(this);
 }
+namespace {
+// A plug or cable pulled out: the lines it drove fall, as they do at a real connector.
+void DropModemInputs(Uart& uart) {
+    ModemInputs lines = uart.modemInputs();
+    lines.cts = lines.dsr = lines.dcd = lines.ri = false;
+    uart.setModemInputs(lines);
+}
+} // namespace
+
 LoopbackPlug::~LoopbackPlug() {
     uart_.attachLine(nullptr);
+    DropModemInputs(uart_);
 }
 
 void LoopbackPlug::modemOutputsChanged(bool dtr, bool rts) {
@@ -52,6 +62,8 @@ NullModemCable::NullModemCable(Uart& a, Uart& b) : a_(a), b_(b) {
 NullModemCable::~NullModemCable() {
     a_.attachLine(nullptr);
     b_.attachLine(nullptr);
+    DropModemInputs(a_);
+    DropModemInputs(b_);
 }
 
 void NullModemCable::End::modemOutputsChanged(bool dtr, bool rts) {

@@ -140,7 +140,11 @@ private:
     nt::Kernel& kernel_;
     bool json_;
     std::map<std::string, std::unique_ptr<nt::UserFile>> files_;
-    std::map<uint16_t, std::unique_ptr<hw::NullModemCable>> cables_;
+    struct Cable {
+        uint16_t a, b;
+        std::unique_ptr<hw::NullModemCable> cable;
+    };
+    std::vector<Cable> cables_;
 };
 
 void Runner::emit(const Record& r) {
@@ -322,6 +326,24 @@ const std::string kCommandList =
     "click, command, choose, type, slide, key, select-row, open-row, tab, close-window, activate, help, "
     "control-panel, refuse-program, watch; show; on Windows 2000 also insert, pull, disable, enable, "
     "open-card, sleep, wake, state";
+
+std::string Hex16(uint16_t value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%X", value);
+    return text;
+}
+
+// A UART's address as a scenario writes it: one to four hexadecimal digits.
+bool UartAddress(const std::string& word, uint16_t& address, std::string& error) {
+    const bool digits = !word.empty() && word.size() <= 4 &&
+                        std::all_of(word.begin(), word.end(), [](unsigned char c) { return std::isxdigit(c); });
+    if (!digits) {
+        error = "\"" + word.substr(0, 32) + "\" is not a UART address (1 to 4 hexadecimal digits)";
+        return false;
+    }
+    address = static_cast<uint16_t>(std::strtoul(word.c_str(), nullptr, 16));
+    return true;
+}
 
 std::string Unquoted(const std::string& word) {
     return !word.empty() && word[0] == '"' ? word.substr(1) : word;
@@ -694,23 +716,41 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
         return true;
     }
     if (op == "cable" || op == "uncable") {
-        if (!need(op == "cable" ? 3 : 2, "cable ADDRESS ADDRESS | uncable ADDRESS"))
+        if (w.size() != (op == "cable" ? 3u : 2u)) {
+            error = "usage: cable ADDRESS ADDRESS | uncable ADDRESS (hexadecimal UART addresses)";
             return false;
-        auto a = static_cast<uint16_t>(std::strtoul(w[1].c_str(), nullptr, 16));
+        }
+        uint16_t a = 0, b = 0;
+        if (!UartAddress(w[1], a, error) || (op == "cable" && !UartAddress(w[2], b, error)))
+            return false;
+        // A cable is found by either of its ends.
+        auto at = [&](uint16_t address) {
+            return std::find_if(cables_.begin(), cables_.end(),
+                                [&](const Cable& c) { return c.a == address || c.b == address; });
+        };
         if (op == "uncable") {
-            cables_.erase(a);
-        } else {
-            auto b = static_cast<uint16_t>(std::strtoul(w[2].c_str(), nullptr, 16));
-            hw::Uart* ua = machine_.uartAt(a);
-            hw::Uart* ub = machine_.uartAt(b);
-            if (!ua || !ub) {
-                error = "no UART at " + w[1] + " or " + w[2];
+            auto it = at(a);
+            if (it == cables_.end()) {
+                error = "no cable is plugged into " + w[1];
                 return false;
             }
-            cables_[a] = std::make_unique<hw::NullModemCable>(*ua, *ub);
+            r.note = Hex16(it->a) + " <-> " + Hex16(it->b) + " unplugged";
+            cables_.erase(it);
+        } else {
+            hw::Uart* ua = machine_.uartAt(a);
+            hw::Uart* ub = machine_.uartAt(b);
+            if (!ua || !ub || a == b) {
+                error = a == b ? "a cable joins two different UARTs" : "no UART at " + w[!ua ? 1 : 2];
+                return false;
+            }
+            // A cable already at either end is pulled first, so that no end is left with a dead line.
+            for (uint16_t end : {a, b})
+                if (auto it = at(end); it != cables_.end())
+                    cables_.erase(it);
+            cables_.push_back({a, b, std::make_unique<hw::NullModemCable>(*ua, *ub)});
+            r.note = Hex16(a) + " <-> " + Hex16(b);
         }
         r.hasStatus = false;
-        r.note = op == "cable" ? w[1] + " <-> " + w[2] : w[1];
         emit(r);
         return true;
     }

@@ -180,3 +180,45 @@ TEST(MachineFile, AMemoryMappedWindowExampleStopsTheLoad) {
     EXPECT_NE(report.find("translated by NT to a Memory Mapped address"), std::string::npos);
     EXPECT_EQ(machine.kernel().pool().liveCount("CvNt"), 0u);
 }
+
+TEST(Scenario, CablesMoveAndComeOutByEitherEndAndTheirLinesFall) {
+    sim::Machine machine(sim::MachineSpec::builtInDefault());
+    // E000 cabled to 300, then re-cabled to E008: both directions of the new cable carry bytes.
+    auto result = sim::RunScenario(machine, R"(start
+cable E000 300
+cable E000 E008
+open COM3
+open COM4
+set-line COM3 115200 8N1
+set-line COM4 115200 8N1
+write COM3 "there"
+read COM4 5
+write COM4 "back"
+read COM3 4
+uncable E008
+close COM3
+close COM4
+)",
+                                   "s", false);
+    ASSERT_TRUE(result.ok) << result.error << "\n" << result.transcript;
+    EXPECT_NE(result.transcript.find("read COM4: 0x00000000, 5 bytes \"there\""), std::string::npos)
+        << result.transcript;
+    EXPECT_NE(result.transcript.find("read COM3: 0x00000000, 4 bytes \"back\""), std::string::npos)
+        << result.transcript;
+    EXPECT_NE(result.transcript.find("uncable (E000 <-> E008 unplugged)"), std::string::npos) << result.transcript;
+    // A pulled cable drops what it drove.
+    for (uint16_t address : {uint16_t(0xE000), uint16_t(0xE008), uint16_t(0x300)}) {
+        const hw::ModemInputs& lines = machine.uartAt(address)->modemInputs();
+        EXPECT_FALSE(lines.cts || lines.dsr || lines.dcd || lines.ri) << std::hex << address;
+    }
+    sim::Machine second(sim::MachineSpec::builtInDefault());
+    for (auto [line, message] : std::initializer_list<std::pair<const char*, const char*>>{
+             {"uncable 300\n", "s:1: no cable is plugged into 300"},
+             {"cable E000 zz\n", "s:1: \"zz\" is not a UART address"},
+             {"cable E000 12345\n", "s:1: \"12345\" is not a UART address"},
+             {"cable E000 E000\n", "s:1: a cable joins two different UARTs"},
+             {"cable E000 2E8\n", "s:1: no UART at 2E8"}}) {
+        auto refused = sim::RunScenario(second, line, "s", false);
+        EXPECT_EQ(refused.error.rfind(message, 0), 0u) << refused.error;
+    }
+}
