@@ -26,6 +26,7 @@ namespace {
 int usage(FILE* out) {
     std::fputs(
         "usage: cvsim [run] [--windows-2000] [--machine FILE] [--registry FILE] [--scenario FILE] [--json]\n"
+        "             [--traffic COMa,COMb]\n"
         "       cvsim uarts [--json]\n"
         "       cvsim describe [--windows-2000]\n"
         "       cvsim serve [--machine FILE] [--registry FILE] [--rfc2217 COMn=TCPPORT]... [--pty "
@@ -33,7 +34,8 @@ int usage(FILE* out) {
         "                   [--speed FACTOR]\n"
         "\n"
         "  run         start CvNt through its service, print the event log, SERIALCOMM, CurrentConfig and\n"
-        "              the resource map, move 4 KiB from COM3 to COM5 over a null-modem cable, stop the\n"
+        "              the resource map, move 4 KiB between two ports of different cards (or the ports\n"
+        "              --traffic names) over a null-modem cable, stop the\n"
         "              driver and show what the stop removed (the default). With --scenario the\n"
         "              scenario's commands run instead and each becomes a line of the transcript.\n"
         "              On a Windows 2000 machine: boot it (CvInstal loads for the cards), print the event\n"
@@ -66,6 +68,7 @@ void StopServing(int) {
 
 int main(int argc, char** argv) {
     sim::ServeOptions serve;
+    sim::TrafficCheck traffic;
     bool json = false, windows2000 = false;
     std::string command = "run", machinePath, registryPath, scenarioPath;
     for (int i = 1; i < argc; ++i) {
@@ -99,7 +102,16 @@ int main(int argc, char** argv) {
             return usage(stdout);
         else if (arg == "uarts" || arg == "run" || arg == "describe" || arg == "serve")
             command = arg;
-        else if (arg == "--rfc2217" || arg == "--pty" || arg == "--speed") {
+        else if (arg == "--traffic") {
+            std::string text;
+            const size_t comma = value(text) ? text.find(',') : std::string::npos;
+            if (comma == std::string::npos || comma == 0 || comma + 1 >= text.size() || text.size() > 32) {
+                std::fprintf(stderr, "cvsim: --traffic takes two port names: COMa,COMb\n");
+                return 2;
+            }
+            traffic.from = text.substr(0, comma);
+            traffic.to = text.substr(comma + 1);
+        } else if (arg == "--rfc2217" || arg == "--pty" || arg == "--speed") {
             std::string text, error;
             if (!value(text)) {
                 std::fprintf(stderr, "cvsim: %s needs a value\n", arg.c_str());
@@ -199,7 +211,7 @@ int main(int argc, char** argv) {
         }
         if (command == "run") {
             std::string report;
-            int rc = sim::runMainJob(machine, sim::TrafficCheck{}, report);
+            int rc = sim::runMainJob(machine, traffic, report);
             std::fwrite(report.data(), 1, report.size(), stdout);
             return rc;
         }

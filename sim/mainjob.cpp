@@ -3,7 +3,12 @@
 #include "platform/nt/include/ntddser.h"
 #include "platform/nt/userio.h"
 
+#include "CvDevice.h"
+#include "CvUart.h"
+
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -151,6 +156,67 @@ bool runTraffic(Machine& machine, const TrafficCheck& t, std::string& out) {
     return intact;
 }
 
+std::vector<CvNtPort> CvNtPorts(Machine& machine) {
+    nt::Kernel& kernel = machine.kernel();
+    std::vector<CvNtPort> ports;
+    auto key = kernel.registry().open(kSerialComm);
+    if (!key)
+        return ports;
+    for (const auto& v : key->values) {
+        PDEVICE_OBJECT device = kernel.io().device(u"\\Device\\" + v.name);
+        if (!device || kernel.io().imageOf(device) != "CvNt" || !device->DeviceExtension)
+            continue;
+        const CCvUart* uart = static_cast<CCvDevice*>(device->DeviceExtension)->pChip_Uart;
+        if (!uart)
+            continue;
+        CvNtPort port;
+        port.name = text(v);
+        port.address = uart->m_unBaseAddress;
+        const CardSpec* card = machine.cardAt(port.address);
+        port.card = card ? card->name : "";
+        ports.push_back(port);
+    }
+    auto number = [](const std::string& name) {
+        return std::atoi(name.c_str() + std::min<size_t>(3, name.size()));
+    };
+    std::stable_sort(ports.begin(), ports.end(),
+                     [&](const CvNtPort& a, const CvNtPort& b) { return number(a.name) < number(b.name); });
+    return ports;
+}
+
+bool ChooseTrafficPorts(Machine& machine, TrafficCheck& traffic, std::string& why) {
+    const std::vector<CvNtPort> ports = CvNtPorts(machine);
+    auto named = [&](const std::string& name) -> const CvNtPort* {
+        for (const CvNtPort& p : ports)
+            if (nt::namesEqual(nt::toUtf16(p.name), nt::toUtf16(name)))
+                return &p;
+        return nullptr;
+    };
+    if (!traffic.from.empty() || !traffic.to.empty()) {
+        const CvNtPort* a = named(traffic.from);
+        const CvNtPort* b = named(traffic.to);
+        if (!a || !b) {
+            why = "CvNt serves no port " + (a ? traffic.to : traffic.from);
+            return false;
+        }
+        traffic.fromAddress = a->address;
+        traffic.toAddress = b->address;
+        return true;
+    }
+    // The first port, and the first of another card (else another of the same card).
+    for (size_t i = 0; i < ports.size(); ++i)
+        for (size_t j = 0; j < ports.size(); ++j)
+            if (i != j && (ports[i].card != ports[j].card || ports.size() == 2)) {
+                traffic.from = ports[i].name;
+                traffic.fromAddress = ports[i].address;
+                traffic.to = ports[j].name;
+                traffic.toAddress = ports[j].address;
+                return true;
+            }
+    why = "CvNt serves fewer than two ports on this machine";
+    return false;
+}
+
 int runMainJob(Machine& machine, const TrafficCheck& traffic, std::string& out) {
     if (machine.windows2000())
         return runWindows2000MainJob(machine, out);
@@ -165,8 +231,25 @@ int runMainJob(Machine& machine, const TrafficCheck& traffic, std::string& out) 
 
     heading(out, "Event log");
     out += kernel.eventLog().renderAll();
-    if (error != 0)
+    if (error != 0) {
+        // What a refused start left on the machine: a driver that cleaned up leaves nothing.
+        heading(out, "Left behind by the refused start");
+        const std::set<std::string> after = Inventory(kernel);
+        bool any = false;
+        for (const auto& item : after)
+            if (!before.count(item)) {
+                out += "  " + item + "\n";
+                any = true;
+            }
+        for (const auto& item : before)
+            if (!after.count(item)) {
+                out += "  MISSING: " + item + "\n";
+                any = true;
+            }
+        if (!any)
+            out += "  nothing: the machine is as it was before the start\n";
         return 1;
+    }
 
     heading(out, "HARDWARE\\DEVICEMAP\\SERIALCOMM");
     if (auto key = kernel.registry().open(kSerialComm))
@@ -181,7 +264,19 @@ int runMainJob(Machine& machine, const TrafficCheck& traffic, std::string& out) 
     describeResources(kernel, out);
 
     heading(out, "Traffic check");
-    bool intact = runTraffic(machine, traffic, out);
+    TrafficCheck chosen = traffic;
+    std::string why;
+    bool intact = true;
+    if (ChooseTrafficPorts(machine, chosen, why)) {
+        out += format("  %s (UART %X) and %s (UART %X)\n", chosen.from.c_str(), chosen.fromAddress,
+                      chosen.to.c_str(), chosen.toAddress);
+        intact = runTraffic(machine, chosen, out);
+    } else if (!traffic.from.empty()) {
+        out += "  " + why + "\n";
+        intact = false; // the ports asked for are not there
+    } else {
+        out += "  skipped: " + why + "\n";
+    }
 
     heading(out, "Stopping the CvNt service");
     const std::set<std::string> during = Inventory(kernel);

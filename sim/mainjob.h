@@ -7,15 +7,30 @@
 
 #include <set>
 #include <string>
+#include <vector>
 
 namespace sim {
 
+// Bytes from one port to another over a null-modem cable. Without names (or addresses) the main job
+// chooses two ports of different cards of the machine.
 struct TrafficCheck {
-    std::string from = "COM3", to = "COM5";
-    uint16_t fromAddress = 0xE000, toAddress = 0x300;
+    std::string from, to;
+    uint16_t fromAddress = 0, toAddress = 0;
     uint32_t baud = 115200;
     size_t bytes = 4096;
 };
+
+// A COM port CvNt serves, with the UART behind it and its card.
+struct CvNtPort {
+    std::string name; // "COM3"
+    uint16_t address = 0;
+    std::string card;
+};
+// CvNt's ports on the running machine, in the order of SERIALCOMM.
+std::vector<CvNtPort> CvNtPorts(Machine& machine);
+// Fills in the check's ports: the named ones (their addresses), or two of different cards; false with
+// `why` when the machine has no such pair.
+bool ChooseTrafficPorts(Machine& machine, TrafficCheck& traffic, std::string& why);
 
 // Everything a driver's stop must give back, one line per item: SERIALCOMM values and the serial port
 // count, devices, links, resource claims, the CurrentConfig key and CvNt's pool blocks.

@@ -335,8 +335,9 @@ std::string Hex16(uint16_t value) {
 
 // A UART's address as a scenario writes it: one to four hexadecimal digits.
 bool UartAddress(const std::string& word, uint16_t& address, std::string& error) {
-    const bool digits = !word.empty() && word.size() <= 4 &&
-                        std::all_of(word.begin(), word.end(), [](unsigned char c) { return std::isxdigit(c); });
+    const bool digits =
+        !word.empty() && word.size() <= 4 &&
+        std::all_of(word.begin(), word.end(), [](unsigned char c) { return std::isxdigit(c); });
     if (!digits) {
         error = "\"" + word.substr(0, 32) + "\" is not a UART address (1 to 4 hexadecimal digits)";
         return false;

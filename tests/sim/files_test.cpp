@@ -205,7 +205,8 @@ close COM4
         << result.transcript;
     EXPECT_NE(result.transcript.find("read COM3: 0x00000000, 4 bytes \"back\""), std::string::npos)
         << result.transcript;
-    EXPECT_NE(result.transcript.find("uncable (E000 <-> E008 unplugged)"), std::string::npos) << result.transcript;
+    EXPECT_NE(result.transcript.find("uncable (E000 <-> E008 unplugged)"), std::string::npos)
+        << result.transcript;
     // A pulled cable drops what it drove.
     for (uint16_t address : {uint16_t(0xE000), uint16_t(0xE008), uint16_t(0x300)}) {
         const hw::ModemInputs& lines = machine.uartAt(address)->modemInputs();

@@ -223,6 +223,32 @@ TEST(MainJob, ARefusedStartIsReportedWithItsReason) {
     EXPECT_EQ(sim::runMainJob(machine, sim::TrafficCheck{}, report), 1);
     EXPECT_NE(report.find("result: 1118"), std::string::npos) << report;
     EXPECT_NE(report.find("The driver did not load successfully."), std::string::npos);
+    EXPECT_NE(report.find("== Left behind by the refused start\n  nothing: the machine is as it was"),
+              std::string::npos)
+        << report;
+}
+
+TEST(MainJob, TheTrafficCheckUsesTheMachinesOwnPortsOrTheNamedOnes) {
+    // Only the ISA card, at other addresses: its two ports carry the bytes.
+    sim::MachineSpec spec = sim::MachineSpec::builtInDefault();
+    spec.cards.erase(spec.cards.begin()); // the PCI card goes
+    sim::Machine machine(spec);
+    std::string report;
+    EXPECT_EQ(sim::runMainJob(machine, sim::TrafficCheck{}, report), 0) << report;
+    EXPECT_NE(report.find("  COM5 (UART 300) and COM6 (UART 308)"), std::string::npos) << report;
+
+    sim::Machine named(sim::MachineSpec::builtInDefault());
+    sim::TrafficCheck traffic;
+    traffic.from = "COM4";
+    traffic.to = "COM8";
+    report.clear();
+    EXPECT_EQ(sim::runMainJob(named, traffic, report), 0) << report;
+    EXPECT_NE(report.find("COM4 -> COM8 over a null-modem cable"), std::string::npos) << report;
+    sim::Machine missing(sim::MachineSpec::builtInDefault());
+    traffic.to = "COM99";
+    report.clear();
+    EXPECT_EQ(sim::runMainJob(missing, traffic, report), 1);
+    EXPECT_NE(report.find("CvNt serves no port COM99"), std::string::npos) << report;
 }
 
 TEST(MainJob, TheEventLogOfANormalStartReadsAsExpected) {

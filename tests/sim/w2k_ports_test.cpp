@@ -225,7 +225,8 @@ TEST_F(PortsTest, ACardWideDivisorWaitsWhileAnotherPortOfTheCardIsOpen) {
     SetBaud(*later, 9600);
     EXPECT_NEAR(machine->uartAt(0xE008)->baudRate(), 9600, 96) << "the prescaler divides the quartered clock";
     later->close();
-    EXPECT_EQ(PortValue("pci:1", 1, "PlxBaudClockDivisor"), 4u) << "and every port of the card counts with it";
+    EXPECT_EQ(PortValue("pci:1", 1, "PlxBaudClockDivisor"), 4u)
+        << "and every port of the card counts with it";
     EXPECT_TRUE(Carries("pci:1", "isa:1", 1, 115200, 256));
 }
 

@@ -57,14 +57,17 @@ protected:
         std::string text = kernel().registry().saveText(path), out;
         for (size_t at = 0; at < text.size();) {
             size_t next = text.find("\n[", at + 1);
-            std::string section = text.substr(at, next == std::string::npos ? std::string::npos : next + 1 - at);
+            std::string section =
+                text.substr(at, next == std::string::npos ? std::string::npos : next + 1 - at);
             if (section.find("\\Card\\Port") == std::string::npos)
                 out += section;
             at = next == std::string::npos ? text.size() : next + 1;
         }
         return out;
     }
-    std::string DeviceKey(w2k::DeviceNode* card) { return CvInstalKey(card->enumKey() + "\\Device Parameters"); }
+    std::string DeviceKey(w2k::DeviceNode* card) {
+        return CvInstalKey(card->enumKey() + "\\Device Parameters");
+    }
     // What must be gone once CvInstal has no card left.
     void ExpectNothingLeft() {
         EXPECT_FALSE(kernel().services().running("CvInstal"));
