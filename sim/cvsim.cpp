@@ -28,7 +28,7 @@ int usage(FILE* out) {
         "usage: cvsim [run] [--windows-2000] [--machine FILE] [--registry FILE] [--scenario FILE] [--json]\n"
         "             [--traffic COMa,COMb]\n"
         "       cvsim uarts [--json]\n"
-        "       cvsim describe [--windows-2000]\n"
+        "       cvsim describe [--windows-2000 | --machine FILE]\n"
         "       cvsim serve [--machine FILE] [--registry FILE] [--rfc2217 COMn=TCPPORT]... [--pty "
         "COMn=PATH]...\n"
         "                   [--speed FACTOR]\n"
@@ -47,7 +47,7 @@ int usage(FILE* out) {
         "  --scenario  commands to run on the machine (docs/cvsim.md)\n"
         "  --json      the transcript (or the UART check) as one JSON object per line\n"
         "  uarts       detect and set up every UART of the built-in machine through CvNt's UART classes\n"
-        "  describe    print the built-in machine as a machine description\n"
+        "  describe    print the built-in machine (or the one --machine reads) as a machine description\n"
         "  serve       load the driver and run the machine paced to the wall clock until interrupted, "
         "serving\n"
         "              COM ports to real programs: --rfc2217 COM3=7000 is a Telnet server on 127.0.0.1:7000\n"
@@ -151,11 +151,6 @@ int main(int argc, char** argv) {
     try {
         sim::MachineSpec spec =
             windows2000 ? sim::MachineSpec::builtInWindows2000() : sim::MachineSpec::builtInDefault();
-        if (command == "describe") {
-            std::string text = sim::DescribeMachine(spec);
-            std::fwrite(text.data(), 1, text.size(), stdout);
-            return 0;
-        }
         if (!machinePath.empty()) {
             sim::MachineFileResult read = sim::ReadMachineFile(machinePath);
             if (!read.ok) {
@@ -167,6 +162,12 @@ int main(int argc, char** argv) {
             spec.registryText = spec.system == sim::System::Windows2000
                                     ? sim::MachineSpec::builtInWindows2000().registryText
                                     : sim::MachineSpec::builtInDefault().registryText;
+        }
+        if (command == "describe") {
+            // The built-in machine, or the one --machine names, as a description.
+            std::string text = sim::DescribeMachine(spec);
+            std::fwrite(text.data(), 1, text.size(), stdout);
+            return 0;
         }
         if (!registryPath.empty()) {
             std::string error;

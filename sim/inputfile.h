@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace sim {
 
@@ -13,5 +14,9 @@ inline constexpr size_t kMaxInputFile = 64 * 1024 * 1024;
 // The whole file in `text`; false with `error` ("PATH: cannot be read: REASON") otherwise.
 bool ReadInputFile(const std::string& path, std::string& text, std::string& error,
                    size_t limit = kMaxInputFile);
+
+// The text's lines whatever ended them (CR LF, LF or CR alone), without a byte order mark, each ended
+// by LF.
+std::string NormalizedLines(std::string_view text);
 
 } // namespace sim

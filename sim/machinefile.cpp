@@ -15,7 +15,8 @@ namespace {
 struct Line {
     std::string verb;
     std::map<std::string, std::string> fields;
-    std::vector<std::string> words; // bare words after the verb
+    std::vector<std::string> words;    // bare words after the verb
+    std::vector<std::string> repeated; // fields given more than once
 };
 
 Line Split(const std::string& text) {
@@ -27,14 +28,19 @@ Line Split(const std::string& text) {
         size_t eq = word.find('=');
         if (eq == std::string::npos)
             line.words.push_back(word);
-        else
-            line.fields[word.substr(0, eq)] = word.substr(eq + 1);
+        else if (!line.fields.emplace(word.substr(0, eq), word.substr(eq + 1)).second)
+            line.repeated.push_back(word.substr(0, eq));
     }
     return line;
 }
 
 bool Number(const std::string& text, int base, uint64_t max, uint64_t& out) {
-    if (text.empty())
+    // Digits only: no sign, no space, no prefix, nothing strtoull would take and wrap.
+    const bool digits =
+        !text.empty() && text.size() <= 20 && std::all_of(text.begin(), text.end(), [&](unsigned char c) {
+            return base == 16 ? std::isxdigit(c) != 0 : std::isdigit(c) != 0;
+        });
+    if (!digits)
         return false;
     char* end = nullptr;
     unsigned long long value = std::strtoull(text.c_str(), &end, base);
@@ -42,6 +48,11 @@ bool Number(const std::string& text, int base, uint64_t max, uint64_t& out) {
         return false;
     out = value;
     return true;
+}
+
+// A word of a line as a message repeats it: long ones cut short.
+std::string Short(const std::string& word) {
+    return word.size() <= 64 ? word : word.substr(0, 64) + "...";
 }
 
 bool Kind(const std::string& text, hw::UartKind& kind) {
@@ -90,7 +101,7 @@ public:
             return true;
         }
         if (!Number(it->second, hex ? 16 : 10, max, out))
-            return fail(std::string(name) + "=" + it->second + " is not a " +
+            return fail(std::string(name) + "=" + Short(it->second) + " is not a " +
                         (hex ? "hexadecimal" : "decimal") + " number up to " + std::to_string(max));
         return true;
     }
@@ -104,6 +115,8 @@ public:
     }
     // Every field of the line must be one the item knows: a misspelt one would silently be ignored.
     bool only(std::initializer_list<const char*> known) {
+        if (!line_.repeated.empty())
+            return fail(line_.repeated.front() + "= is given twice");
         for (const auto& [name, value] : line_.fields) {
             bool ok = false;
             for (const char* k : known)
@@ -112,11 +125,12 @@ public:
                 std::string list;
                 for (const char* k : known)
                     list += std::string(list.empty() ? "" : ", ") + k;
-                return fail("\"" + line_.verb + "\" has no field " + name + "= (it takes " + list + ")");
+                return fail("\"" + line_.verb + "\" has no field " + Short(name) + "= (it takes " + list +
+                            ")");
             }
         }
         for (const auto& word : line_.words)
-            return fail("\"" + word + "\" is not a field (name=value)");
+            return fail("\"" + Short(word) + "\" is not a field (name=value)");
         return true;
     }
     bool fail(const std::string& what) {
@@ -144,10 +158,28 @@ bool HardwareId(const std::string& id, Reader& r) {
 MachineFileResult ParseMachineText(std::string_view text, std::string_view sourceName) {
     MachineFileResult result;
     MachineSpec& spec = result.spec;
-    std::istringstream in{std::string(text)};
+    std::istringstream in{NormalizedLines(text)};
     std::string raw;
     size_t number = 0;
     CardSpec* isaCard = nullptr;
+    // The I/O windows the items take, each with its line: two items must never decode the same address.
+    struct IoWindow {
+        uint32_t start, length;
+        size_t line;
+    };
+    std::vector<IoWindow> windows;
+    auto claim = [&](Reader& r, uint32_t start, uint32_t length, const char* what) {
+        char text[48];
+        std::snprintf(text, sizeof text, "%X+%u", unsigned(start), unsigned(length));
+        if (start + length > 0x10000)
+            return r.fail(std::string(what) + " " + text + " runs past the I/O space (FFFF)");
+        for (const IoWindow& w : windows)
+            if (start < w.start + w.length && w.start < start + length)
+                return r.fail(std::string(what) + " " + text + " overlaps what line " +
+                              std::to_string(w.line) + " placed there");
+        windows.push_back({start, length, number});
+        return true;
+    };
     size_t pcmciaLine = 0;
     auto refuse = [&](const std::string&) {
         result.ok = false;
@@ -175,6 +207,8 @@ MachineFileResult ParseMachineText(std::string_view text, std::string_view sourc
         if (line.verb == "standard-port") {
             if (!r.only({"address", "irq", "com"}) || !r.get("address", true, 0xFFF8, a) ||
                 !r.get("irq", false, 15, b) || !r.get("com", false, 256, c))
+                return refuse("");
+            if (!claim(r, uint32_t(a), 8, "the port's registers"))
                 return refuse("");
             spec.standardPorts.push_back(StandardPortSpec{uint16_t(a), ULONG(b), ULONG(c)});
         } else if (line.verb == "driver-file") {
@@ -233,9 +267,17 @@ MachineFileResult ParseMachineText(std::string_view text, std::string_view sourc
             card.pci.revision = uint8_t(v);
             if (!r.kind(kind) || !r.get("ports", false, 8, v))
                 return refuse("");
+            if (v == 0) {
+                r.fail("ports=0: a card has 1 to 8 ports");
+                return refuse("");
+            }
             card.uarts.assign(size_t(v), UartSpec{0, kind});
             if (!r.get("clock", false, 100000000, v))
                 return refuse("");
+            if (v == 0) {
+                r.fail("clock=0: a UART needs a clock");
+                return refuse("");
+            }
             card.clockHz = uint32_t(v);
             if (!r.get("uart-window", true, 0xFFF8, v))
                 return refuse("");
@@ -283,6 +325,11 @@ MachineFileResult ParseMachineText(std::string_view text, std::string_view sourc
             card.pci.uartWindowInMemory =
                 line.fields.count("uart-window-in-memory") && line.fields["uart-window-in-memory"] == "yes";
             card.name = "PCI card " + std::to_string(spec.cards.size() + 1);
+            if (!claim(r, card.pci.uartWindow, uint32_t(card.uarts.size() * card.pci.spacing),
+                       "the UART window") ||
+                !claim(r, card.pci.bridgeIo, 128, "the bridge's registers") ||
+                (card.pci.window2 && !claim(r, card.pci.window2, 16, "the second window")))
+                return refuse("");
             spec.cards.push_back(card);
             isaCard = nullptr;
         } else if (line.verb == "isa-card") {
@@ -291,10 +338,16 @@ MachineFileResult ParseMachineText(std::string_view text, std::string_view sourc
             uint64_t v = 0;
             if (!r.only({"clock", "sisr", "irq", "hardware-id"}) || !r.get("clock", false, 100000000, v))
                 return refuse("");
+            if (v == 0) {
+                r.fail("clock=0: a UART needs a clock");
+                return refuse("");
+            }
             card.clockHz = uint32_t(v);
             if (!r.get("sisr", true, 0xFFFF, v, false, 0))
                 return refuse("");
             card.sisrAddress = uint16_t(v);
+            if (card.sisrAddress && !claim(r, card.sisrAddress, 1, "the status register"))
+                return refuse("");
             if (card.sisrAddress) {
                 if (!r.get("irq", false, 15, v))
                     return refuse("");
@@ -316,6 +369,8 @@ MachineFileResult ParseMachineText(std::string_view text, std::string_view sourc
             if (!r.only({"address", "uart", "irq"}) || !r.get("address", true, 0xFFF8, v) || !r.kind(u.kind))
                 return refuse("");
             u.address = uint16_t(v);
+            if (!claim(r, u.address, 8, "the UART's registers"))
+                return refuse("");
             if (!isaCard->sisrAddress) {
                 if (!r.get("irq", false, 15, v))
                     return refuse("");

@@ -1,4 +1,5 @@
 #include "sim/scenario.h"
+#include "sim/inputfile.h"
 
 #include "sim/pnpdevices.h"
 
@@ -8,6 +9,8 @@
 #include "platform/win32/user.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -55,22 +58,51 @@ std::string Escaped(const std::string& text) {
 }
 
 // "10ms", "2s", "500us" or a bare number of milliseconds, in 100 ns ticks.
+// A word of a line as an error message repeats it: long ones cut short.
+std::string Short(const std::string& word) {
+    return word.size() <= 64 ? word : word.substr(0, 64) + "...";
+}
+
+constexpr double kMaxDurationTicks = 24.0 * 3600 * 1e7;
+// The largest read a scenario issues: a real program reads in buffers of its own size, not gigabytes.
+constexpr uint64_t kMaxReadLength = 1024 * 1024;
+
 bool Duration(const std::string& text, uint64_t& ticks) {
     char* end = nullptr;
-    double value = std::strtod(text.c_str(), &end);
-    std::string unit = end;
-    if (end == text.c_str() || value < 0)
+    const double value = std::strtod(text.c_str(), &end);
+    const std::string unit = end ? end : "";
+    if (end == text.c_str() || !std::isfinite(value) || value < 0 ||
+        text.find_first_of("xXpP") != std::string::npos)
         return false;
-    double scale = unit == "s" ? 1e7 : unit == "us" ? 10.0 : (unit == "ms" || unit.empty()) ? 1e4 : -1;
-    if (scale < 0)
+    const double scale = unit == "s" ? 1e7 : unit == "us" ? 10.0 : (unit == "ms" || unit.empty()) ? 1e4 : -1;
+    // A duration up to a day: longer is no test a person waits for, and no sum of them can wrap.
+    if (scale < 0 || value * scale > kMaxDurationTicks)
         return false;
     ticks = static_cast<uint64_t>(value * scale);
     return true;
 }
 
-// Words of a line, with "quoted text" kept whole (\" and \\ inside).
-std::vector<std::string> Words(const std::string& line) {
+// A decimal number from 0 to `max`, all of the word; `error` says what was expected otherwise.
+bool Number(const std::string& word, uint64_t max, uint64_t& value, std::string& error, const char* what) {
+    const bool digits =
+        !word.empty() && word.size() <= 20 &&
+        std::all_of(word.begin(), word.end(), [](unsigned char c) { return std::isdigit(c); });
+    errno = 0;
+    const unsigned long long n = digits ? std::strtoull(word.c_str(), nullptr, 10) : 0;
+    if (!digits || errno == ERANGE || n > max) {
+        error = "\"" + Short(word) + "\" is not " + what + " (a decimal number up to " + std::to_string(max) +
+                ")";
+        return false;
+    }
+    value = n;
+    return true;
+}
+
+// Words of a line, with "quoted text" kept whole (\" and \\ inside); `unterminated` when a quote is not
+// closed.
+std::vector<std::string> Words(const std::string& line, bool& unterminated) {
     std::vector<std::string> words;
+    unterminated = false;
     size_t i = 0;
     while (i < line.size()) {
         while (i < line.size() && isspace(static_cast<unsigned char>(line[i])))
@@ -85,6 +117,8 @@ std::vector<std::string> Words(const std::string& line) {
                     ++i;
                 word += line[i];
             }
+            if (i >= line.size())
+                unterminated = true;
             ++i;
         } else {
             while (i < line.size() && !isspace(static_cast<unsigned char>(line[i])))
@@ -792,11 +826,15 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
         if (op == "set-line") {
             if (!need(4, "set-line PORT BAUD 8N1"))
                 return false;
-            SERIAL_BAUD_RATE baud{static_cast<ULONG>(std::strtoul(w[2].c_str(), nullptr, 10))};
+            uint64_t rate = 0;
+            if (!Number(w[2], 0xFFFFFFFFu, rate, error, "a baud rate"))
+                return false;
+            SERIAL_BAUD_RATE baud{static_cast<ULONG>(rate)};
             const std::string& frame = w[3];
-            if (frame.size() < 3 || frame[0] < '5' || frame[0] > '8' ||
-                std::string("NOEMS").find(frame[1]) == std::string::npos) {
-                error = "\"" + frame + "\" is not a character format such as 8N1, 7E1 or 8N2";
+            if ((frame.size() != 3 && frame != frame.substr(0, 2) + "1.5") || frame[0] < '5' ||
+                frame[0] > '8' || std::string("NOEMS").find(frame[1]) == std::string::npos ||
+                (frame.size() == 3 && frame[2] != '1' && frame[2] != '2')) {
+                error = "\"" + Short(frame) + "\" is not a character format such as 8N1, 7E1, 8N2 or 5N1.5";
                 return false;
             }
             SERIAL_LINE_CONTROL line{};
@@ -832,8 +870,15 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
             SERIAL_CHARS chars{0, 0, 0, 0, 0x11, 0x13};
             for (size_t i = 2; i < w.size(); ++i) {
                 size_t eq = w[i].find('=');
-                auto value = static_cast<UCHAR>(
-                    std::strtoul(w[i].c_str() + (eq == std::string::npos ? 0 : eq + 1), nullptr, 16));
+                const std::string text = eq == std::string::npos ? "" : w[i].substr(eq + 1);
+                if (text.empty() || text.size() > 2 ||
+                    !std::all_of(text.begin(), text.end(),
+                                 [](unsigned char c) { return std::isxdigit(c); })) {
+                    error = "\"" + Short(w[i]) +
+                            "\" does not give a character as two hexadecimal digits (xon=11)";
+                    return false;
+                }
+                auto value = static_cast<UCHAR>(std::strtoul(text.c_str(), nullptr, 16));
                 std::string name = w[i].substr(0, eq);
                 if (name == "xon")
                     chars.XonChar = value;
@@ -859,9 +904,14 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
             for (size_t i = 2; i < w.size(); ++i) {
                 size_t eq = w[i].find('=');
                 std::string name = w[i].substr(0, eq);
-                ULONG value = eq == std::string::npos
-                                  ? 0
-                                  : static_cast<ULONG>(std::strtoul(w[i].c_str() + eq + 1, nullptr, 0));
+                // A value in milliseconds, or MAXDWORD.
+                const std::string text = eq == std::string::npos ? "" : w[i].substr(eq + 1);
+                uint64_t number = 0;
+                if (text == "MAXDWORD")
+                    number = MAXULONG;
+                else if (!Number(text, MAXULONG, number, error, "a timeout in milliseconds or MAXDWORD"))
+                    return false;
+                const ULONG value = static_cast<ULONG>(number);
                 if (name == "interval")
                     t.ReadIntervalTimeout = value;
                 else if (name == "read-multiplier")
@@ -914,12 +964,14 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
             std::vector<uint8_t> data;
             if (w[2][0] == '"') {
                 data.assign(w[2].begin() + 1, w[2].end());
-            } else if (w[2].rfind("hex:", 0) == 0 && w[2].size() % 2 == 0) {
+            } else if (w[2].rfind("hex:", 0) == 0 && w[2].size() % 2 == 0 &&
+                       std::all_of(w[2].begin() + 4, w[2].end(),
+                                   [](unsigned char c) { return std::isxdigit(c); })) {
                 for (size_t i = 4; i + 1 < w[2].size(); i += 2)
                     data.push_back(
                         static_cast<uint8_t>(std::strtoul(w[2].substr(i, 2).c_str(), nullptr, 16)));
             } else {
-                error = "write takes \"text\" or hex:414243";
+                error = "write takes \"text\" or hex: with pairs of hexadecimal digits (hex:414243)";
                 return false;
             }
             uint64_t limit = 0;
@@ -932,11 +984,13 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
         } else if (op == "read") {
             if (!need(3, "read PORT COUNT [limit=DURATION]"))
                 return false;
-            auto count = static_cast<ULONG>(std::strtoul(w[2].c_str(), nullptr, 10));
+            uint64_t count = 0;
+            if (!Number(w[2], kMaxReadLength, count, error, "a byte count"))
+                return false;
             uint64_t limit = 0;
             if (!limitOf(w, 3, limit, error))
                 return false;
-            auto result = finish(f, f->startRead(count), limit, r);
+            auto result = finish(f, f->startRead(static_cast<ULONG>(count)), limit, r);
             r.status = result.status;
             r.hasBytes = r.hasData = true;
             r.bytes = result.information;
@@ -972,15 +1026,22 @@ ScenarioResult RunScenario(Machine& machine, std::string_view text, std::string_
     nt::KernelScope scope(machine.kernel());
     machine.boot(); // a Windows 2000 machine's devices are there before the first command
     Runner runner(machine, json);
-    std::istringstream in{std::string(text)};
+    std::istringstream in{NormalizedLines(text)};
     std::string line;
     size_t number = 0;
     while (std::getline(in, line)) {
         ++number;
-        auto words = Words(line);
+        bool unterminated = false;
+        auto words = Words(line, unterminated);
         if (words.empty())
             continue;
         std::string error;
+        if (unterminated) {
+            result.ok = false;
+            result.error =
+                std::string(sourceName) + ":" + std::to_string(number) + ": a quoted text is not closed";
+            break;
+        }
         if (!runner.run(words, error)) {
             result.ok = false;
             result.error = std::string(sourceName) + ":" + std::to_string(number) + ": " + error;

@@ -223,3 +223,64 @@ close COM4
         EXPECT_EQ(refused.error.rfind(message, 0), 0u) << refused.error;
     }
 }
+
+TEST(MachineFile, HostileDescriptionsAreRefusedWithFileAndLine) {
+    const std::string pci = "pci-card bus=0 device=4 id=20 uart=16C950 ports=4 clock=1 uart-window=E000 "
+                            "bridge-io=EC00 irq=11";
+    const std::pair<std::string, const char*> cases[] = {
+        {"isa-card clock=1843200\nuart address=300 uart=16550 irq=5\nisa-card clock=1843200\n"
+         "uart address=304 uart=16550 irq=7\n",
+         "t:4: the UART's registers 304+8 overlaps what line 2 placed there"},
+        {"standard-port address=3F8 irq=4 com=1\n" + pci + " bridge-io=3F8\n",
+         "t:2: bridge-io= is given twice"},
+        {"pci-card bus=0 device=4 id=20 uart=16C950 ports=0 clock=1 uart-window=E000 bridge-io=EC00 irq=11\n",
+         "t:1: ports=0"},
+        {"pci-card bus=0 device=4 id=20 uart=16C950 ports=4 clock=0 uart-window=E000 bridge-io=EC00 irq=11\n",
+         "t:1: clock=0"},
+        {"pci-card bus=0 device=4 id=20 uart=16C950 ports=4 clock=1 uart-window=FFF0 bridge-io=EC00 irq=11\n",
+         "t:1: the UART window FFF0+32 runs past the I/O space"},
+        {"standard-port address=-8 irq=4 com=1\n", "t:1: address=-8 is not a hexadecimal number"},
+        {"standard-port address=3F8 irq=+4 com=1\n", "t:1: irq=+4 is not a decimal number"},
+        {"standard-port address=3F8 irq=4 com=1 " + std::string(100000, 'x') + "=1\n",
+         "t:1: \"standard-port\" has no field xxxx"},
+    };
+    for (const auto& [text, message] : cases) {
+        auto read = sim::ParseMachineText(text, "t");
+        EXPECT_FALSE(read.ok) << text.substr(0, 200);
+        EXPECT_EQ(read.error.rfind(message, 0), 0u) << read.error.substr(0, 300);
+        EXPECT_LT(read.error.size(), 300u) << "a long name is not echoed whole";
+    }
+    // A byte order mark and CR line endings are only how the file was saved.
+    auto saved = sim::ParseMachineText("\xEF\xBB\xBFstandard-port address=3F8 irq=4 com=1\r"
+                                       "standard-port address=2F8 irq=3 com=2\r",
+                                       "t");
+    ASSERT_TRUE(saved.ok) << saved.error;
+    EXPECT_EQ(saved.spec.standardPorts.size(), 2u);
+}
+
+TEST(Scenario, HostileLinesAreRefusedWithTheirLine) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"read COM3 4294967295", "s:3: \"4294967295\" is not a byte count"},
+        {"set-line COM3 4294967411 8N1", "s:3: \"4294967411\" is not a baud rate"},
+        {"set-line COM3 abc 8N1", "s:3: \"abc\" is not a baud rate"},
+        {"set-line COM3 9600 8N3", "s:3: \"8N3\" is not a character format"},
+        {"write COM3 \"open", "s:3: a quoted text is not closed"},
+        {"write COM3 hex:4G", "s:3: write takes \"text\" or hex:"},
+        {"timeouts COM3 interval=-1", "s:3: \"-1\" is not a timeout"},
+        {"chars COM3 xon=111", "s:3: \"xon=111\" does not give a character"},
+        {"advance inf", "s:3: \"inf\" is not a duration"},
+        {"advance nan", "s:3: \"nan\" is not a duration"},
+        {"advance 1e300", "s:3: \"1e300\" is not a duration"},
+        {"read COM3 1 limit=2e10s", "s:3: \"limit=2e10s\" is not a duration"},
+    };
+    for (auto [line, message] : cases) {
+        sim::Machine machine(sim::MachineSpec::builtInDefault());
+        auto result = sim::RunScenario(machine, std::string("start\nopen COM3\n") + line + "\n", "s", false);
+        EXPECT_FALSE(result.ok) << line;
+        EXPECT_EQ(result.error.rfind(message, 0), 0u) << result.error;
+    }
+    sim::Machine machine(sim::MachineSpec::builtInDefault());
+    auto crOnly = sim::RunScenario(machine, "start\ropen COM3\rclose COM3\r", "s", false);
+    EXPECT_TRUE(crOnly.ok) << crOnly.error;
+    EXPECT_NE(crOnly.transcript.find("close COM3: 0x00000000"), std::string::npos) << crOnly.transcript;
+}
