@@ -375,12 +375,7 @@ RegLoadResult Registry::loadText(std::string_view bytes, std::string_view source
             break;
         case Op::SetValue: {
             auto key = createBelow(*root_, op.key);
-            if (RegValue* v = key->value(op.name)) {
-                v->type = op.type;
-                v->data = std::move(op.data);
-            } else {
-                key->values.push_back(RegValue{op.name, op.type, std::move(op.data)});
-            }
+            key->setValue(op.name, op.type, std::move(op.data));
             ++result.values;
             break;
         }

@@ -33,21 +33,65 @@ bool namesEqual(std::u16string_view a, std::u16string_view b) {
 }
 
 std::shared_ptr<RegKey> RegKey::subkey(std::u16string_view childName) const {
-    for (const auto& key : subkeys)
-        if (namesEqual(key->name, childName))
-            return key;
-    return nullptr;
+    // The subkeys are kept in name order.
+    auto it = std::lower_bound(
+        subkeys.begin(), subkeys.end(), childName,
+        [](const auto& key, std::u16string_view n) { return compareNames(key->name, n) < 0; });
+    return it != subkeys.end() && namesEqual((*it)->name, childName) ? *it : nullptr;
+}
+
+namespace {
+std::u16string Upper(std::u16string_view name) {
+    std::u16string out(name);
+    for (char16_t& c : out)
+        c = upcase(c);
+    return out;
+}
+} // namespace
+
+void RegKey::reindex() const {
+    index_.clear();
+    for (size_t i = 0; i < values.size(); ++i)
+        index_.emplace(Upper(values[i].name), i);
 }
 
 RegValue* RegKey::value(std::u16string_view valueName) {
-    for (auto& v : values)
-        if (namesEqual(v.name, valueName))
-            return &v;
-    return nullptr;
+    if (index_.size() != values.size())
+        reindex();
+    auto it = index_.find(Upper(valueName));
+    if (it == index_.end())
+        return nullptr;
+    if (it->second >= values.size() || !namesEqual(values[it->second].name, valueName)) {
+        reindex(); // the list was changed behind the index
+        it = index_.find(Upper(valueName));
+        if (it == index_.end())
+            return nullptr;
+    }
+    return &values[it->second];
 }
 
 const RegValue* RegKey::value(std::u16string_view valueName) const {
     return const_cast<RegKey*>(this)->value(valueName);
+}
+
+RegValue& RegKey::setValue(std::u16string_view valueName, uint32_t type, std::vector<uint8_t> data) {
+    if (RegValue* existing = value(valueName)) {
+        existing->type = type;
+        existing->data = std::move(data);
+        return *existing;
+    }
+    values.push_back(RegValue{std::u16string(valueName), type, std::move(data)});
+    index_.emplace(Upper(valueName), values.size() - 1);
+    return values.back();
+}
+
+bool RegKey::removeValue(std::u16string_view valueName) {
+    RegValue* v = value(valueName);
+    if (!v)
+        return false;
+    values.erase(values.begin() + (v - values.data()));
+    reindex();
+    return true;
 }
 
 std::u16string RegKey::path() const {
@@ -215,13 +259,7 @@ bool Registry::removeTree(std::string_view path) {
 void Registry::setValue(std::string_view keyPath, std::string_view name, uint32_t type,
                         std::vector<uint8_t> data) {
     auto key = create(keyPath);
-    std::u16string wide = toUtf16(name);
-    if (RegValue* existing = key->value(wide)) {
-        existing->type = type;
-        existing->data = std::move(data);
-        return;
-    }
-    key->values.push_back(RegValue{wide, type, std::move(data)});
+    key->setValue(toUtf16(name), type, std::move(data));
 }
 
 void Registry::setDword(std::string_view keyPath, std::string_view name, uint32_t value) {
@@ -245,14 +283,7 @@ bool Registry::removeValue(std::string_view keyPath, std::string_view name) {
     auto key = open(keyPath);
     if (!key)
         return false;
-    std::u16string wide = toUtf16(name);
-    auto& values = key->values;
-    auto it = std::find_if(values.begin(), values.end(),
-                           [&](const RegValue& v) { return namesEqual(v.name, wide); });
-    if (it == values.end())
-        return false;
-    values.erase(it);
-    return true;
+    return key->removeValue(toUtf16(name));
 }
 
 std::optional<RegValue> Registry::value(std::string_view keyPath, std::string_view name) const {

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace nt {
@@ -24,13 +25,22 @@ struct RegKey {
     RegKey* parent = nullptr;
     bool deleted = false;
     std::vector<std::shared_ptr<RegKey>> subkeys; // kept in case-insensitive name order
-    std::vector<RegValue> values;                 // kept in the order they were created
+    std::vector<RegValue> values;                 // kept in the order they were created (change them
+                                                  // through setValue and removeValue)
 
     std::shared_ptr<RegKey> subkey(std::u16string_view name) const;
     RegValue* value(std::u16string_view name);
     const RegValue* value(std::u16string_view name) const;
+    // Sets a value, made at the end of the list when the key has none of that name.
+    RegValue& setValue(std::u16string_view name, uint32_t type, std::vector<uint8_t> data);
+    bool removeValue(std::u16string_view name);
     // Full kernel path, e.g. \REGISTRY\MACHINE\SYSTEM.
     std::u16string path() const;
+
+private:
+    // The values by upper-case name, so that a key with many values is as quick as one with few.
+    mutable std::unordered_map<std::u16string, size_t> index_;
+    void reindex() const;
 };
 
 // Case-insensitive comparison of names as the registry does it.

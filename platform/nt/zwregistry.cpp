@@ -273,12 +273,7 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG /*Titl
     const auto* bytes = static_cast<const uint8_t*>(Data);
     std::vector<uint8_t> data(bytes, bytes + (Data ? DataSize : 0));
     std::u16string_view name = view(ValueName);
-    if (RegValue* existing = key->value(name)) {
-        existing->type = Type;
-        existing->data = std::move(data);
-    } else {
-        key->values.push_back(RegValue{std::u16string(name), Type, std::move(data)});
-    }
+    key->setValue(name, Type, std::move(data));
     return STATUS_SUCCESS;
 }
 
@@ -288,10 +283,7 @@ NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName) {
     NTSTATUS status = keyFromHandle(k, KeyHandle, KEY_SET_VALUE, key);
     if (!NT_SUCCESS(status))
         return status;
-    std::u16string_view name = view(ValueName);
-    size_t before = key->values.size();
-    std::erase_if(key->values, [&](const RegValue& v) { return nt::namesEqual(v.name, name); });
-    return key->values.size() == before ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_SUCCESS;
+    return key->removeValue(view(ValueName)) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
 }
 
 NTSTATUS ZwEnumerateKey(HANDLE KeyHandle, ULONG Index, KEY_INFORMATION_CLASS KeyInformationClass,

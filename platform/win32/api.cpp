@@ -251,12 +251,7 @@ LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
     }
     std::u16string name = win32::Wide(lpValueName ? lpValueName : "");
     desktop.kernel().registry().noteWrite(ref.key->path(), name);
-    if (nt::RegValue* existing = ref.key->value(name)) {
-        existing->type = dwType;
-        existing->data = std::move(data);
-    } else {
-        ref.key->values.push_back(nt::RegValue{name, dwType, std::move(data)});
-    }
+    ref.key->setValue(name, dwType, std::move(data));
     return ERROR_SUCCESS;
 }
 
@@ -364,13 +359,7 @@ LONG RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
     if (LONG error = win32::Use(desktop, hKey, KEY_SET_VALUE, ref))
         return error;
     std::u16string name = win32::Wide(lpValueName ? lpValueName : "");
-    auto& values = ref.key->values;
-    auto it = std::find_if(values.begin(), values.end(),
-                           [&](const nt::RegValue& v) { return nt::namesEqual(v.name, name); });
-    if (it == values.end())
-        return ERROR_FILE_NOT_FOUND;
-    values.erase(it);
-    return ERROR_SUCCESS;
+    return ref.key->removeValue(name) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
 }
 
 LONG RegCloseKey(HKEY hKey) {

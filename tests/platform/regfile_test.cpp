@@ -182,3 +182,32 @@ TEST(RegFile, SavesOneSubtreeOnItsOwn) {
         0u);
     EXPECT_EQ(text.find("LogLevel"), std::string::npos);
 }
+
+namespace {
+
+TEST(RegFile, AKeyWithAHundredThousandValuesLoadsWholeAndStaysSearchable) {
+    std::string text = "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Big]\n";
+    char line[64];
+    for (int i = 0; i < 100000; ++i) {
+        std::snprintf(line, sizeof line, "\"Value%d\"=dword:%08x\n", i, i);
+        text += line;
+    }
+    nt::Registry registry;
+    auto result = registry.loadText(text, "big.reg");
+    ASSERT_TRUE(result.ok) << result.error;
+    EXPECT_EQ(result.values, 100000u);
+    auto key = registry.open(std::string("\\Registry\\Machine\\SOFTWARE\\Big"));
+    ASSERT_TRUE(key);
+    EXPECT_EQ(key->values.size(), 100000u);
+    EXPECT_EQ(key->values[99999].name, u"Value99999") << "values keep the order they were made in";
+    EXPECT_EQ(registry.dword("\\Registry\\Machine\\SOFTWARE\\Big", "VALUE54321"), 54321u);
+    // Removing and setting keep the lookup right.
+    EXPECT_TRUE(registry.removeValue("\\Registry\\Machine\\SOFTWARE\\Big", "Value0"));
+    EXPECT_FALSE(registry.value("\\Registry\\Machine\\SOFTWARE\\Big", "Value0").has_value());
+    EXPECT_EQ(registry.dword("\\Registry\\Machine\\SOFTWARE\\Big", "Value99999"), 99999u);
+    registry.setDword("\\Registry\\Machine\\SOFTWARE\\Big", "Value0", 7);
+    EXPECT_EQ(registry.dword("\\Registry\\Machine\\SOFTWARE\\Big", "value0"), 7u);
+    EXPECT_EQ(key->values.back().name, u"Value0");
+}
+
+} // namespace
