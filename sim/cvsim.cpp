@@ -208,6 +208,8 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "cvsim: %s\n", result.error.c_str());
                 return 2;
             }
+            for (const std::string& failure : result.failures)
+                std::fprintf(stderr, "cvsim: %s\n", failure.c_str());
             return result.ok ? 0 : 1;
         }
         if (command == "run") {

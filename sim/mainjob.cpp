@@ -217,6 +217,12 @@ bool ChooseTrafficPorts(Machine& machine, TrafficCheck& traffic, std::string& wh
     return false;
 }
 
+std::string ResourceMapText(nt::Kernel& kernel) {
+    std::string out;
+    describeResources(kernel, out);
+    return out;
+}
+
 int runMainJob(Machine& machine, const TrafficCheck& traffic, std::string& out) {
     if (machine.windows2000())
         return runWindows2000MainJob(machine, out);

@@ -32,6 +32,9 @@ std::vector<CvNtPort> CvNtPorts(Machine& machine);
 // `why` when the machine has no such pair.
 bool ChooseTrafficPorts(Machine& machine, TrafficCheck& traffic, std::string& why);
 
+// Every resource claim of the resource map, one line each.
+std::string ResourceMapText(nt::Kernel& kernel);
+
 // Everything a driver's stop must give back, one line per item: SERIALCOMM values and the serial port
 // count, devices, links, resource claims, the CurrentConfig key and CvNt's pool blocks.
 std::set<std::string> Inventory(nt::Kernel& kernel);

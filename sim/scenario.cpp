@@ -1,5 +1,6 @@
 #include "sim/scenario.h"
 #include "sim/inputfile.h"
+#include "sim/mainjob.h"
 
 #include "sim/pnpdevices.h"
 
@@ -142,7 +143,8 @@ public:
     // The end of the scenario: answers prepared for message boxes that never came count as failures.
     void conclude();
     std::string transcript;
-    bool allSucceeded = true; // every start, stop and restart the scenario asked for
+    bool allSucceeded = true;                    // every start, stop and restart the scenario asked for
+    std::vector<std::string> failedExpectations; // each "what was expected, what was there"
 
 private:
     struct Record {
@@ -156,6 +158,10 @@ private:
         std::string note;
     };
     void emit(const Record& r);
+    bool expect(const std::vector<std::string>& w, Record& r, std::string& error);
+    Record last_; // the last request's result
+    bool hasLast_ = false;
+    std::string shown_; // what the last show showed
     nt::UserFile* file(const std::string& port, std::string& error);
     NTSTATUS control(nt::UserFile* f, ULONG code, const std::vector<uint8_t>& input);
     bool limitOf(const std::vector<std::string>& w, size_t from, uint64_t& ticks, std::string& error);
@@ -182,6 +188,10 @@ private:
 };
 
 void Runner::emit(const Record& r) {
+    if (r.hasStatus && r.op != "expect") {
+        last_ = r;
+        hasLast_ = true;
+    }
     const double seconds = double(kernel_.now()) / hw::kTicksPerSecond;
     char time[32];
     std::snprintf(time, sizeof time, "%.7f", seconds);
@@ -358,6 +368,7 @@ const std::string kCommandList =
     "start, stop, restart, advance, cable, uncable, open, close, set-line, handshake, chars, timeouts, "
     "wait-mask, wait, write, read, purge; on the desktop applet, run, properties, login, window, answer, "
     "click, command, choose, type, slide, key, select-row, open-row, tab, close-window, activate, help, "
+    "expect, "
     "control-panel, refuse-program, watch; show; on Windows 2000 also insert, pull, disable, enable, "
     "open-card, sleep, wake, state";
 
@@ -378,6 +389,25 @@ bool UartAddress(const std::string& word, uint16_t& address, std::string& error)
     }
     address = static_cast<uint16_t>(std::strtoul(word.c_str(), nullptr, 16));
     return true;
+}
+
+// Every register of a UART model as it holds it, with the divisor and the rate it gives (and the 16C950's
+// sampling).
+std::string UartText(const hw::Uart& u) {
+    char text[512];
+    std::snprintf(text, sizeof text,
+                  "IER %02X\nIIR %02X\nLCR %02X\nMCR %02X\nLSR %02X\nMSR %02X\nSPR %02X\n"
+                  "divisor %u\nrate %.3f baud\nFIFO %s, depth %u, receive trigger %u\n",
+                  u.ier(), u.pendingIdentification(), u.lcr(), u.mcr(), u.lsr(), u.msr(), u.scratch(),
+                  unsigned(u.divisor()), u.baudRate(), u.fifoEnabled() ? "on" : "off", u.fifoDepth(),
+                  u.rxTriggerLevel());
+    std::string out = text;
+    if (u.kind() == hw::UartKind::Uart16C950) {
+        std::snprintf(text, sizeof text, "EFR %02X\nsamples per bit %u\nprescaler %u/8\n", u.efr(),
+                      u.samplesPerBit(), u.prescalerEighths());
+        out += text;
+    }
+    return out;
 }
 
 std::string Unquoted(const std::string& word) {
@@ -647,6 +677,8 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
     };
     Record r;
     r.op = op;
+    if (op == "expect")
+        return expect(w, r, error);
     if (op == "start" || op == "stop" || op == "restart") {
         // CvNt, or another driver service named on the line.
         const std::string service = w.size() > 1 ? w[1] : "CvNt";
@@ -688,7 +720,9 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
         return true;
     }
     if (op == "show") {
-        if (!need(2, "show serialcomm | show registry KEY | show services NAME... | show programs"))
+        if (!need(2, "show serialcomm | currentconfig | eventlog | resourcemap | devices | uart ADDRESS | "
+                     "registry "
+                     "KEY | services NAME... | programs"))
             return false;
         std::string text;
         if (w[1] == "services") {
@@ -729,14 +763,39 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
                 return false;
             }
             text = kernel_.registry().saveText(path);
+        } else if (w[1] == "eventlog") {
+            text = kernel_.eventLog().renderAll();
+        } else if (w[1] == "resourcemap") {
+            text = ResourceMapText(kernel_);
+        } else if (w[1] == "currentconfig") {
+            text =
+                kernel_.registry().saveText("\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\CvNt"
+                                            "\\CurrentConfig");
+        } else if (w[1] == "devices") {
+            for (const std::u16string& name : kernel_.io().deviceNames())
+                text += nt::toUtf8(name) + "\n";
+            for (const std::u16string& link : kernel_.io().linkNames())
+                text += nt::toUtf8(link) + " -> " + nt::toUtf8(kernel_.io().linkTarget(link).value_or(u"")) +
+                        "\n";
+        } else if (w[1] == "uart" && w.size() == 3) {
+            uint16_t address = 0;
+            if (!UartAddress(w[2], address, error))
+                return false;
+            const hw::Uart* uart = machine_.uartAt(address);
+            if (!uart) {
+                error = "no UART at " + w[2];
+                return false;
+            }
+            text = UartText(*uart);
         } else {
             error =
-                "usage: show serialcomm | show registry KEY (a key under HKEY_LOCAL_MACHINE) | show services "
-                "NAME... | show programs";
+                "usage: show serialcomm | currentconfig | eventlog | resourcemap | devices | uart ADDRESS | "
+                "registry KEY (a key under HKEY_LOCAL_MACHINE) | services NAME... | programs";
             return false;
         }
         r.hasStatus = false;
         r.port = w.size() == 3 ? w[1] + " " + w[2] : w[1];
+        shown_ = text;
         emit(r);
         std::istringstream lines(text);
         for (std::string line; std::getline(lines, line);) {
@@ -1021,6 +1080,129 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
 
 } // namespace
 
+// A check of what the scenario saw: the last request's status, byte count, data or events, what the last
+// show showed, or a register of a UART. A failed one is a line of the transcript and makes the exit
+// status non-zero.
+bool Runner::expect(const std::vector<std::string>& w, Record& r, std::string& error) {
+    static const char* const kUsage =
+        "usage: expect status CODE | bytes N | data \"text\"|hex:.. | events MASK | shown \"text\" | "
+        "uart ADDRESS REGISTER VALUE";
+    if (w.size() < 3) {
+        error = kUsage;
+        return false;
+    }
+    const std::string& what = w[1];
+    std::string got;
+    bool held = false;
+    auto hexNumber = [&](const std::string& word, uint64_t max, uint64_t& value) {
+        std::string digits = word.rfind("0x", 0) == 0 || word.rfind("0X", 0) == 0 ? word.substr(2) : word;
+        if (digits.empty() || digits.size() > 8 ||
+            !std::all_of(digits.begin(), digits.end(), [](unsigned char c) { return std::isxdigit(c); }) ||
+            std::strtoull(digits.c_str(), nullptr, 16) > max) {
+            error = "\"" + Short(word) + "\" is not a hexadecimal value up to " + Hex32(uint32_t(max));
+            return false;
+        }
+        value = std::strtoull(digits.c_str(), nullptr, 16);
+        return true;
+    };
+    if (what == "shown") {
+        const std::string text = Unquoted(w[2]);
+        held = shown_.find(text) != std::string::npos;
+        got = shown_.empty() ? "nothing shown" : "not in what was shown";
+    } else if (what == "uart") {
+        uint16_t address = 0;
+        uint64_t want = 0;
+        if (w.size() != 5 || !UartAddress(w[2], address, error) || !hexNumber(w[4], 0xFFFF, want))
+            return error.empty() ? (error = kUsage, false) : false;
+        const hw::Uart* u = machine_.uartAt(address);
+        if (!u) {
+            error = "no UART at " + w[2];
+            return false;
+        }
+        static const std::map<std::string, uint16_t (*)(const hw::Uart&)> kRegisters = {
+            {"IER", [](const hw::Uart& x) { return uint16_t(x.ier()); }},
+            {"IIR", [](const hw::Uart& x) { return uint16_t(x.pendingIdentification()); }},
+            {"LCR", [](const hw::Uart& x) { return uint16_t(x.lcr()); }},
+            {"MCR", [](const hw::Uart& x) { return uint16_t(x.mcr()); }},
+            {"LSR", [](const hw::Uart& x) { return uint16_t(x.lsr()); }},
+            {"MSR", [](const hw::Uart& x) { return uint16_t(x.msr()); }},
+            {"SPR", [](const hw::Uart& x) { return uint16_t(x.scratch()); }},
+            {"EFR", [](const hw::Uart& x) { return uint16_t(x.efr()); }},
+            {"divisor", [](const hw::Uart& x) { return x.divisor(); }}};
+        auto reg = kRegisters.find(w[3]);
+        if (reg == kRegisters.end()) {
+            error = "\"" + Short(w[3]) + "\" is not IER, IIR, LCR, MCR, LSR, MSR, SPR, EFR or divisor";
+            return false;
+        }
+        const uint16_t value = reg->second(*u);
+        held = value == want;
+        char text[16];
+        std::snprintf(text, sizeof text, "%X", value);
+        got = text;
+    } else {
+        if (what != "status" && what != "bytes" && what != "data" && what != "events") {
+            error = kUsage;
+            return false;
+        }
+        if (!hasLast_) {
+            error = "no request has ended yet to check";
+            return false;
+        }
+        if (what == "status") {
+            uint64_t want = 0;
+            if (!hexNumber(w[2], 0xFFFFFFFFu, want))
+                return false;
+            held = uint32_t(last_.status) == uint32_t(want);
+            got = Hex32(uint32_t(last_.status));
+        } else if (what == "bytes") {
+            uint64_t want = 0;
+            if (!Number(w[2], 0xFFFFFFFFu, want, error, "a byte count"))
+                return false;
+            held = last_.hasBytes && last_.bytes == want;
+            got = last_.hasBytes ? std::to_string(last_.bytes) : "no byte count";
+        } else if (what == "data") {
+            std::vector<uint8_t> want;
+            if (w[2][0] == '"') {
+                want.assign(w[2].begin() + 1, w[2].end());
+            } else if (w[2].rfind("hex:", 0) == 0 && w[2].size() % 2 == 0 &&
+                       std::all_of(w[2].begin() + 4, w[2].end(),
+                                   [](unsigned char c) { return std::isxdigit(c); })) {
+                for (size_t i = 4; i + 1 < w[2].size(); i += 2)
+                    want.push_back(
+                        static_cast<uint8_t>(std::strtoul(w[2].substr(i, 2).c_str(), nullptr, 16)));
+            } else {
+                error = "expect data takes \"text\" or hex: with pairs of hexadecimal digits";
+                return false;
+            }
+            held = last_.hasData && last_.data == want;
+            got = last_.hasData ? "\"" + Escaped(last_.data) + "\"" : "no data";
+        } else if (what == "events") {
+            uint64_t want = 0;
+            if (!hexNumber(w[2], 0xFFFFFFFFu, want))
+                return false;
+            const size_t at = last_.note.find("events ");
+            const uint32_t events = at == std::string::npos
+                                        ? 0
+                                        : uint32_t(std::strtoul(last_.note.c_str() + at + 7, nullptr, 16));
+            held = at != std::string::npos && events == want;
+            got = at == std::string::npos ? "no events" : Hex32(events);
+        } else {
+            error = kUsage;
+            return false;
+        }
+    }
+    r.hasStatus = false;
+    std::string wanted;
+    for (size_t i = 1; i < w.size(); ++i)
+        wanted += (i > 1 ? " " : "") + (w[i][0] == '"' ? w[i] + "\"" : w[i]);
+    r.port = wanted;
+    r.note = held ? "holds" : "FAILED: got " + got;
+    if (!held)
+        failedExpectations.push_back("expected " + wanted + ", got " + got);
+    emit(r);
+    return true;
+}
+
 ScenarioResult RunScenario(Machine& machine, std::string_view text, std::string_view sourceName, bool json) {
     ScenarioResult result;
     nt::KernelScope scope(machine.kernel());
@@ -1042,16 +1224,20 @@ ScenarioResult RunScenario(Machine& machine, std::string_view text, std::string_
                 std::string(sourceName) + ":" + std::to_string(number) + ": a quoted text is not closed";
             break;
         }
+        const size_t failedBefore = runner.failedExpectations.size();
         if (!runner.run(words, error)) {
             result.ok = false;
             result.error = std::string(sourceName) + ":" + std::to_string(number) + ": " + error;
             break;
         }
+        if (runner.failedExpectations.size() > failedBefore)
+            result.failures.push_back(std::string(sourceName) + ":" + std::to_string(number) + ": " +
+                                      runner.failedExpectations.back());
     }
     if (result.ok)
         runner.conclude();
     result.transcript = runner.transcript;
-    result.ok = result.ok && runner.allSucceeded;
+    result.ok = result.ok && runner.allSucceeded && result.failures.empty();
     return result;
 }
 

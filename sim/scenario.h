@@ -7,14 +7,16 @@
 #include "sim/machine.h"
 
 #include <string>
+#include <vector>
 #include <string_view>
 
 namespace sim {
 
 struct ScenarioResult {
-    bool ok = true;         // every line was understood and the driver did what was asked of it
-    std::string transcript; // text or JSON lines
-    std::string error;      // "file:line: ..." for a line that could not be understood
+    bool ok = true;                    // every line was understood and the driver did what was asked of it
+    std::string transcript;            // text or JSON lines
+    std::string error;                 // "file:line: ..." for a line that could not be understood
+    std::vector<std::string> failures; // "file:line: expected ..., got ..." for each failed expectation
 };
 
 ScenarioResult RunScenario(Machine& machine, std::string_view text, std::string_view sourceName, bool json);

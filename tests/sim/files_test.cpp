@@ -284,3 +284,47 @@ TEST(Scenario, HostileLinesAreRefusedWithTheirLine) {
     EXPECT_TRUE(crOnly.ok) << crOnly.error;
     EXPECT_NE(crOnly.transcript.find("close COM3: 0x00000000"), std::string::npos) << crOnly.transcript;
 }
+
+TEST(Scenario, ExpectationsHoldOrFailWithTheirLine) {
+    sim::Machine machine(sim::MachineSpec::builtInDefault());
+    auto result = sim::RunScenario(machine, R"(start
+cable E000 300
+open COM3
+open COM5
+set-line COM3 9600 7E2
+set-line COM5 9600 7E2
+write COM3 hex:414243
+expect status 0
+expect bytes 3
+read COM5 3
+expect data "ABC"
+expect uart E000 LCR 1E
+expect uart E000 divisor 4
+show uart 300
+expect shown "rate 9600.000 baud"
+expect bytes 4
+show eventlog
+expect shown "The CvNt driver loaded successfully."
+)",
+                                   "s", false);
+    EXPECT_FALSE(result.ok) << "one expectation fails";
+    EXPECT_TRUE(result.error.empty()) << result.error;
+    ASSERT_EQ(result.failures.size(), 1u) << result.transcript;
+    EXPECT_EQ(result.failures[0], "s:16: expected bytes 4, got 3");
+    EXPECT_NE(result.transcript.find("expect data \"ABC\" (holds)"), std::string::npos) << result.transcript;
+    EXPECT_NE(result.transcript.find("expect uart E000 divisor 4 (holds)"), std::string::npos)
+        << result.transcript;
+    EXPECT_NE(result.transcript.find("expect shown \"The CvNt driver loaded successfully.\" (holds)"),
+              std::string::npos)
+        << result.transcript;
+    for (auto [line, message] : std::initializer_list<std::pair<const char*, const char*>>{
+             {"expect bytes 1\n", "s:1: no request has ended yet"},
+             {"expect uart E000 THR 1\n", "s:1: \"THR\" is not IER"},
+             {"start\nopen COM3\nexpect status zz\n", "s:3: \"zz\" is not a hexadecimal value"},
+             {"show uart 2E8\n", "s:1: no UART at 2E8"},
+             {"expect nothing 1\n", "s:1: usage: expect"}}) {
+        sim::Machine other(sim::MachineSpec::builtInDefault());
+        auto refused = sim::RunScenario(other, line, "s", false);
+        EXPECT_EQ(refused.error.rfind(message, 0), 0u) << refused.error;
+    }
+}
