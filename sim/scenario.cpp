@@ -136,6 +136,7 @@ public:
     ~Runner() {
         files_.clear();
         cables_.clear();
+        plugs_.clear();
     }
 
     // Runs one line; false with `error` set when the line cannot be understood.
@@ -185,6 +186,7 @@ private:
         std::unique_ptr<hw::NullModemCable> cable;
     };
     std::vector<Cable> cables_;
+    std::map<uint16_t, std::unique_ptr<hw::LoopbackPlug>> plugs_;
 };
 
 void Runner::emit(const Record& r) {
@@ -365,7 +367,8 @@ std::string RegText(const nt::RegValue& value) {
 // A word as written: quoted text without its opening quote mark.
 // Every command a scenario line may start with, for the message that refuses any other.
 const std::string kCommandList =
-    "start, stop, restart, advance, cable, uncable, open, close, set-line, handshake, chars, timeouts, "
+    "start, stop, restart, advance, cable, uncable, plug, unplug, open, close, set-line, handshake, chars, "
+    "timeouts, "
     "wait-mask, wait, write, read, purge; on the desktop applet, run, properties, login, window, answer, "
     "click, command, choose, type, slide, key, select-row, open-row, tab, close-window, activate, help, "
     "expect, "
@@ -807,6 +810,39 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
             shown.note = line;
             emit(shown);
         }
+        return true;
+    }
+    if (op == "plug" || op == "unplug") {
+        // A loopback plug: TX to RX, RTS to CTS, DTR to DSR and DCD, RI open.
+        uint16_t a = 0;
+        if (w.size() != 2 || !UartAddress(w[1], a, error)) {
+            error =
+                error.empty() ? "usage: plug ADDRESS | unplug ADDRESS (a hexadecimal UART address)" : error;
+            return false;
+        }
+        hw::Uart* uart = machine_.uartAt(a);
+        if (!uart) {
+            error = "no UART at " + w[1];
+            return false;
+        }
+        auto it = plugs_.find(a);
+        if (op == "unplug") {
+            if (it == plugs_.end()) {
+                error = "no plug is in " + w[1];
+                return false;
+            }
+            plugs_.erase(it);
+        } else {
+            if (it != plugs_.end() || std::any_of(cables_.begin(), cables_.end(),
+                                                  [&](const Cable& c) { return c.a == a || c.b == a; })) {
+                error = "the UART at " + w[1] + " has a plug or cable already";
+                return false;
+            }
+            plugs_[a] = std::make_unique<hw::LoopbackPlug>(*uart);
+        }
+        r.hasStatus = false;
+        r.note = Hex16(a);
+        emit(r);
         return true;
     }
     if (op == "cable" || op == "uncable") {

@@ -328,3 +328,15 @@ expect shown "The CvNt driver loaded successfully."
         EXPECT_EQ(refused.error.rfind(message, 0), 0u) << refused.error;
     }
 }
+
+TEST(Scenario, TheAcceptanceExampleHoldsEveryExpectation) {
+    sim::Machine machine(sim::MachineSpec::builtInDefault());
+    auto result = sim::RunScenario(machine, ReadExample("acceptance.scenario"), "acceptance.scenario", false);
+    EXPECT_TRUE(result.ok) << result.error << "\n" << result.transcript;
+    EXPECT_TRUE(result.failures.empty());
+    EXPECT_EQ(result.transcript.find("FAILED"), std::string::npos) << result.transcript;
+    size_t checks = 0;
+    for (size_t at = 0; (at = result.transcript.find("(holds)", at)) != std::string::npos; ++at)
+        ++checks;
+    EXPECT_EQ(checks, 11u);
+}
