@@ -340,3 +340,15 @@ TEST(Scenario, TheAcceptanceExampleHoldsEveryExpectation) {
         ++checks;
     EXPECT_EQ(checks, 10u);
 }
+
+TEST(MachineFile, TheRegistryReferencesWorkedExampleLoadsAndRuns) {
+    auto parsed = sim::ParseMachineText(ReadExample("registry-example.machine"), "registry-example.machine");
+    ASSERT_TRUE(parsed.ok) << parsed.error;
+    parsed.spec.registryText = ReadExample("registry-example.reg");
+    sim::Machine machine(parsed.spec);
+    std::string report;
+    EXPECT_EQ(sim::runMainJob(machine, sim::TrafficCheck{}, report), 0) << report;
+    for (const char* line : {"Serial4 = COM9", "Serial7 = COM12", "Serial11 = COM8", "intact"})
+        EXPECT_NE(report.find(line), std::string::npos) << line << "\n" << report;
+    EXPECT_EQ(report.find("  Error "), std::string::npos) << "the event log has no error:\n" << report;
+}
