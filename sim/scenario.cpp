@@ -160,6 +160,7 @@ private:
     };
     void emit(const Record& r);
     bool expect(const std::vector<std::string>& w, Record& r, std::string& error);
+    bool runIoctl(const std::vector<std::string>& w, nt::UserFile* f, Record& r, std::string& error);
     Record last_; // the last request's result
     bool hasLast_ = false;
     std::string shown_; // what the last show showed
@@ -369,7 +370,8 @@ std::string RegText(const nt::RegValue& value) {
 const std::string kCommandList =
     "start, stop, restart, advance, cable, uncable, plug, unplug, open, close, set-line, handshake, chars, "
     "timeouts, "
-    "wait-mask, wait, write, read, purge; on the desktop applet, run, properties, login, window, answer, "
+    "wait-mask, wait, write, read, purge, ioctl; on the desktop applet, run, properties, login, window, "
+    "answer, "
     "click, command, choose, type, slide, key, select-row, open-row, tab, close-window, activate, help, "
     "expect, "
     "control-panel, refuse-program, watch; show; on Windows 2000 also insert, pull, disable, enable, "
@@ -892,9 +894,9 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
             emit(r);
         return true;
     }
-    static const char* const kPortCommands[] = {"open",  "close",    "set-line",  "handshake",
-                                                "chars", "timeouts", "wait-mask", "wait",
-                                                "write", "read",     "purge"};
+    static const char* const kPortCommands[] = {"ioctl",     "open",  "close",    "set-line",
+                                                "handshake", "chars", "timeouts", "wait-mask",
+                                                "wait",      "write", "read",     "purge"};
     if (std::find(std::begin(kPortCommands), std::end(kPortCommands), op) == std::end(kPortCommands)) {
         error = "unknown command \"" + op + "\" (" + kCommandList + ")";
         return false;
@@ -1105,6 +1107,9 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
                 mask |= it->second;
             }
             r.status = control(f, IOCTL_SERIAL_PURGE, Bytes(mask));
+        } else if (op == "ioctl") {
+            if (!runIoctl(w, f, r, error))
+                return false;
         } else {
             error = "unknown command \"" + op + "\" (" + kCommandList + ")";
             return false;
@@ -1236,6 +1241,183 @@ bool Runner::expect(const std::vector<std::string>& w, Record& r, std::string& e
     if (!held)
         failedExpectations.push_back("expected " + wanted + ", got " + got);
     emit(r);
+    return true;
+}
+
+namespace {
+
+// The serial device control requests by name, with the size of what each returns.
+struct IoctlName {
+    const char* name;
+    ULONG code;
+    ULONG output;
+};
+const IoctlName kIoctls[] = {
+    {"SET_BAUD_RATE", IOCTL_SERIAL_SET_BAUD_RATE, 0},
+    {"GET_BAUD_RATE", IOCTL_SERIAL_GET_BAUD_RATE, sizeof(SERIAL_BAUD_RATE)},
+    {"SET_LINE_CONTROL", IOCTL_SERIAL_SET_LINE_CONTROL, 0},
+    {"GET_LINE_CONTROL", IOCTL_SERIAL_GET_LINE_CONTROL, sizeof(SERIAL_LINE_CONTROL)},
+    {"SET_TIMEOUTS", IOCTL_SERIAL_SET_TIMEOUTS, 0},
+    {"GET_TIMEOUTS", IOCTL_SERIAL_GET_TIMEOUTS, sizeof(SERIAL_TIMEOUTS)},
+    {"SET_CHARS", IOCTL_SERIAL_SET_CHARS, 0},
+    {"GET_CHARS", IOCTL_SERIAL_GET_CHARS, sizeof(SERIAL_CHARS)},
+    {"SET_HANDFLOW", IOCTL_SERIAL_SET_HANDFLOW, 0},
+    {"GET_HANDFLOW", IOCTL_SERIAL_GET_HANDFLOW, sizeof(SERIAL_HANDFLOW)},
+    {"SET_DTR", IOCTL_SERIAL_SET_DTR, 0},
+    {"CLR_DTR", IOCTL_SERIAL_CLR_DTR, 0},
+    {"SET_RTS", IOCTL_SERIAL_SET_RTS, 0},
+    {"CLR_RTS", IOCTL_SERIAL_CLR_RTS, 0},
+    {"SET_XOFF", IOCTL_SERIAL_SET_XOFF, 0},
+    {"SET_XON", IOCTL_SERIAL_SET_XON, 0},
+    {"SET_BREAK_ON", IOCTL_SERIAL_SET_BREAK_ON, 0},
+    {"SET_BREAK_OFF", IOCTL_SERIAL_SET_BREAK_OFF, 0},
+    {"IMMEDIATE_CHAR", IOCTL_SERIAL_IMMEDIATE_CHAR, 0},
+    {"SET_QUEUE_SIZE", IOCTL_SERIAL_SET_QUEUE_SIZE, 0},
+    {"SET_WAIT_MASK", IOCTL_SERIAL_SET_WAIT_MASK, 0},
+    {"GET_WAIT_MASK", IOCTL_SERIAL_GET_WAIT_MASK, sizeof(ULONG)},
+    {"PURGE", IOCTL_SERIAL_PURGE, 0},
+    {"GET_MODEMSTATUS", IOCTL_SERIAL_GET_MODEMSTATUS, sizeof(ULONG)},
+    {"GET_COMMSTATUS", IOCTL_SERIAL_GET_COMMSTATUS, sizeof(SERIAL_STATUS)},
+    {"GET_DTRRTS", IOCTL_SERIAL_GET_DTRRTS, sizeof(ULONG)},
+    {"GET_PROPERTIES", IOCTL_SERIAL_GET_PROPERTIES, sizeof(SERIAL_COMMPROP)},
+    {"GET_STATS", IOCTL_SERIAL_GET_STATS, sizeof(SERIALPERF_STATS)},
+    {"CLEAR_STATS", IOCTL_SERIAL_CLEAR_STATS, 0},
+    {"RESET_DEVICE", IOCTL_SERIAL_RESET_DEVICE, 0},
+    {"CONFIG_SIZE", IOCTL_SERIAL_CONFIG_SIZE, sizeof(ULONG)},
+};
+
+template <typename T>
+bool Layout(const std::vector<uint8_t>& data, T& value) {
+    if (data.size() < sizeof(T))
+        return false;
+    std::memcpy(&value, data.data(), sizeof(T));
+    return true;
+}
+
+// What a request returned, in its known layout's fields; empty when its layout is not known.
+std::string Decoded(ULONG code, const std::vector<uint8_t>& data) {
+    char text[256] = "";
+    ULONG u = 0;
+    if (code == IOCTL_SERIAL_GET_BAUD_RATE && Layout(data, u)) {
+        std::snprintf(text, sizeof text, "baud rate %lu", (unsigned long)u);
+    } else if (code == IOCTL_SERIAL_GET_LINE_CONTROL) {
+        SERIAL_LINE_CONTROL lc{};
+        if (Layout(data, lc))
+            std::snprintf(text, sizeof text, "word length %u, parity %u, stop bits %u", lc.WordLength,
+                          lc.Parity, lc.StopBits);
+    } else if (code == IOCTL_SERIAL_GET_TIMEOUTS) {
+        SERIAL_TIMEOUTS t{};
+        if (Layout(data, t))
+            std::snprintf(text, sizeof text,
+                          "interval %lu, read multiplier %lu, read constant %lu, write multiplier %lu, write "
+                          "constant %lu",
+                          (unsigned long)t.ReadIntervalTimeout, (unsigned long)t.ReadTotalTimeoutMultiplier,
+                          (unsigned long)t.ReadTotalTimeoutConstant,
+                          (unsigned long)t.WriteTotalTimeoutMultiplier,
+                          (unsigned long)t.WriteTotalTimeoutConstant);
+    } else if (code == IOCTL_SERIAL_GET_CHARS) {
+        SERIAL_CHARS c{};
+        if (Layout(data, c))
+            std::snprintf(text, sizeof text,
+                          "eof %02X, error %02X, break %02X, event %02X, xon %02X, xoff %02X", c.EofChar,
+                          c.ErrorChar, c.BreakChar, c.EventChar, c.XonChar, c.XoffChar);
+    } else if (code == IOCTL_SERIAL_GET_HANDFLOW) {
+        SERIAL_HANDFLOW h{};
+        if (Layout(data, h))
+            std::snprintf(text, sizeof text,
+                          "control handshake %08lX, flow replace %08lX, xon limit %ld, xoff limit %ld",
+                          (unsigned long)h.ControlHandShake, (unsigned long)h.FlowReplace, (long)h.XonLimit,
+                          (long)h.XoffLimit);
+    } else if (code == IOCTL_SERIAL_GET_COMMSTATUS) {
+        SERIAL_STATUS st{};
+        if (Layout(data, st))
+            std::snprintf(
+                text, sizeof text,
+                "errors %08lX, hold reasons %08lX, in queue %lu, out queue %lu, eof %u, waiting for "
+                "immediate %u",
+                (unsigned long)st.Errors, (unsigned long)st.HoldReasons, (unsigned long)st.AmountInInQueue,
+                (unsigned long)st.AmountInOutQueue, st.EofReceived, st.WaitForImmediate);
+    } else if (code == IOCTL_SERIAL_GET_STATS) {
+        SERIALPERF_STATS st{};
+        if (Layout(data, st))
+            std::snprintf(
+                text, sizeof text,
+                "received %lu, transmitted %lu, frame errors %lu, overruns %lu, buffer overruns %lu, "
+                "parity errors %lu",
+                (unsigned long)st.ReceivedCount, (unsigned long)st.TransmittedCount,
+                (unsigned long)st.FrameErrorCount, (unsigned long)st.SerialOverrunErrorCount,
+                (unsigned long)st.BufferOverrunErrorCount, (unsigned long)st.ParityErrorCount);
+    } else if ((code == IOCTL_SERIAL_GET_MODEMSTATUS || code == IOCTL_SERIAL_GET_WAIT_MASK ||
+                code == IOCTL_SERIAL_GET_DTRRTS || code == IOCTL_SERIAL_CONFIG_SIZE) &&
+               Layout(data, u)) {
+        std::snprintf(text, sizeof text, "%08lX", (unsigned long)u);
+    }
+    return text;
+}
+
+} // namespace
+
+// Any serial device control request, by name or code, with an input as hex: and room for an output; the
+// output is shown in its layout's fields where the layout is known, else in hexadecimal.
+bool Runner::runIoctl(const std::vector<std::string>& w, nt::UserFile* f, Record& r, std::string& error) {
+    if (w.size() < 3) {
+        error = "usage: ioctl PORT NAME|CODE [in=hex:...] [out=N]";
+        return false;
+    }
+    ULONG code = 0, output = 0;
+    bool known = false;
+    for (const IoctlName& n : kIoctls)
+        if (w[2] == n.name) {
+            code = n.code;
+            output = n.output;
+            known = true;
+        }
+    if (!known) {
+        const std::string digits = w[2].rfind("0x", 0) == 0 ? w[2].substr(2) : "";
+        if (digits.empty() || digits.size() > 8 ||
+            !std::all_of(digits.begin(), digits.end(), [](unsigned char c) { return std::isxdigit(c); })) {
+            error = "\"" + Short(w[2]) +
+                    "\" is not a serial request name (GET_MODEMSTATUS, ...) or a code (0x1B0068)";
+            return false;
+        }
+        code = static_cast<ULONG>(std::strtoul(digits.c_str(), nullptr, 16));
+    }
+    std::vector<uint8_t> input;
+    for (size_t i = 3; i < w.size(); ++i) {
+        if (w[i].rfind("in=hex:", 0) == 0 && w[i].size() % 2 == 1 &&
+            std::all_of(w[i].begin() + 7, w[i].end(), [](unsigned char c) { return std::isxdigit(c); })) {
+            for (size_t k = 7; k + 1 < w[i].size(); k += 2)
+                input.push_back(static_cast<uint8_t>(std::strtoul(w[i].substr(k, 2).c_str(), nullptr, 16)));
+        } else if (w[i].rfind("out=", 0) == 0) {
+            uint64_t n = 0;
+            if (!Number(w[i].substr(4), 4096, n, error, "an output size"))
+                return false;
+            output = static_cast<ULONG>(n);
+        } else {
+            error = "\"" + Short(w[i]) + "\" is not in=hex:... or out=N";
+            return false;
+        }
+    }
+    nt::IoResult result = f->control(code, input, output, kernel_.now() + 10'000'000);
+    r.status = result.status;
+    r.port = w[1] + " " + w[2];
+    if (!result.data.empty()) {
+        r.hasBytes = true;
+        r.bytes = result.data.size();
+        const std::string decoded = Decoded(code, result.data);
+        if (!decoded.empty()) {
+            r.note = decoded;
+        } else {
+            r.hasData = true;
+            r.data = result.data;
+            for (uint8_t b : result.data) {
+                char hex[4];
+                std::snprintf(hex, sizeof hex, "%02X", b);
+                r.note += hex;
+            }
+            r.hasData = false;
+        }
+    }
     return true;
 }
 

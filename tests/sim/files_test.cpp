@@ -352,3 +352,28 @@ TEST(MachineFile, TheRegistryReferencesWorkedExampleLoadsAndRuns) {
         EXPECT_NE(report.find(line), std::string::npos) << line << "\n" << report;
     EXPECT_EQ(report.find("  Error "), std::string::npos) << "the event log has no error:\n" << report;
 }
+
+TEST(Scenario, AnySerialRequestByNameOrCodeWithItsOutputDecoded) {
+    sim::Machine machine(sim::MachineSpec::builtInDefault());
+    auto result = sim::RunScenario(machine, R"(start
+open COM3
+set-line COM3 9600 8N1
+ioctl COM3 GET_BAUD_RATE
+ioctl COM3 0x1B0050 out=4
+ioctl COM3 SET_WAIT_MASK in=hex:08000000
+ioctl COM3 GET_WAIT_MASK
+expect bytes 4
+ioctl COM3 GET_PROPERTIES
+close COM3
+)",
+                                   "s", false);
+    ASSERT_TRUE(result.ok) << result.error << "\n" << result.transcript;
+    for (const char* line : {"ioctl COM3 GET_BAUD_RATE: 0x00000000, 4 bytes (baud rate 9600)",
+                             "ioctl COM3 0x1B0050: 0x00000000, 4 bytes (baud rate 9600)",
+                             "ioctl COM3 GET_WAIT_MASK: 0x00000000, 4 bytes (00000008)",
+                             "ioctl COM3 GET_PROPERTIES: 0x00000000, 64 bytes (40000200"})
+        EXPECT_NE(result.transcript.find(line), std::string::npos) << line << "\n" << result.transcript;
+    sim::Machine other(sim::MachineSpec::builtInDefault());
+    auto refused = sim::RunScenario(other, "start\nopen COM3\nioctl COM3 FLY\n", "s", false);
+    EXPECT_EQ(refused.error.rfind("s:3: \"FLY\" is not a serial request name", 0), 0u) << refused.error;
+}
