@@ -141,6 +141,8 @@ public:
 
     // Runs one line; false with `error` set when the line cannot be understood.
     bool run(const std::vector<std::string>& w, std::string& error);
+    // The port accesses traced since the last line, each as a line under it.
+    void emitTrace();
     // The end of the scenario: answers prepared for message boxes that never came count as failures.
     void conclude();
     std::string transcript;
@@ -161,6 +163,7 @@ private:
     void emit(const Record& r);
     bool expect(const std::vector<std::string>& w, Record& r, std::string& error);
     bool runIoctl(const std::vector<std::string>& w, nt::UserFile* f, Record& r, std::string& error);
+
     Record last_; // the last request's result
     bool hasLast_ = false;
     std::string shown_; // what the last show showed
@@ -369,13 +372,10 @@ std::string RegText(const nt::RegValue& value) {
 // Every command a scenario line may start with, for the message that refuses any other.
 const std::string kCommandList =
     "start, stop, restart, advance, cable, uncable, plug, unplug, open, close, set-line, handshake, chars, "
-    "timeouts, "
-    "wait-mask, wait, write, read, purge, ioctl; on the desktop applet, run, properties, login, window, "
-    "answer, "
-    "click, command, choose, type, slide, key, select-row, open-row, tab, close-window, activate, help, "
-    "expect, "
-    "control-panel, refuse-program, watch; show; on Windows 2000 also insert, pull, disable, enable, "
-    "open-card, sleep, wake, state";
+    "timeouts, wait-mask, wait, write, read, purge, ioctl; on the desktop applet, run, properties, login, "
+    "window, answer, click, command, choose, type, slide, key, select-row, open-row, tab, close-window, "
+    "activate, help, control-panel, refuse-program, watch; show, expect, trace; on Windows 2000 also insert, "
+    "pull, disable, enable, open-card, sleep, wake, state";
 
 std::string Hex16(uint16_t value) {
     char text[8];
@@ -684,6 +684,19 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
     r.op = op;
     if (op == "expect")
         return expect(w, r, error);
+    if (op == "trace") {
+        // Port I/O as the drivers make it, printed under each later line until "trace off".
+        if (w.size() != 2 || (w[1] != "on" && w[1] != "off")) {
+            error = "usage: trace on|off";
+            return false;
+        }
+        kernel_.ports().clearTrace();
+        kernel_.ports().setTracing(w[1] == "on");
+        r.hasStatus = false;
+        r.note = w[1];
+        emit(r);
+        return true;
+    }
     if (op == "start" || op == "stop" || op == "restart") {
         // CvNt, or another driver service named on the line.
         const std::string service = w.size() > 1 ? w[1] : "CvNt";
@@ -1121,6 +1134,31 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
 
 } // namespace
 
+void Runner::emitTrace() {
+    auto& ports = kernel_.ports();
+    const auto& trace = ports.trace();
+    constexpr size_t kMaxTraceLines = 10000;
+    for (size_t i = 0; i < trace.size() && i < kMaxTraceLines; ++i) {
+        const nt::PortAccess& a = trace[i];
+        char text[80];
+        std::snprintf(text, sizeof text, "%.7f s %s %04X %0*X", double(a.time) / hw::kTicksPerSecond,
+                      a.write ? "out" : "in ", a.address, a.width * 2, a.value);
+        Record shown;
+        shown.op = "|";
+        shown.hasStatus = false;
+        shown.note = text;
+        emit(shown);
+    }
+    if (trace.size() > kMaxTraceLines) {
+        Record more;
+        more.op = "|";
+        more.hasStatus = false;
+        more.note = std::to_string(trace.size() - kMaxTraceLines) + " more accesses not shown";
+        emit(more);
+    }
+    ports.clearTrace();
+}
+
 // A check of what the scenario saw: the last request's status, byte count, data or events, what the last
 // show showed, or a register of a UART. A failed one is a line of the transcript and makes the exit
 // status non-zero.
@@ -1448,6 +1486,7 @@ ScenarioResult RunScenario(Machine& machine, std::string_view text, std::string_
             result.error = std::string(sourceName) + ":" + std::to_string(number) + ": " + error;
             break;
         }
+        runner.emitTrace();
         if (runner.failedExpectations.size() > failedBefore)
             result.failures.push_back(std::string(sourceName) + ":" + std::to_string(number) + ": " +
                                       runner.failedExpectations.back());

@@ -377,3 +377,19 @@ close COM3
     auto refused = sim::RunScenario(other, "start\nopen COM3\nioctl COM3 FLY\n", "s", false);
     EXPECT_EQ(refused.error.rfind("s:3: \"FLY\" is not a serial request name", 0), 0u) << refused.error;
 }
+
+TEST(Scenario, TraceShowsThePortAccessesUnderTheLineThatMadeThem) {
+    sim::Machine machine(sim::MachineSpec::builtInDefault());
+    auto result = sim::RunScenario(
+        machine, "start\nopen COM3\ntrace on\nset-line COM3 9600 8N1\ntrace off\nset-line COM3 19200 8N1\n",
+        "s", false);
+    ASSERT_TRUE(result.ok) << result.error;
+    const size_t on = result.transcript.find("trace (on)"), off = result.transcript.find("trace (off)");
+    ASSERT_NE(off, std::string::npos);
+    // The divisor latch written for 9600 baud (divisor 4 on the 16C950), between on and off only.
+    const size_t divisor = result.transcript.find("out E000 04");
+    EXPECT_TRUE(divisor > on && divisor < off) << result.transcript;
+    EXPECT_EQ(result.transcript.find("| ", off), std::string::npos) << "nothing traced after off";
+    auto refused = sim::RunScenario(machine, "trace maybe\n", "s", false);
+    EXPECT_EQ(refused.error, "s:1: usage: trace on|off");
+}
