@@ -368,6 +368,15 @@ std::string RegText(const nt::RegValue& value) {
     return nt::toUtf8(wide);
 }
 
+// A mask written as bits: 0x and one to eight hexadecimal digits.
+bool RawBits(const std::string& word, ULONG& bits) {
+    if (word.size() < 3 || word.size() > 10 || word.rfind("0x", 0) != 0 ||
+        !std::all_of(word.begin() + 2, word.end(), [](unsigned char c) { return std::isxdigit(c); }))
+        return false;
+    bits = static_cast<ULONG>(std::strtoul(word.c_str() + 2, nullptr, 16));
+    return true;
+}
+
 // A word as written: quoted text without its opening quote mark.
 // Every command a scenario line may start with, for the message that refuses any other.
 const std::string kCommandList =
@@ -1048,11 +1057,15 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
                 {"rx80full", SERIAL_EV_RX80FULL}};
             ULONG mask = 0;
             for (size_t i = 2; i < w.size(); ++i) {
+                if (ULONG bits = 0; RawBits(w[i], bits)) {
+                    mask |= bits; // any bits, valid or not, as a program may pass them
+                    continue;
+                }
                 auto it = events.find(w[i]);
                 if (it == events.end()) {
-                    error = "\"" + w[i] +
+                    error = "\"" + Short(w[i]) +
                             "\" is not an event (rxchar, rxflag, txempty, cts, dsr, rlsd, break, err, "
-                            "ring, rx80full)";
+                            "ring, rx80full) or bits as 0x...";
                     return false;
                 }
                 mask |= it->second;
@@ -1112,9 +1125,13 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
                                                                {"txabort", SERIAL_PURGE_TXABORT}};
             ULONG mask = 0;
             for (size_t i = 2; i < w.size(); ++i) {
+                if (ULONG bits = 0; RawBits(w[i], bits)) {
+                    mask |= bits;
+                    continue;
+                }
                 auto it = kinds.find(w[i]);
                 if (it == kinds.end()) {
-                    error = "\"" + w[i] + "\" is not rx, tx, rxabort or txabort";
+                    error = "\"" + Short(w[i]) + "\" is not rx, tx, rxabort, txabort or bits as 0x...";
                     return false;
                 }
                 mask |= it->second;

@@ -393,3 +393,17 @@ TEST(Scenario, TraceShowsThePortAccessesUnderTheLineThatMadeThem) {
     auto refused = sim::RunScenario(machine, "trace maybe\n", "s", false);
     EXPECT_EQ(refused.error, "s:1: usage: trace on|off");
 }
+
+TEST(Scenario, MasksGivenAsBitsReachTheDriverAsTheyAre) {
+    sim::Machine machine(sim::MachineSpec::builtInDefault());
+    auto result = sim::RunScenario(machine,
+                                   "start\nopen COM3\nwait-mask COM3 cts 0x0100\nioctl COM3 GET_WAIT_MASK\n"
+                                   "wait-mask COM3 0x2000\npurge COM3 0x0F\nclose COM3\n",
+                                   "s", false);
+    ASSERT_TRUE(result.ok) << result.error;
+    EXPECT_NE(result.transcript.find("GET_WAIT_MASK: 0x00000000, 4 bytes (00000108)"), std::string::npos)
+        << result.transcript;
+    EXPECT_NE(result.transcript.find("wait-mask COM3: 0xC000000D"), std::string::npos)
+        << "a bit the driver does not know is refused by the driver:\n"
+        << result.transcript;
+}
