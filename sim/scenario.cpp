@@ -163,6 +163,7 @@ private:
     void emit(const Record& r);
     bool expect(const std::vector<std::string>& w, Record& r, std::string& error);
     bool runIoctl(const std::vector<std::string>& w, nt::UserFile* f, Record& r, std::string& error);
+    bool runHandflow(const std::vector<std::string>& w, nt::UserFile* f, Record& r, std::string& error);
 
     Record last_; // the last request's result
     bool hasLast_ = false;
@@ -381,7 +382,8 @@ bool RawBits(const std::string& word, ULONG& bits) {
 // Every command a scenario line may start with, for the message that refuses any other.
 const std::string kCommandList =
     "start, stop, restart, advance, cable, uncable, plug, unplug, open, close, set-line, handshake, chars, "
-    "timeouts, wait-mask, wait, write, read, purge, ioctl; on the desktop applet, run, properties, login, "
+    "timeouts, wait-mask, wait, write, read, purge, ioctl, handflow; on the desktop applet, run, properties, "
+    "login, "
     "window, answer, click, command, choose, type, slide, key, select-row, open-row, tab, close-window, "
     "activate, help, control-panel, refuse-program, watch; show, expect, trace; on Windows 2000 also insert, "
     "pull, disable, enable, open-card, sleep, wake, state";
@@ -916,9 +918,9 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
             emit(r);
         return true;
     }
-    static const char* const kPortCommands[] = {"ioctl",     "open",  "close",    "set-line",
-                                                "handshake", "chars", "timeouts", "wait-mask",
-                                                "wait",      "write", "read",     "purge"};
+    static const char* const kPortCommands[] = {"ioctl",     "handflow", "open",     "close",     "set-line",
+                                                "handshake", "chars",    "timeouts", "wait-mask", "wait",
+                                                "write",     "read",     "purge"};
     if (std::find(std::begin(kPortCommands), std::end(kPortCommands), op) == std::end(kPortCommands)) {
         error = "unknown command \"" + op + "\" (" + kCommandList + ")";
         return false;
@@ -985,6 +987,9 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
             flow.XoffLimit = 512;
             r.note = w[2];
             r.status = control(f, IOCTL_SERIAL_SET_HANDFLOW, Bytes(flow));
+        } else if (op == "handflow") {
+            if (!runHandflow(w, f, r, error))
+                return false;
         } else if (op == "chars") {
             SERIAL_CHARS chars{0, 0, 0, 0, 0x11, 0x13};
             for (size_t i = 2; i < w.size(); ++i) {
@@ -1411,6 +1416,68 @@ std::string Decoded(ULONG code, const std::vector<uint8_t>& data) {
 }
 
 } // namespace
+
+// The whole handflow settings by field: the control handshake and flow replace bits by name, and the
+// XON and XOFF limits; what is not named is 0.
+bool Runner::runHandflow(const std::vector<std::string>& w, nt::UserFile* f, Record& r, std::string& error) {
+    static const std::map<std::string, ULONG> kControl = {
+        {"dtr-control", SERIAL_DTR_CONTROL},     {"dtr-handshake", SERIAL_DTR_HANDSHAKE},
+        {"cts-handshake", SERIAL_CTS_HANDSHAKE}, {"dsr-handshake", SERIAL_DSR_HANDSHAKE},
+        {"dcd-handshake", SERIAL_DCD_HANDSHAKE}, {"dsr-sensitivity", SERIAL_DSR_SENSITIVITY},
+        {"error-abort", SERIAL_ERROR_ABORT}};
+    static const std::map<std::string, ULONG> kReplace = {
+        {"auto-transmit", SERIAL_AUTO_TRANSMIT}, {"auto-receive", SERIAL_AUTO_RECEIVE},
+        {"error-char", SERIAL_ERROR_CHAR},       {"null-stripping", SERIAL_NULL_STRIPPING},
+        {"break-char", SERIAL_BREAK_CHAR},       {"rts-control", SERIAL_RTS_CONTROL},
+        {"rts-handshake", SERIAL_RTS_HANDSHAKE}, {"transmit-toggle", SERIAL_TRANSMIT_TOGGLE},
+        {"xoff-continue", SERIAL_XOFF_CONTINUE}};
+    SERIAL_HANDFLOW flow{};
+    for (size_t i = 2; i < w.size(); ++i) {
+        const size_t eq = w[i].find('=');
+        const std::string name = w[i].substr(0, eq),
+                          value = eq == std::string::npos ? "" : w[i].substr(eq + 1);
+        if (name == "control" || name == "replace") {
+            const auto& table = name == "control" ? kControl : kReplace;
+            ULONG& bits = name == "control" ? flow.ControlHandShake : flow.FlowReplace;
+            // Names joined by '+', or bits as 0x...
+            for (size_t from = 0; from <= value.size();) {
+                const size_t plus = value.find('+', from);
+                const std::string item =
+                    value.substr(from, plus == std::string::npos ? std::string::npos : plus - from);
+                ULONG raw = 0;
+                if (auto it = table.find(item); it != table.end())
+                    bits |= it->second;
+                else if (RawBits(item, raw))
+                    bits |= raw;
+                else {
+                    std::string names;
+                    for (const auto& [known, bit] : table)
+                        names += (names.empty() ? "" : ", ") + known;
+                    error = "\"" + Short(item) + "\" is not a " + name + " bit (" + names + ") or 0x...";
+                    return false;
+                }
+                if (plus == std::string::npos)
+                    break;
+                from = plus + 1;
+            }
+        } else if (name == "xon-limit" || name == "xoff-limit") {
+            uint64_t n = 0;
+            if (!Number(value, 0x7FFFFFFF, n, error, "a limit in bytes"))
+                return false;
+            (name == "xon-limit" ? flow.XonLimit : flow.XoffLimit) = static_cast<LONG>(n);
+        } else {
+            error = "\"" + Short(w[i]) + "\" is not control=, replace=, xon-limit= or xoff-limit=";
+            return false;
+        }
+    }
+    r.status = control(f, IOCTL_SERIAL_SET_HANDFLOW, Bytes(flow));
+    char note[96];
+    std::snprintf(note, sizeof note, "control %08lX, replace %08lX, xon limit %ld, xoff limit %ld",
+                  (unsigned long)flow.ControlHandShake, (unsigned long)flow.FlowReplace, (long)flow.XonLimit,
+                  (long)flow.XoffLimit);
+    r.note = note;
+    return true;
+}
 
 // Any serial device control request, by name or code, with an input as hex: and room for an output; the
 // output is shown in its layout's fields where the layout is known, else in hexadecimal.

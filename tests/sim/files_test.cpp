@@ -407,3 +407,21 @@ TEST(Scenario, MasksGivenAsBitsReachTheDriverAsTheyAre) {
         << "a bit the driver does not know is refused by the driver:\n"
         << result.transcript;
 }
+
+TEST(Scenario, TheHandflowSettingsByField) {
+    sim::Machine machine(sim::MachineSpec::builtInDefault());
+    auto result = sim::RunScenario(machine,
+                                   "start\nopen COM3\nhandflow COM3 control=dtr-control+cts-handshake "
+                                   "replace=rts-handshake+auto-transmit xon-limit=100 xoff-limit=200\n"
+                                   "ioctl COM3 GET_HANDFLOW\nclose COM3\n",
+                                   "s", false);
+    ASSERT_TRUE(result.ok) << result.error;
+    EXPECT_NE(
+        result.transcript.find("(control handshake 00000009, flow replace 00000081, xon limit 100, xoff "
+                               "limit 200)"),
+        std::string::npos)
+        << result.transcript;
+    sim::Machine other(sim::MachineSpec::builtInDefault());
+    auto refused = sim::RunScenario(other, "start\nopen COM3\nhandflow COM3 replace=sideways\n", "s", false);
+    EXPECT_EQ(refused.error.rfind("s:3: \"sideways\" is not a replace bit", 0), 0u) << refused.error;
+}
