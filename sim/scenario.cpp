@@ -164,6 +164,14 @@ private:
     bool expect(const std::vector<std::string>& w, Record& r, std::string& error);
     bool runIoctl(const std::vector<std::string>& w, nt::UserFile* f, Record& r, std::string& error);
     bool runHandflow(const std::vector<std::string>& w, nt::UserFile* f, Record& r, std::string& error);
+    // Requests that do not wait: begin, await, cancel.
+    bool runPending(const std::vector<std::string>& w, Record& r, std::string& error);
+    struct Pending {
+        std::string port, op;
+        std::shared_ptr<nt::IoRequest> request;
+        uint64_t began = 0;
+    };
+    std::map<std::string, Pending> pending_;
 
     Record last_; // the last request's result
     bool hasLast_ = false;
@@ -369,6 +377,20 @@ std::string RegText(const nt::RegValue& value) {
     return nt::toUtf8(wide);
 }
 
+// Data as a scenario writes it: "text" (its opening quote kept by Words) or hex: with pairs of digits.
+bool BytesOf(const std::string& word, std::vector<uint8_t>& data) {
+    if (!word.empty() && word[0] == '"') {
+        data.assign(word.begin() + 1, word.end());
+        return true;
+    }
+    if (word.rfind("hex:", 0) != 0 || word.size() % 2 != 0 ||
+        !std::all_of(word.begin() + 4, word.end(), [](unsigned char c) { return std::isxdigit(c); }))
+        return false;
+    for (size_t i = 4; i + 1 < word.size(); i += 2)
+        data.push_back(static_cast<uint8_t>(std::strtoul(word.substr(i, 2).c_str(), nullptr, 16)));
+    return true;
+}
+
 // A mask written as bits: 0x and one to eight hexadecimal digits.
 bool RawBits(const std::string& word, ULONG& bits) {
     if (word.size() < 3 || word.size() > 10 || word.rfind("0x", 0) != 0 ||
@@ -382,7 +404,8 @@ bool RawBits(const std::string& word, ULONG& bits) {
 // Every command a scenario line may start with, for the message that refuses any other.
 const std::string kCommandList =
     "start, stop, restart, advance, cable, uncable, plug, unplug, open, close, set-line, handshake, chars, "
-    "timeouts, wait-mask, wait, write, read, purge, ioctl, handflow; on the desktop applet, run, properties, "
+    "timeouts, wait-mask, wait, write, read, purge, ioctl, handflow, begin, await, cancel; on the desktop "
+    "applet, run, properties, "
     "login, "
     "window, answer, click, command, choose, type, slide, key, select-row, open-row, tab, close-window, "
     "activate, help, control-panel, refuse-program, watch; show, expect, trace; on Windows 2000 also insert, "
@@ -695,6 +718,8 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
     r.op = op;
     if (op == "expect")
         return expect(w, r, error);
+    if (op == "begin" || op == "await" || op == "cancel")
+        return runPending(w, r, error);
     if (op == "trace") {
         // Port I/O as the drivers make it, printed under each later line until "trace off".
         if (w.size() != 2 || (w[1] != "on" && w[1] != "off")) {
@@ -1179,6 +1204,103 @@ void Runner::emitTrace() {
         emit(more);
     }
     ports.clearTrace();
+}
+
+// A request issued without waiting (begin NAME read|write|wait PORT ...), waited for later (await NAME
+// [limit=DURATION]) or cancelled as CancelIo does (cancel NAME); await shows when and how it ended.
+bool Runner::runPending(const std::vector<std::string>& w, Record& r, std::string& error) {
+    const std::string& op = w[0];
+    if (op == "begin") {
+        if (w.size() < 4 || (w[2] != "read" && w[2] != "write" && w[2] != "wait")) {
+            error = "usage: begin NAME read PORT COUNT | begin NAME write PORT \"text\"|hex:.. | begin NAME "
+                    "wait PORT";
+            return false;
+        }
+        if (pending_.count(w[1])) {
+            error = "a request named " + Short(w[1]) + " is still outstanding (await or cancel it first)";
+            return false;
+        }
+        nt::UserFile* f = file(w[3], error);
+        if (!f)
+            return false;
+        Pending p{w[3], w[2], nullptr, kernel_.now()};
+        if (w[2] == "read") {
+            uint64_t count = 0;
+            if (w.size() != 5 || !Number(w[4], kMaxReadLength, count, error, "a byte count"))
+                return error.empty() ? (error = "usage: begin NAME read PORT COUNT", false) : false;
+            p.request = f->startRead(static_cast<ULONG>(count));
+        } else if (w[2] == "write") {
+            std::vector<uint8_t> data;
+            if (w.size() != 5 || !BytesOf(w[4], data)) {
+                error = "begin NAME write PORT takes \"text\" or hex: with pairs of hexadecimal digits";
+                return false;
+            }
+            p.request = f->startWrite(data);
+        } else {
+            p.request = f->startControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));
+        }
+        pending_[w[1]] = p;
+        r.hasStatus = false;
+        r.port = w[1];
+        r.note = w[2] + " " + w[3] + (p.request->completed ? ", ended at once" : ", pending");
+        emit(r);
+        return true;
+    }
+    if (w.size() < 2) {
+        error = "usage: " + op + " NAME" + (op == "await" ? " [limit=DURATION]" : "");
+        return false;
+    }
+    auto it = pending_.find(w[1]);
+    if (it == pending_.end()) {
+        error = "no request named " + Short(w[1]) + " is outstanding";
+        return false;
+    }
+    Pending& p = it->second;
+    nt::UserFile* f = file(p.port, error);
+    if (!f)
+        return false;
+    if (op == "cancel") {
+        const bool cancelled = f->cancel(*p.request);
+        r.hasStatus = false;
+        r.port = w[1];
+        r.note = cancelled ? "cancelled" : "it had ended";
+        emit(r);
+        return true;
+    }
+    uint64_t limit = 10 * hw::kTicksPerSecond;
+    if (!limitOf(w, 2, limit, error))
+        return false;
+    nt::IoResult result = f->wait(p.request, kernel_.now() + limit);
+    r.port = w[1];
+    if (!result.finished) {
+        r.status = STATUS_PENDING;
+        r.note = "still pending";
+        emit(r);
+        return true;
+    }
+    r.status = result.status;
+    if (p.op != "wait") {
+        r.hasBytes = true;
+        r.bytes = result.information;
+    }
+    if (p.op == "read") {
+        r.hasData = true;
+        r.data = result.data;
+    }
+    char when[96];
+    std::snprintf(when, sizeof when, "%s %s, began %.7f s, ended %.7f s", p.op.c_str(), p.port.c_str(),
+                  double(p.began) / hw::kTicksPerSecond,
+                  double(p.request->completedAt) / hw::kTicksPerSecond);
+    r.note = when;
+    if (p.op == "wait") {
+        ULONG events = 0;
+        if (result.data.size() == sizeof events)
+            std::memcpy(&events, result.data.data(), sizeof events);
+        r.note += ", events " + Hex32(events);
+    }
+    pending_.erase(it);
+    emit(r);
+    return true;
 }
 
 // A check of what the scenario saw: the last request's status, byte count, data or events, what the last

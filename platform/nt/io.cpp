@@ -382,6 +382,7 @@ void IoManager::complete(PIRP irp) {
         }
     }
     request->completed = true;
+    request->completedAt = kernel_.now();
     request->status = irp->IoStatus.Status;
     request->information = irp->IoStatus.Information;
     if (!request->inDispatch)

@@ -22,6 +22,7 @@ struct IoRequest {
     PDEVICE_OBJECT device = nullptr;
     UCHAR major = 0;
     bool completed = false;
+    uint64_t completedAt = 0; // the machine time it completed
     bool inDispatch = false;
     NTSTATUS status = STATUS_PENDING;
     ULONG_PTR information = 0;
@@ -116,7 +117,7 @@ private:
         bool deleted = false;           // deleted while a request still passes through it
     };
     std::map<PDEVICE_OBJECT, DeviceRecord> devices_;
-    std::map<std::u16string, std::u16string> links_; // upper-case \??\ name -> target
+    std::map<std::u16string, std::u16string> links_;               // upper-case \??\ name -> target
     std::map<std::u16string, std::vector<std::u16string>> hidden_; // earlier targets, the latest last
     std::map<PIRP, std::shared_ptr<IoRequest>> requests_;
     std::map<PDEVICE_OBJECT, size_t> handles_;

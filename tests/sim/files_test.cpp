@@ -425,3 +425,48 @@ TEST(Scenario, TheHandflowSettingsByField) {
     auto refused = sim::RunScenario(other, "start\nopen COM3\nhandflow COM3 replace=sideways\n", "s", false);
     EXPECT_EQ(refused.error.rfind("s:3: \"sideways\" is not a replace bit", 0), 0u) << refused.error;
 }
+
+TEST(Scenario, RequestsThatDoNotWaitEndWhenAndHowTheTranscriptSays) {
+    sim::Machine machine(sim::MachineSpec::builtInDefault());
+    auto result = sim::RunScenario(machine, R"(start
+cable E000 300
+open COM3
+open COM5
+set-line COM3 9600 8N1
+set-line COM5 9600 8N1
+begin r1 read COM5 4
+begin w1 write COM3 "ping"
+await r1
+expect data "ping"
+begin r2 read COM5 10
+cancel r2
+await r2
+expect status C0000120
+wait-mask COM5 cts
+begin wt wait COM5
+await wt limit=10ms
+expect status 103
+cancel wt
+await wt
+await w1
+close COM3
+close COM5
+)",
+                                   "s", false);
+    ASSERT_TRUE(result.ok) << result.error << "\n" << result.transcript;
+    EXPECT_NE(result.transcript.find("await r1: 0x00000000, 4 bytes \"ping\" (read COM5, began 0.0000000 s, "
+                                     "ended 0.0041667 s)"),
+              std::string::npos)
+        << "four characters at 9600 baud take 4.17 ms:\n"
+        << result.transcript;
+    EXPECT_NE(result.transcript.find("await wt: 0x00000103 (still pending)"), std::string::npos);
+    for (auto [text, message] : std::initializer_list<std::pair<const char*, const char*>>{
+             {"await nobody\n", "s:1: no request named nobody is outstanding"},
+             {"start\nopen COM3\nbegin a read COM3 1\nbegin a read COM3 1\n",
+              "s:4: a request named a is still"},
+             {"begin a fly COM3\n", "s:1: usage: begin NAME read"}}) {
+        sim::Machine other(sim::MachineSpec::builtInDefault());
+        auto refused = sim::RunScenario(other, text, "s", false);
+        EXPECT_EQ(refused.error.rfind(message, 0), 0u) << refused.error;
+    }
+}
