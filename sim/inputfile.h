@@ -19,4 +19,9 @@ bool ReadInputFile(const std::string& path, std::string& text, std::string& erro
 // by LF.
 std::string NormalizedLines(std::string_view text);
 
+// A word of an input as a message repeats it: long ones cut short.
+inline std::string Short(const std::string& word) {
+    return word.size() <= 64 ? word : word.substr(0, 64) + "...";
+}
+
 } // namespace sim

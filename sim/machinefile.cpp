@@ -50,11 +50,6 @@ bool Number(const std::string& text, int base, uint64_t max, uint64_t& out) {
     return true;
 }
 
-// A word of a line as a message repeats it: long ones cut short.
-std::string Short(const std::string& word) {
-    return word.size() <= 64 ? word : word.substr(0, 64) + "...";
-}
-
 bool Kind(const std::string& text, hw::UartKind& kind) {
     if (text == "16450")
         kind = hw::UartKind::Uart16450;

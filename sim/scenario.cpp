@@ -59,10 +59,6 @@ std::string Escaped(const std::string& text) {
 }
 
 // "10ms", "2s", "500us" or a bare number of milliseconds, in 100 ns ticks.
-// A word of a line as an error message repeats it: long ones cut short.
-std::string Short(const std::string& word) {
-    return word.size() <= 64 ? word : word.substr(0, 64) + "...";
-}
 
 constexpr double kMaxDurationTicks = 24.0 * 3600 * 1e7;
 // The largest read a scenario issues: a real program reads in buffers of its own size, not gigabytes.
@@ -1115,15 +1111,7 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
             if (!need(3, "write PORT \"text\" | hex:414243 [limit=DURATION]"))
                 return false;
             std::vector<uint8_t> data;
-            if (w[2][0] == '"') {
-                data.assign(w[2].begin() + 1, w[2].end());
-            } else if (w[2].rfind("hex:", 0) == 0 && w[2].size() % 2 == 0 &&
-                       std::all_of(w[2].begin() + 4, w[2].end(),
-                                   [](unsigned char c) { return std::isxdigit(c); })) {
-                for (size_t i = 4; i + 1 < w[2].size(); i += 2)
-                    data.push_back(
-                        static_cast<uint8_t>(std::strtoul(w[2].substr(i, 2).c_str(), nullptr, 16)));
-            } else {
+            if (!BytesOf(w[2], data)) {
                 error = "write takes \"text\" or hex: with pairs of hexadecimal digits (hex:414243)";
                 return false;
             }
@@ -1385,15 +1373,7 @@ bool Runner::expect(const std::vector<std::string>& w, Record& r, std::string& e
             got = last_.hasBytes ? std::to_string(last_.bytes) : "no byte count";
         } else if (what == "data") {
             std::vector<uint8_t> want;
-            if (w[2][0] == '"') {
-                want.assign(w[2].begin() + 1, w[2].end());
-            } else if (w[2].rfind("hex:", 0) == 0 && w[2].size() % 2 == 0 &&
-                       std::all_of(w[2].begin() + 4, w[2].end(),
-                                   [](unsigned char c) { return std::isxdigit(c); })) {
-                for (size_t i = 4; i + 1 < w[2].size(); i += 2)
-                    want.push_back(
-                        static_cast<uint8_t>(std::strtoul(w[2].substr(i, 2).c_str(), nullptr, 16)));
-            } else {
+            if (!BytesOf(w[2], want)) {
                 error = "expect data takes \"text\" or hex: with pairs of hexadecimal digits";
                 return false;
             }

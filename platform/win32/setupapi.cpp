@@ -4,6 +4,7 @@
 // the instance's values in the machine's registry, reached through the registry API with the caller's
 // rights.
 #include "platform/win32/desktop.h"
+#include "platform/win32/text.h"
 #include "platform/win32/include/setupapi.h"
 
 #include "platform/w2k/pnp.h"
@@ -14,6 +15,9 @@
 using win32::Desktop;
 
 namespace {
+
+using win32::Narrow;
+using win32::SameText;
 
 struct InfoSet {
     struct Device {
@@ -31,13 +35,6 @@ struct InfoSet {
     std::vector<Interface> interfaces;
 };
 
-std::string Narrow(std::u16string_view text) {
-    std::string out;
-    for (char16_t c : text)
-        out += c < 0x100 ? static_cast<char>(c) : '?';
-    return out;
-}
-
 bool ParseGuid(const std::string& text, GUID& g) {
     unsigned d[11];
     if (text.size() != 38 ||
@@ -54,12 +51,6 @@ bool ParseGuid(const std::string& text, GUID& g) {
 
 bool SameGuid(const GUID& a, const GUID& b) {
     return std::memcmp(&a, &b, sizeof a) == 0;
-}
-
-bool SameText(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::toupper(x) == std::toupper(y);
-           });
 }
 
 w2k::PnpManager* Manager(Desktop& desktop) {

@@ -3,6 +3,7 @@
 // manager's symbolic links under \??, where a program's definition hides the name's earlier target until
 // it is removed.
 #include "platform/win32/desktop.h"
+#include "platform/win32/text.h"
 
 #include "platform/nt/io.h"
 #include "platform/win32/window.h"
@@ -13,17 +14,13 @@ using win32::Desktop;
 
 namespace {
 
+using win32::Narrow;
+using win32::SameText;
+
 std::u16string Wide(const char* text) {
     std::u16string out;
     for (const char* p = text; p && *p; ++p)
         out += static_cast<char16_t>(static_cast<unsigned char>(*p));
-    return out;
-}
-
-std::string Narrow(std::u16string_view text) {
-    std::string out;
-    for (char16_t c : text)
-        out += c < 0x100 ? static_cast<char>(c) : '?';
     return out;
 }
 
@@ -159,14 +156,9 @@ BOOL DefineDosDeviceA(DWORD dwFlags, LPCSTR lpDeviceName, LPCSTR lpTargetPath) {
 
 HWND FindWindowA(LPCSTR lpClassName, LPCSTR lpWindowName) {
     Desktop& desktop = Desktop::require("FindWindow");
-    auto same = [](const std::string& a, const char* b) {
-        return a.size() == std::strlen(b) && std::equal(a.begin(), a.end(), b, [](char x, char y) {
-                   return std::toupper(static_cast<unsigned char>(x)) ==
-                          std::toupper(static_cast<unsigned char>(y));
-               });
-    };
     for (win32::Window* w : desktop.topLevelWindows())
-        if ((!lpClassName || same(w->className, lpClassName)) && (!lpWindowName || w->text == lpWindowName))
+        if ((!lpClassName || SameText(w->className, lpClassName)) &&
+            (!lpWindowName || w->text == lpWindowName))
             return w->handle;
     desktop.setLastError(ERROR_SUCCESS); // not found is no error
     return nullptr;

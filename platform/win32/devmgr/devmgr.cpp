@@ -1,6 +1,7 @@
 // The device manager stand-in: a device's property sheet with its own pages and its driver's provider
 // pages, and the restart a page asks for.
 #include "platform/win32/devmgr.h"
+#include "platform/win32/text.h"
 
 #include "platform/win32/devmgr/resource.h"
 #include "platform/win32/include/setupapi.h"
@@ -24,20 +25,6 @@ struct SheetContext {
     std::string name, className, location, status, portName;
     std::vector<HPROPSHEETPAGE> pages;
 };
-
-std::string Narrow(std::u16string_view text) {
-    std::string out;
-    for (char16_t c : text)
-        out += c < 0x100 ? static_cast<char>(c) : '?';
-    return out;
-}
-
-bool SameText(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::toupper(static_cast<unsigned char>(x)) ==
-                      std::toupper(static_cast<unsigned char>(y));
-           });
-}
 
 std::string StringValue(HKEY key, const char* name) {
     char data[512] = {};
