@@ -3,6 +3,7 @@
 // HARDWARE\DEVICEMAP\PARALLEL PORTS, and writes handed byte by byte to the port's data register with a
 // strobe pulse each. Its registers are taken from the child's record, inside what the card was given.
 #include "CvInstalRecords.h"
+#include "StandInIrp.h"
 
 namespace {
 
@@ -18,7 +19,7 @@ const UCHAR kControlStrobe = 0x01;
 const UCHAR kControlInit = 0x04;
 const UCHAR kControlSelectIn = 0x08;
 const UCHAR kStatusNotBusy = 0x80;
-const ULONG kBusyPolls = 1000; // a printer that stays busy this long fails the write
+const ULONG kBusyPolls = 1000;     // a printer that stays busy this long fails the write
 const ULONG kPoolTag = 0x74705043; // "CPpt" as pool listings show it
 
 struct PP_PORT {
@@ -35,36 +36,6 @@ struct PP_PORT {
 
 PP_PORT* PortOf(PDEVICE_OBJECT DeviceObject) {
     return static_cast<PP_PORT*>(DeviceObject->DeviceExtension);
-}
-
-NTSTATUS Complete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information = 0) {
-    Irp->IoStatus.Status = Status;
-    Irp->IoStatus.Information = Information;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return Status;
-}
-
-NTSTATUS PassDown(PP_PORT* pPort, PIRP Irp) {
-    IoSkipCurrentIrpStackLocation(Irp);
-    return IoCallDriver(pPort->LowerDevice, Irp);
-}
-
-NTSTATUS SignalEvent(PDEVICE_OBJECT, PIRP, PVOID Context) {
-    KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-NTSTATUS PassDownAndWait(PP_PORT* pPort, PIRP Irp) {
-    KEVENT Event;
-    KeInitializeEvent(&Event, NotificationEvent, FALSE);
-    IoCopyCurrentIrpStackLocationToNext(Irp);
-    IoSetCompletionRoutine(Irp, SignalEvent, &Event, TRUE, TRUE, TRUE);
-    NTSTATUS Status = IoCallDriver(pPort->LowerDevice, Irp);
-    if (Status == STATUS_PENDING) {
-        KeWaitForSingleObject(&Event, Executive, KernelMode, FALSE, NULL);
-        Status = Irp->IoStatus.Status;
-    }
-    return Status;
 }
 
 PUCHAR Register(PP_PORT* pPort, ULONG ulOffset) {
@@ -248,12 +219,12 @@ NTSTATUS WriteBytes(PP_PORT* pPort, PIRP Irp) {
         while (!(READ_PORT_UCHAR(Register(pPort, kLptStatus)) & kStatusNotBusy) && ulPolls < kBusyPolls)
             ulPolls++;
         if (ulPolls == kBusyPolls)
-            return Complete(Irp, STATUS_DEVICE_BUSY, ulDone);
+            return StandInComplete(Irp, STATUS_DEVICE_BUSY, ulDone);
         WRITE_PORT_UCHAR(Register(pPort, kLptData), pData[ulDone]);
         WRITE_PORT_UCHAR(Register(pPort, kLptControl), kControlInit | kControlSelectIn | kControlStrobe);
         WRITE_PORT_UCHAR(Register(pPort, kLptControl), kControlInit | kControlSelectIn);
     }
-    return Complete(Irp, STATUS_SUCCESS, ulDone);
+    return StandInComplete(Irp, STATUS_SUCCESS, ulDone);
 }
 
 NTSTATUS PpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -261,17 +232,17 @@ NTSTATUS PpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     switch (IoGetCurrentIrpStackLocation(Irp)->MajorFunction) {
     case IRP_MJ_CLOSE:
     case IRP_MJ_CLEANUP:
-        return Complete(Irp, STATUS_SUCCESS);
+        return StandInComplete(Irp, STATUS_SUCCESS);
     case IRP_MJ_CREATE:
         if (pPort->bRemoved || !pPort->bStarted)
-            return Complete(Irp, pPort->bRemoved ? STATUS_DELETE_PENDING : STATUS_NO_SUCH_DEVICE);
-        return Complete(Irp, STATUS_SUCCESS);
+            return StandInComplete(Irp, pPort->bRemoved ? STATUS_DELETE_PENDING : STATUS_NO_SUCH_DEVICE);
+        return StandInComplete(Irp, STATUS_SUCCESS);
     case IRP_MJ_WRITE:
         if (pPort->bRemoved || !pPort->bStarted)
-            return Complete(Irp, STATUS_DELETE_PENDING);
+            return StandInComplete(Irp, STATUS_DELETE_PENDING);
         return WriteBytes(pPort, Irp);
     default:
-        return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST);
+        return StandInComplete(Irp, STATUS_INVALID_DEVICE_REQUEST);
     }
 }
 
@@ -279,26 +250,26 @@ NTSTATUS PpPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PP_PORT* pPort = PortOf(DeviceObject);
     switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
     case IRP_MN_START_DEVICE: {
-        NTSTATUS Status = PassDownAndWait(pPort, Irp);
+        NTSTATUS Status = StandInPassDownAndWait(pPort->LowerDevice, Irp);
         if (NT_SUCCESS(Status) && !pPort->bStarted)
             Status = StartPort(pPort);
         pPort->bRemoved = FALSE;
-        return Complete(Irp, Status);
+        return StandInComplete(Irp, Status);
     }
     case IRP_MN_STOP_DEVICE:
         StopPort(pPort);
         Irp->IoStatus.Status = STATUS_SUCCESS;
-        return PassDown(pPort, Irp);
+        return StandInPassDown(pPort->LowerDevice, Irp);
     case IRP_MN_SURPRISE_REMOVAL:
         pPort->bRemoved = TRUE;
         StopPort(pPort);
         Irp->IoStatus.Status = STATUS_SUCCESS;
-        return PassDown(pPort, Irp);
+        return StandInPassDown(pPort->LowerDevice, Irp);
     case IRP_MN_REMOVE_DEVICE: {
         pPort->bRemoved = TRUE;
         StopPort(pPort);
         Irp->IoStatus.Status = STATUS_SUCCESS;
-        NTSTATUS Status = PassDown(pPort, Irp);
+        NTSTATUS Status = StandInPassDown(pPort->LowerDevice, Irp);
         IoDetachDevice(pPort->LowerDevice);
         DeviceObject->DeviceExtension = NULL;
         IoDeleteDevice(DeviceObject);
@@ -306,7 +277,7 @@ NTSTATUS PpPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return Status;
     }
     default:
-        return PassDown(pPort, Irp);
+        return StandInPassDown(pPort->LowerDevice, Irp);
     }
 }
 

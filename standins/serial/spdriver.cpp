@@ -4,42 +4,12 @@
 
 #include "CvEngine.h"
 #include "CvResourceKiller.h"
+#include "StandInIrp.h"
 
 namespace {
 
 CSpPort* PortOf(PDEVICE_OBJECT DeviceObject) {
     return static_cast<CSpPort*>(static_cast<CCvDevice*>(DeviceObject->DeviceExtension));
-}
-
-NTSTATUS Complete(PIRP Irp, NTSTATUS Status) {
-    Irp->IoStatus.Status = Status;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return Status;
-}
-
-NTSTATUS PassDown(CSpPort* pPort, PIRP Irp) {
-    IoSkipCurrentIrpStackLocation(Irp);
-    return IoCallDriver(pPort->LowerDevice, Irp);
-}
-
-NTSTATUS SignalEvent(PDEVICE_OBJECT, PIRP, PVOID Context) {
-    KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-// Passes a request down and waits for it; its final status (the request is still this driver's).
-NTSTATUS PassDownAndWait(CSpPort* pPort, PIRP Irp) {
-    KEVENT Event;
-    KeInitializeEvent(&Event, NotificationEvent, FALSE);
-    IoCopyCurrentIrpStackLocationToNext(Irp);
-    IoSetCompletionRoutine(Irp, SignalEvent, &Event, TRUE, TRUE, TRUE);
-    NTSTATUS Status = IoCallDriver(pPort->LowerDevice, Irp);
-    if (Status == STATUS_PENDING) {
-        KeWaitForSingleObject(&Event, Executive, KernelMode, FALSE, NULL);
-        Status = Irp->IoStatus.Status;
-    }
-    return Status;
 }
 
 // Every request of the port's own: gone after a removal (but close and cleanup, which let a program
@@ -49,7 +19,7 @@ NTSTATUS SpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     const UCHAR ucMajor = IoGetCurrentIrpStackLocation(Irp)->MajorFunction;
     const BOOLEAN bLettingGo = ucMajor == IRP_MJ_CLOSE || ucMajor == IRP_MJ_CLEANUP;
     if (!bLettingGo && (pPort->bRemoved || !pPort->bStarted))
-        return Complete(Irp, pPort->bRemoved ? STATUS_DELETE_PENDING : STATUS_NO_SUCH_DEVICE);
+        return StandInComplete(Irp, pPort->bRemoved ? STATUS_DELETE_PENDING : STATUS_NO_SUCH_DEVICE);
     switch (ucMajor) {
     case IRP_MJ_CREATE:
         // What a settings update left for the port takes effect as it opens.
@@ -57,11 +27,11 @@ NTSTATUS SpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return SerialCreateOpen(DeviceObject, Irp);
     case IRP_MJ_CLOSE:
         if (!pPort->bStarted)
-            return Complete(Irp, STATUS_SUCCESS);
+            return StandInComplete(Irp, STATUS_SUCCESS);
         return SerialClose(DeviceObject, Irp);
     case IRP_MJ_CLEANUP:
         if (!pPort->bStarted)
-            return Complete(Irp, STATUS_SUCCESS);
+            return StandInComplete(Irp, STATUS_SUCCESS);
         return SerialCleanup(DeviceObject, Irp);
     case IRP_MJ_READ:
         return SerialRead(DeviceObject, Irp);
@@ -76,7 +46,7 @@ NTSTATUS SpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     case IRP_MJ_SET_INFORMATION:
         return SerialSetInformationFile(DeviceObject, Irp);
     default:
-        return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST);
+        return StandInComplete(Irp, STATUS_INVALID_DEVICE_REQUEST);
     }
 }
 
@@ -93,32 +63,32 @@ NTSTATUS SpPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     CSpPort* pPort = PortOf(DeviceObject);
     switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
     case IRP_MN_START_DEVICE: {
-        NTSTATUS Status = PassDownAndWait(pPort, Irp);
+        NTSTATUS Status = StandInPassDownAndWait(pPort->LowerDevice, Irp);
         if (NT_SUCCESS(Status) && !pPort->bStarted)
             Status = SpStartPort(pPort);
         pPort->bRemoved = FALSE;
-        return Complete(Irp, Status);
+        return StandInComplete(Irp, Status);
     }
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_QUERY_REMOVE_DEVICE:
         // An open port is in use: it is not stopped or removed under its program.
         if (pPort->DeviceIsOpened)
-            return Complete(Irp, STATUS_DEVICE_BUSY);
+            return StandInComplete(Irp, STATUS_DEVICE_BUSY);
         Irp->IoStatus.Status = STATUS_SUCCESS;
-        return PassDown(pPort, Irp);
+        return StandInPassDown(pPort->LowerDevice, Irp);
     case IRP_MN_STOP_DEVICE:
         if (pPort->bStarted)
             SpStopPort(pPort);
         Irp->IoStatus.Status = STATUS_SUCCESS;
-        return PassDown(pPort, Irp);
+        return StandInPassDown(pPort->LowerDevice, Irp);
     case IRP_MN_SURPRISE_REMOVAL:
         TakeDown(pPort);
         Irp->IoStatus.Status = STATUS_SUCCESS;
-        return PassDown(pPort, Irp);
+        return StandInPassDown(pPort->LowerDevice, Irp);
     case IRP_MN_REMOVE_DEVICE: {
         TakeDown(pPort);
         Irp->IoStatus.Status = STATUS_SUCCESS;
-        NTSTATUS Status = PassDown(pPort, Irp);
+        NTSTATUS Status = StandInPassDown(pPort->LowerDevice, Irp);
         IoDetachDevice(pPort->LowerDevice);
         SpTrackPort(pPort, FALSE);
         DeviceObject->DeviceExtension = NULL;
@@ -127,7 +97,7 @@ NTSTATUS SpPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return Status;
     }
     default:
-        return PassDown(pPort, Irp);
+        return StandInPassDown(pPort->LowerDevice, Irp);
     }
 }
 
