@@ -1,5 +1,7 @@
 #include "sim/scenario.h"
 #include "sim/inputfile.h"
+#include "sim/scenariopeer.h"
+#include "sim/scenariowords.h"
 #include "sim/mainjob.h"
 
 #include "sim/pnpdevices.h"
@@ -31,106 +33,13 @@ std::vector<uint8_t> Bytes(const T& value) {
     return out;
 }
 
-std::string Hex32(uint32_t value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", value);
-    return text;
-}
-
-std::string Escaped(const std::vector<uint8_t>& data) {
-    std::string out;
-    char text[8];
-    for (uint8_t b : data) {
-        if (b == '"' || b == '\\') {
-            out += '\\';
-            out += char(b);
-        } else if (b >= 0x20 && b < 0x7F) {
-            out += char(b);
-        } else {
-            std::snprintf(text, sizeof text, "\\u%04x", b);
-            out += text;
-        }
-    }
-    return out;
-}
-
-std::string Escaped(const std::string& text) {
-    return Escaped(std::vector<uint8_t>(text.begin(), text.end()));
-}
-
-// "10ms", "2s", "500us" or a bare number of milliseconds, in 100 ns ticks.
-
-constexpr double kMaxDurationTicks = 24.0 * 3600 * 1e7;
-// The largest read a scenario issues: a real program reads in buffers of its own size, not gigabytes.
-constexpr uint64_t kMaxReadLength = 1024 * 1024;
-
-bool Duration(const std::string& text, uint64_t& ticks) {
-    char* end = nullptr;
-    const double value = std::strtod(text.c_str(), &end);
-    const std::string unit = end ? end : "";
-    if (end == text.c_str() || !std::isfinite(value) || value < 0 ||
-        text.find_first_of("xXpP") != std::string::npos)
-        return false;
-    const double scale = unit == "s" ? 1e7 : unit == "us" ? 10.0 : (unit == "ms" || unit.empty()) ? 1e4 : -1;
-    // A duration up to a day: longer is no test a person waits for, and no sum of them can wrap.
-    if (scale < 0 || value * scale > kMaxDurationTicks)
-        return false;
-    ticks = static_cast<uint64_t>(value * scale);
-    return true;
-}
-
-// A decimal number from 0 to `max`, all of the word; `error` says what was expected otherwise.
-bool Number(const std::string& word, uint64_t max, uint64_t& value, std::string& error, const char* what) {
-    const bool digits =
-        !word.empty() && word.size() <= 20 &&
-        std::all_of(word.begin(), word.end(), [](unsigned char c) { return std::isdigit(c); });
-    errno = 0;
-    const unsigned long long n = digits ? std::strtoull(word.c_str(), nullptr, 10) : 0;
-    if (!digits || errno == ERANGE || n > max) {
-        error = "\"" + Short(word) + "\" is not " + what + " (a decimal number up to " + std::to_string(max) +
-                ")";
-        return false;
-    }
-    value = n;
-    return true;
-}
-
-// Words of a line, with "quoted text" kept whole (\" and \\ inside); `unterminated` when a quote is not
-// closed.
-std::vector<std::string> Words(const std::string& line, bool& unterminated) {
-    std::vector<std::string> words;
-    unterminated = false;
-    size_t i = 0;
-    while (i < line.size()) {
-        while (i < line.size() && isspace(static_cast<unsigned char>(line[i])))
-            ++i;
-        if (i >= line.size() || line[i] == '#')
-            break;
-        std::string word;
-        if (line[i] == '"') {
-            word = "\"";
-            for (++i; i < line.size() && line[i] != '"'; ++i) {
-                if (line[i] == '\\' && i + 1 < line.size())
-                    ++i;
-                word += line[i];
-            }
-            if (i >= line.size())
-                unterminated = true;
-            ++i;
-        } else {
-            while (i < line.size() && !isspace(static_cast<unsigned char>(line[i])))
-                word += line[i++];
-        }
-        words.push_back(word);
-    }
-    return words;
-}
-
 class Runner {
 public:
-    Runner(Machine& machine, bool json) : machine_(machine), kernel_(machine.kernel()), json_(json) {}
+    Runner(Machine& machine, bool json)
+        : machine_(machine), kernel_(machine.kernel()), json_(json), peers_(machine) {}
     ~Runner() {
         files_.clear();
+        peers_.clear();
         cables_.clear();
         plugs_.clear();
     }
@@ -157,8 +66,20 @@ private:
         std::string note;
     };
     void emit(const Record& r);
+    // Text shown under the line that showed it: a transcript line per line of it, empty ones left out.
+    void emitLines(const std::string& text);
+    void emitLine(const std::string& text);
     bool expect(const std::vector<std::string>& w, Record& r, std::string& error);
     bool runIoctl(const std::vector<std::string>& w, nt::UserFile* f, Record& r, std::string& error);
+    // A device control request as a line writes it from w[from] on: NAME|CODE [in=hex:...] [out=N].
+    struct Control {
+        ULONG code = 0;
+        std::vector<uint8_t> input;
+        ULONG output = 0;
+    };
+    bool controlOf(const std::vector<std::string>& w, size_t from, Control& c, std::string& error);
+    // A request's output: decoded where its layout is known, else in hexadecimal.
+    void showOutput(ULONG code, const std::vector<uint8_t>& data, Record& r);
     bool runHandflow(const std::vector<std::string>& w, nt::UserFile* f, Record& r, std::string& error);
     // Requests that do not wait: begin, await, cancel.
     bool runPending(const std::vector<std::string>& w, Record& r, std::string& error);
@@ -166,6 +87,8 @@ private:
         std::string port, op;
         std::shared_ptr<nt::IoRequest> request;
         uint64_t began = 0;
+        ULONG code = 0;          // of a device control request
+        std::string requestName; // its name or code as the line gave it
     };
     std::map<std::string, Pending> pending_;
 
@@ -196,10 +119,72 @@ private:
     };
     std::vector<Cable> cables_;
     std::map<uint16_t, std::unique_ptr<hw::LoopbackPlug>> plugs_;
+    ScenarioPeers peers_;
+    // What is plugged into the UART at `address` by the scenario or the machine's description, or empty.
+    std::string pluggedInto(uint16_t address) const;
+    bool runPeer(const std::vector<std::string>& w, Record& r, std::string& error);
 };
 
+std::string Runner::pluggedInto(uint16_t address) const {
+    if (plugs_.count(address))
+        return "a loopback plug";
+    if (peers_.has(address))
+        return "a scripted peer";
+    for (const Cable& c : cables_)
+        if (c.a == address || c.b == address)
+            return "a cable";
+    for (const MachineSpec::Peer& p : machine_.spec().peers)
+        if (p.a == address || (p.cable && p.b == address))
+            return p.cable ? "the description's cable" : "the description's loopback plug";
+    return "";
+}
+
+bool Runner::runPeer(const std::vector<std::string>& w, Record& r, std::string& error) {
+    uint16_t address = 0;
+    if (w.size() >= 3 && w[2] == "attach" && UartAddress(w[1], address, error)) {
+        if (const std::string there = pluggedInto(address); !there.empty()) {
+            error = "the UART at " + w[1] + " has " + there + " in it";
+            return false;
+        }
+    }
+    error.clear();
+    ScenarioPeers::Outcome outcome;
+    if (!peers_.run(w, outcome, error))
+        return false;
+    r.hasStatus = false;
+    r.port = w[1] + " " + w[2];
+    r.note = outcome.note;
+    if (outcome.hasData) {
+        r.hasBytes = true;
+        r.bytes = outcome.data.size();
+        r.hasData = true;
+        r.data = outcome.data;
+        shown_ = outcome.report;
+    }
+    emit(r);
+    emitLines(outcome.report);
+    return true;
+}
+
+void Runner::emitLine(const std::string& text) {
+    Record shown;
+    shown.op = "|";
+    shown.hasStatus = false;
+    shown.note = text;
+    emit(shown);
+}
+
+void Runner::emitLines(const std::string& text) {
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty())
+            continue;
+        emitLine(line);
+    }
+}
+
 void Runner::emit(const Record& r) {
-    if (r.hasStatus && r.op != "expect") {
+    if ((r.hasStatus || r.hasData) && r.op != "expect") {
         last_ = r;
         hasLast_ = true;
     }
@@ -373,58 +358,16 @@ std::string RegText(const nt::RegValue& value) {
     return nt::toUtf8(wide);
 }
 
-// Data as a scenario writes it: "text" (its opening quote kept by Words) or hex: with pairs of digits.
-bool BytesOf(const std::string& word, std::vector<uint8_t>& data) {
-    if (!word.empty() && word[0] == '"') {
-        data.assign(word.begin() + 1, word.end());
-        return true;
-    }
-    if (word.rfind("hex:", 0) != 0 || word.size() % 2 != 0 ||
-        !std::all_of(word.begin() + 4, word.end(), [](unsigned char c) { return std::isxdigit(c); }))
-        return false;
-    for (size_t i = 4; i + 1 < word.size(); i += 2)
-        data.push_back(static_cast<uint8_t>(std::strtoul(word.substr(i, 2).c_str(), nullptr, 16)));
-    return true;
-}
-
-// A mask written as bits: 0x and one to eight hexadecimal digits.
-bool RawBits(const std::string& word, ULONG& bits) {
-    if (word.size() < 3 || word.size() > 10 || word.rfind("0x", 0) != 0 ||
-        !std::all_of(word.begin() + 2, word.end(), [](unsigned char c) { return std::isxdigit(c); }))
-        return false;
-    bits = static_cast<ULONG>(std::strtoul(word.c_str() + 2, nullptr, 16));
-    return true;
-}
-
-// A word as written: quoted text without its opening quote mark.
 // Every command a scenario line may start with, for the message that refuses any other.
 const std::string kCommandList =
-    "start, stop, restart, advance, cable, uncable, plug, unplug, open, close, set-line, handshake, chars, "
+    "start, stop, restart, advance, cable, uncable, plug, unplug, peer, open, close, set-line, handshake, "
+    "chars, "
     "timeouts, wait-mask, wait, write, read, purge, ioctl, handflow, begin, await, cancel; on the desktop "
     "applet, run, properties, "
     "login, "
     "window, answer, click, command, choose, type, slide, key, select-row, open-row, tab, close-window, "
     "activate, help, control-panel, refuse-program, watch; show, expect, trace; on Windows 2000 also insert, "
     "pull, disable, enable, open-card, sleep, wake, state";
-
-std::string Hex16(uint16_t value) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%X", value);
-    return text;
-}
-
-// A UART's address as a scenario writes it: one to four hexadecimal digits.
-bool UartAddress(const std::string& word, uint16_t& address, std::string& error) {
-    const bool digits =
-        !word.empty() && word.size() <= 4 &&
-        std::all_of(word.begin(), word.end(), [](unsigned char c) { return std::isxdigit(c); });
-    if (!digits) {
-        error = "\"" + word.substr(0, 32) + "\" is not a UART address (1 to 4 hexadecimal digits)";
-        return false;
-    }
-    address = static_cast<uint16_t>(std::strtoul(word.c_str(), nullptr, 16));
-    return true;
-}
 
 // Every register of a UART model as it holds it, with the divisor and the rate it gives (and the 16C950's
 // sampling).
@@ -443,10 +386,6 @@ std::string UartText(const hw::Uart& u) {
         out += text;
     }
     return out;
-}
-
-std::string Unquoted(const std::string& word) {
-    return !word.empty() && word[0] == '"' ? word.substr(1) : word;
 }
 
 void Runner::emitBoxes(size_t from) {
@@ -578,11 +517,7 @@ bool Runner::runDesktop(const std::vector<std::string>& w, Record& r, std::strin
         emit(r);
         std::istringstream lines(user.describe().empty() ? "(no window)" : user.describe());
         for (std::string line; std::getline(lines, line);) {
-            Record shown;
-            shown.op = "|";
-            shown.hasStatus = false;
-            shown.note = line;
-            emit(shown);
+            emitLine(line);
         }
         r.op.clear();
         return true;
@@ -680,11 +615,7 @@ bool Runner::runDesktop(const std::vector<std::string>& w, Record& r, std::strin
     emit(r);
     r.op.clear();
     for (const std::string& change : desktop.takeChanges()) {
-        Record shown;
-        shown.op = "|";
-        shown.hasStatus = false;
-        shown.note = change;
-        emit(shown);
+        emitLine(change);
     }
     emitBoxes(boxes);
     return true;
@@ -847,18 +778,11 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
         r.port = w.size() == 3 ? w[1] + " " + w[2] : w[1];
         shown_ = text;
         emit(r);
-        std::istringstream lines(text);
-        for (std::string line; std::getline(lines, line);) {
-            if (line.empty())
-                continue;
-            Record shown;
-            shown.op = "|";
-            shown.hasStatus = false;
-            shown.note = line;
-            emit(shown);
-        }
+        emitLines(text);
         return true;
     }
+    if (op == "peer")
+        return runPeer(w, r, error);
     if (op == "plug" || op == "unplug") {
         // A loopback plug: TX to RX, RTS to CTS, DTR to DSR and DCD, RI open.
         uint16_t a = 0;
@@ -880,9 +804,8 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
             }
             plugs_.erase(it);
         } else {
-            if (it != plugs_.end() || std::any_of(cables_.begin(), cables_.end(),
-                                                  [&](const Cable& c) { return c.a == a || c.b == a; })) {
-                error = "the UART at " + w[1] + " has a plug or cable already";
+            if (const std::string there = pluggedInto(a); !there.empty()) {
+                error = "the UART at " + w[1] + " has " + there + " in it";
                 return false;
             }
             plugs_[a] = std::make_unique<hw::LoopbackPlug>(*uart);
@@ -920,6 +843,12 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
                 error = a == b ? "a cable joins two different UARTs" : "no UART at " + w[!ua ? 1 : 2];
                 return false;
             }
+            for (size_t end : {1, 2})
+                if (const std::string there = pluggedInto(end == 1 ? a : b);
+                    !there.empty() && there != "a cable") {
+                    error = "the UART at " + w[end] + " has " + there + " in it";
+                    return false;
+                }
             // A cable already at either end is pulled first, so that no end is left with a dead line.
             for (uint16_t end : {a, b})
                 if (auto it = at(end); it != cables_.end())
@@ -972,18 +901,15 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
             if (!Number(w[2], 0xFFFFFFFFu, rate, error, "a baud rate"))
                 return false;
             SERIAL_BAUD_RATE baud{static_cast<ULONG>(rate)};
-            const std::string& frame = w[3];
-            if ((frame.size() != 3 && frame != frame.substr(0, 2) + "1.5") || frame[0] < '5' ||
-                frame[0] > '8' || std::string("NOEMS").find(frame[1]) == std::string::npos ||
-                (frame.size() == 3 && frame[2] != '1' && frame[2] != '2')) {
-                error = "\"" + Short(frame) + "\" is not a character format such as 8N1, 7E1, 8N2 or 5N1.5";
+            CharacterFormat format;
+            if (!FormatOf(w[3], format, error))
                 return false;
-            }
             SERIAL_LINE_CONTROL line{};
-            line.WordLength = static_cast<UCHAR>(frame[0] - '0');
-            line.Parity = static_cast<UCHAR>(std::string("NOEMS").find(frame[1]));
-            std::string stop = frame.substr(2);
-            line.StopBits = stop == "2" ? STOP_BITS_2 : stop == "1.5" ? STOP_BITS_1_5 : STOP_BIT_1;
+            line.WordLength = static_cast<UCHAR>(format.dataBits);
+            line.Parity = static_cast<UCHAR>(format.parity);
+            line.StopBits = format.stopBits == 2     ? STOP_BITS_2
+                            : format.stopBits == 1.5 ? STOP_BITS_1_5
+                                                     : STOP_BIT_1;
             r.status = control(f, IOCTL_SERIAL_SET_BAUD_RATE, Bytes(baud));
             if (NT_SUCCESS(r.status))
                 r.status = control(f, IOCTL_SERIAL_SET_LINE_CONTROL, Bytes(line));
@@ -1177,12 +1103,8 @@ void Runner::emitTrace() {
         const nt::PortAccess& a = trace[i];
         char text[80];
         std::snprintf(text, sizeof text, "%.7f s %s %04X %0*X", double(a.time) / hw::kTicksPerSecond,
-                      a.write ? "out" : "in ", a.address, a.width * 2, a.value);
-        Record shown;
-        shown.op = "|";
-        shown.hasStatus = false;
-        shown.note = text;
-        emit(shown);
+                      a.write ? "out" : "in ", a.address, int(std::min<unsigned>(a.width, 4) * 2), a.value);
+        emitLine(text);
     }
     if (trace.size() > kMaxTraceLines) {
         Record more;
@@ -1199,9 +1121,9 @@ void Runner::emitTrace() {
 bool Runner::runPending(const std::vector<std::string>& w, Record& r, std::string& error) {
     const std::string& op = w[0];
     if (op == "begin") {
-        if (w.size() < 4 || (w[2] != "read" && w[2] != "write" && w[2] != "wait")) {
+        if (w.size() < 4 || (w[2] != "read" && w[2] != "write" && w[2] != "wait" && w[2] != "ioctl")) {
             error = "usage: begin NAME read PORT COUNT | begin NAME write PORT \"text\"|hex:.. | begin NAME "
-                    "wait PORT";
+                    "wait PORT | begin NAME ioctl PORT NAME|CODE [in=hex:...] [out=N]";
             return false;
         }
         if (pending_.count(w[1])) {
@@ -1211,7 +1133,7 @@ bool Runner::runPending(const std::vector<std::string>& w, Record& r, std::strin
         nt::UserFile* f = file(w[3], error);
         if (!f)
             return false;
-        Pending p{w[3], w[2], nullptr, kernel_.now()};
+        Pending p{w[3], w[2], nullptr, kernel_.now(), 0, ""};
         if (w[2] == "read") {
             uint64_t count = 0;
             if (w.size() != 5 || !Number(w[4], kMaxReadLength, count, error, "a byte count"))
@@ -1224,13 +1146,20 @@ bool Runner::runPending(const std::vector<std::string>& w, Record& r, std::strin
                 return false;
             }
             p.request = f->startWrite(data);
+        } else if (w[2] == "ioctl") {
+            Control c;
+            if (!controlOf(w, 4, c, error))
+                return false;
+            p.code = c.code;
+            p.requestName = " " + w[4];
+            p.request = f->startControl(c.code, c.input, c.output);
         } else {
             p.request = f->startControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));
         }
         pending_[w[1]] = p;
         r.hasStatus = false;
         r.port = w[1];
-        r.note = w[2] + " " + w[3] + (p.request->completed ? ", ended at once" : ", pending");
+        r.note = w[2] + " " + w[3] + p.requestName + (p.request->completed ? ", ended at once" : ", pending");
         emit(r);
         return true;
     }
@@ -1267,7 +1196,9 @@ bool Runner::runPending(const std::vector<std::string>& w, Record& r, std::strin
         return true;
     }
     r.status = result.status;
-    if (p.op != "wait") {
+    if (p.op == "ioctl") {
+        showOutput(p.code, result.data, r);
+    } else if (p.op != "wait") {
         r.hasBytes = true;
         r.bytes = result.information;
     }
@@ -1275,11 +1206,11 @@ bool Runner::runPending(const std::vector<std::string>& w, Record& r, std::strin
         r.hasData = true;
         r.data = result.data;
     }
-    char when[96];
-    std::snprintf(when, sizeof when, "%s %s, began %.7f s, ended %.7f s", p.op.c_str(), p.port.c_str(),
-                  double(p.began) / hw::kTicksPerSecond,
+    char when[160];
+    std::snprintf(when, sizeof when, "%s %s%s, began %.7f s, ended %.7f s", p.op.c_str(), p.port.c_str(),
+                  p.requestName.c_str(), double(p.began) / hw::kTicksPerSecond,
                   double(p.request->completedAt) / hw::kTicksPerSecond);
-    r.note = when;
+    r.note = r.note.empty() ? when : std::string(when) + ", " + r.note;
     if (p.op == "wait") {
         ULONG events = 0;
         if (result.data.size() == sizeof events)
@@ -1446,6 +1377,11 @@ const IoctlName kIoctls[] = {
     {"CLEAR_STATS", IOCTL_SERIAL_CLEAR_STATS, 0},
     {"RESET_DEVICE", IOCTL_SERIAL_RESET_DEVICE, 0},
     {"CONFIG_SIZE", IOCTL_SERIAL_CONFIG_SIZE, sizeof(ULONG)},
+    {"WAIT_ON_MASK", IOCTL_SERIAL_WAIT_ON_MASK, sizeof(ULONG)},
+    {"XOFF_COUNTER", IOCTL_SERIAL_XOFF_COUNTER, 0},
+    {"LSRMST_INSERT", IOCTL_SERIAL_LSRMST_INSERT, 0},
+    {"GET_COMMCONFIG", IOCTL_SERIAL_GET_COMMCONFIG, 0},
+    {"SET_COMMCONFIG", IOCTL_SERIAL_SET_COMMCONFIG, 0},
 };
 
 template <typename T>
@@ -1513,6 +1449,8 @@ std::string Decoded(ULONG code, const std::vector<uint8_t>& data) {
                 code == IOCTL_SERIAL_GET_DTRRTS || code == IOCTL_SERIAL_CONFIG_SIZE) &&
                Layout(data, u)) {
         std::snprintf(text, sizeof text, "%08lX", (unsigned long)u);
+    } else if (code == IOCTL_SERIAL_WAIT_ON_MASK && Layout(data, u)) {
+        std::snprintf(text, sizeof text, "events %08lX", (unsigned long)u);
     }
     return text;
 }
@@ -1583,65 +1521,71 @@ bool Runner::runHandflow(const std::vector<std::string>& w, nt::UserFile* f, Rec
 
 // Any serial device control request, by name or code, with an input as hex: and room for an output; the
 // output is shown in its layout's fields where the layout is known, else in hexadecimal.
-bool Runner::runIoctl(const std::vector<std::string>& w, nt::UserFile* f, Record& r, std::string& error) {
-    if (w.size() < 3) {
+bool Runner::controlOf(const std::vector<std::string>& w, size_t from, Control& c, std::string& error) {
+    if (w.size() <= from) {
         error = "usage: ioctl PORT NAME|CODE [in=hex:...] [out=N]";
         return false;
     }
-    ULONG code = 0, output = 0;
     bool known = false;
     for (const IoctlName& n : kIoctls)
-        if (w[2] == n.name) {
-            code = n.code;
-            output = n.output;
+        if (w[from] == n.name) {
+            c.code = n.code;
+            c.output = n.output;
             known = true;
         }
     if (!known) {
-        const std::string digits = w[2].rfind("0x", 0) == 0 ? w[2].substr(2) : "";
+        const std::string digits = w[from].rfind("0x", 0) == 0 ? w[from].substr(2) : "";
         if (digits.empty() || digits.size() > 8 ||
-            !std::all_of(digits.begin(), digits.end(), [](unsigned char c) { return std::isxdigit(c); })) {
-            error = "\"" + Short(w[2]) +
+            !std::all_of(digits.begin(), digits.end(), [](unsigned char ch) { return std::isxdigit(ch); })) {
+            error = "\"" + Short(w[from]) +
                     "\" is not a serial request name (GET_MODEMSTATUS, ...) or a code (0x1B0068)";
             return false;
         }
-        code = static_cast<ULONG>(std::strtoul(digits.c_str(), nullptr, 16));
+        c.code = static_cast<ULONG>(std::strtoul(digits.c_str(), nullptr, 16));
     }
-    std::vector<uint8_t> input;
-    for (size_t i = 3; i < w.size(); ++i) {
-        if (w[i].rfind("in=hex:", 0) == 0 && w[i].size() % 2 == 1 &&
-            std::all_of(w[i].begin() + 7, w[i].end(), [](unsigned char c) { return std::isxdigit(c); })) {
-            for (size_t k = 7; k + 1 < w[i].size(); k += 2)
-                input.push_back(static_cast<uint8_t>(std::strtoul(w[i].substr(k, 2).c_str(), nullptr, 16)));
+    for (size_t i = from + 1; i < w.size(); ++i) {
+        if (w[i].rfind("in=hex:", 0) == 0 && BytesOf(w[i].substr(3), c.input)) {
+            continue;
         } else if (w[i].rfind("out=", 0) == 0) {
             uint64_t n = 0;
             if (!Number(w[i].substr(4), 4096, n, error, "an output size"))
                 return false;
-            output = static_cast<ULONG>(n);
+            c.output = static_cast<ULONG>(n);
         } else {
             error = "\"" + Short(w[i]) + "\" is not in=hex:... or out=N";
             return false;
         }
     }
-    nt::IoResult result = f->control(code, input, output, kernel_.now() + 10'000'000);
+    return true;
+}
+
+void Runner::showOutput(ULONG code, const std::vector<uint8_t>& data, Record& r) {
+    shown_.clear();
+    if (data.empty())
+        return;
+    r.hasBytes = true;
+    r.bytes = data.size();
+    r.note = Decoded(code, data);
+    if (!r.note.empty()) {
+        shown_ = r.note;
+        return;
+    }
+    for (uint8_t b : data) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, "%02X", b);
+        r.note += hex;
+    }
+    shown_ = r.note; // what `expect shown` checks, as after a show
+}
+
+bool Runner::runIoctl(const std::vector<std::string>& w, nt::UserFile* f, Record& r, std::string& error) {
+    Control c;
+    if (!controlOf(w, 2, c, error))
+        return false;
+    nt::IoResult result = f->control(c.code, c.input, c.output, kernel_.now() + 10'000'000);
     r.status = result.status;
     r.port = w[1] + " " + w[2];
-    if (!result.data.empty()) {
-        r.hasBytes = true;
-        r.bytes = result.data.size();
-        const std::string decoded = Decoded(code, result.data);
-        if (!decoded.empty()) {
-            r.note = decoded;
-        } else {
-            r.hasData = true;
-            r.data = result.data;
-            for (uint8_t b : result.data) {
-                char hex[4];
-                std::snprintf(hex, sizeof hex, "%02X", b);
-                r.note += hex;
-            }
-            r.hasData = false;
-        }
-    }
+    showOutput(c.code, result.data, r);
     return true;
 }
 
