@@ -6,6 +6,9 @@
 #include "sim/mainjob.h"
 #include "sim/scenario.h"
 #include "sim/serve.h"
+#ifdef CV_HAVE_UI
+#include "sim/ui.h"
+#endif
 #include "sim/uartcheck.h"
 
 #include <fstream>
@@ -32,6 +35,7 @@ int usage(FILE* out) {
         "       cvsim serve [--machine FILE] [--registry FILE] [--rfc2217 COMn=TCPPORT]... [--pty "
         "COMn=PATH]...\n"
         "                   [--speed FACTOR]\n"
+        "       cvsim ui [--windows-2000 | --machine FILE] [--registry FILE] [--port N]\n"
         "\n"
         "  run         start CvNt through its service, print the event log, SERIALCOMM, CurrentConfig and\n"
         "              the resource map, move 4 KiB between two ports of different cards (or the ports\n"
@@ -53,7 +57,11 @@ int usage(FILE* out) {
         "              COM ports to real programs: --rfc2217 COM3=7000 is a Telnet server on 127.0.0.1:7000\n"
         "              speaking RFC 2217 (port 0: any free one, printed), --pty COM5=run/com5 a "
         "pseudo-terminal\n"
-        "              linked at that path; --speed runs machine time that many times the wall clock\n",
+        "              linked at that path; --speed runs machine time that many times the wall clock\n"
+        "  ui          load the drivers and serve a web page on 127.0.0.1 (--port N, else any free port,\n"
+        "              printed) with the machine's desktop, every open dialog of the suite's tools, the\n"
+        "              event log, SERIALCOMM, the driver's registry tree, the services and the ports, and a\n"
+        "              terminal on any COM port; it runs until interrupted\n",
         out);
     return out == stdout ? 0 : 2;
 }
@@ -68,6 +76,9 @@ void StopServing(int) {
 
 int main(int argc, char** argv) {
     sim::ServeOptions serve;
+    struct {
+        int port = 0;
+    } uiOptions;
     sim::TrafficCheck traffic;
     bool json = false, windows2000 = false;
     std::string command = "run", machinePath, registryPath, scenarioPath;
@@ -100,7 +111,7 @@ int main(int argc, char** argv) {
             windows2000 = true;
         else if (arg == "--help" || arg == "-h")
             return usage(stdout);
-        else if (arg == "uarts" || arg == "run" || arg == "describe" || arg == "serve")
+        else if (arg == "uarts" || arg == "run" || arg == "describe" || arg == "serve" || arg == "ui")
             command = arg;
         else if (arg == "--traffic") {
             std::string text;
@@ -111,6 +122,15 @@ int main(int argc, char** argv) {
             }
             traffic.from = text.substr(0, comma);
             traffic.to = text.substr(comma + 1);
+        } else if (arg == "--port") {
+            std::string text;
+            char* end = nullptr;
+            const long port = value(text) ? std::strtol(text.c_str(), &end, 10) : 0;
+            if (!end || *end || port < 1 || port > 65535) {
+                std::fprintf(stderr, "cvsim: --port takes a TCP port (1 to 65535)\n");
+                return 2;
+            }
+            uiOptions.port = int(port);
         } else if (arg == "--rfc2217" || arg == "--pty" || arg == "--speed") {
             std::string text, error;
             if (!value(text)) {
@@ -195,6 +215,18 @@ int main(int argc, char** argv) {
             std::signal(SIGTERM, StopServing);
             std::signal(SIGPIPE, SIG_IGN);
             return sim::RunServe(machine, serve, g_stopServing, std::cout, std::cerr);
+        }
+        if (command == "ui") {
+            std::signal(SIGINT, StopServing);
+            std::signal(SIGTERM, StopServing);
+            std::signal(SIGPIPE, SIG_IGN);
+#ifdef CV_HAVE_UI
+            return sim::RunUi(machine, sim::UiOptions{uiOptions.port}, g_stopServing, std::cout, std::cerr);
+#else
+            std::fprintf(stderr,
+                         "cvsim: this build has no web page (it needs cpp-httplib and nlohmann-json)\n");
+            return 2;
+#endif
         }
         if (command == "run" && !scenarioPath.empty()) {
             std::string text, error;

@@ -774,10 +774,6 @@ const ImageResource* ModuleResources::image(int id) const {
     return nullptr;
 }
 
-// Icons and bitmaps are named by their module and resource number: the instance handle (a multiple of
-// 0x10000) plus the number, bitmaps above 0x8000.
-constexpr uintptr_t kBitmapFlag = 0x8000;
-
 const ImageResource* ImageOf(Desktop& desktop, uintptr_t handle, ImageKind kind) {
     Module* module = desktop.moduleOf(reinterpret_cast<HINSTANCE>(handle & ~uintptr_t{0xFFFF}));
     if (!module || !module->resources)

@@ -540,8 +540,84 @@ Window* Desktop::activeWindow() const {
 // Message boxes
 // ---------------------------------------------------------------------------------------------
 
+namespace {
+
+INT_PTR CALLBACK MessageBoxWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM) {
+    if (msg == WM_INITDIALOG)
+        return TRUE;
+    if (msg == WM_COMMAND && HIWORD(wParam) == BN_CLICKED) {
+        EndDialog(hwnd, LOWORD(wParam));
+        return TRUE;
+    }
+    return FALSE;
+}
+
+} // namespace
+
+// The box as a window laid out as the system lays one out: the icon at the top left, the text beside
+// it, the buttons centred under both; it runs modally until one of its buttons is clicked.
+int Desktop::showBoxWindow(HWND owner, const MessageBoxRecord& record, const std::vector<int>& ids) {
+    constexpr int kMaxTextPixels = 420, kButtonWidth = 50, kButtonHeight = 14, kGap = 6, kMargin = 10;
+    int textPixels = 0, lines = 0;
+    for (size_t from = 0; from <= record.text.size();) {
+        size_t end = record.text.find('\n', from);
+        if (end == std::string::npos)
+            end = record.text.size();
+        // A margin over the dialog font's widths, for fonts a little wider than it.
+        const int width = TextWidth(record.text.substr(from, end - from)) * 11 / 10;
+        textPixels = std::max(textPixels, std::min(width, kMaxTextPixels));
+        lines += std::max(1, (width + kMaxTextPixels - 1) / kMaxTextPixels);
+        from = end + 1;
+    }
+    const short textX = short(record.icon.empty() ? kMargin : kMargin + 21 + kMargin);
+    const short textW = short(textPixels * 4 / kBaseUnitX + 4), textH = short(lines * 8);
+    const short buttonsW = short(ids.size() * kButtonWidth + (ids.size() - 1) * kGap);
+    const short width = short(std::max(textX + textW + kMargin, buttonsW + 2 * kMargin));
+    const short buttonsY = short(kMargin + std::max<int>(textH, record.icon.empty() ? 0 : 20) + kMargin);
+    std::vector<ControlTemplate> controls;
+    if (!record.icon.empty())
+        controls.push_back(
+            {"STATIC", record.icon.c_str(), 0, -1, SS_ICON | WS_VISIBLE, 0, kMargin, kMargin, 21, 20});
+    controls.push_back(
+        {"STATIC", record.text.c_str(), 0, -1, SS_LEFT | WS_VISIBLE, 0, textX, kMargin, textW, textH});
+    for (size_t i = 0; i < ids.size(); ++i)
+        controls.push_back({"BUTTON", record.buttons[i].c_str(), 0, ids[i],
+                            uint32_t((i == 0 ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON) | WS_VISIBLE | WS_TABSTOP),
+                            0, short((width - buttonsW) / 2 + i * (kButtonWidth + kGap)), buttonsY,
+                            kButtonWidth, kButtonHeight});
+    const DialogTemplate tmpl{0,
+                              record.caption.c_str(),
+                              DS_MODALFRAME | WS_POPUP | WS_CAPTION | WS_SYSMENU,
+                              0,
+                              0,
+                              0,
+                              width,
+                              short(buttonsY + kButtonHeight + 8),
+                              "MS Sans Serif",
+                              8,
+                              controls.data(),
+                              controls.size()};
+    HWND box = CreateDialogFromTemplate(*this, nullptr, tmpl, owner, MessageBoxWindowProc, 0, false);
+    if (Window* w = window(box)) {
+        w->dialog->modal = true;
+        w->visible = true;
+        // The system's icons are no program's resources: the icon control names the one it shows.
+        for (HWND h : w->children)
+            if (Window* c = window(h); c && c->kind() == "icon")
+                c->text = record.icon;
+    }
+    RunModalLoop(*this, box, [&] {
+        Window* w = window(box);
+        return !w || w->dialog->ended;
+    });
+    Window* w = window(box);
+    const int answer = w ? int(w->dialog->result) : ids.back();
+    destroy(box);
+    // The close box answers as Cancel does where there is one.
+    return std::find(ids.begin(), ids.end(), answer) != ids.end() ? answer : ids.back();
+}
+
 int Desktop::showMessageBox(HWND owner, const std::string& text, const std::string& caption, UINT type) {
-    (void)owner;
     MessageBoxRecord record;
     record.caption = caption;
     record.text = text;
@@ -557,6 +633,10 @@ int Desktop::showMessageBox(HWND owner, const std::string& text, const std::stri
             // An answer the box does not offer: the box is not the one it was meant for.
             record.expected = false;
         }
+    } else if (interactiveBoxes_ && runningThread_) {
+        record.answer = showBoxWindow(owner, record, ids);
+        boxes_.push_back(record);
+        return record.answer;
     } else {
         record.expected = false;
     }

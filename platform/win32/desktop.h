@@ -108,6 +108,10 @@ public:
         answers_.push_back({answer, std::move(meanwhile)});
     }
     size_t pendingAnswers() const { return answers_.size(); }
+    // With a person at the desktop (the web page), a box no answer waits for is shown as a window and
+    // waits until the person clicks one of its buttons; otherwise it takes the way out that changes
+    // nothing.
+    void setInteractiveBoxes(bool interactive) { interactiveBoxes_ = interactive; }
     const std::vector<MessageBoxRecord>& boxes() const { return boxes_; }
     std::vector<std::string> unexpectedBoxes() const;
     int showMessageBox(HWND owner, const std::string& text, const std::string& caption, UINT type);
@@ -263,6 +267,8 @@ private:
     uint64_t budgetEnd_ = 0;
 
     std::deque<std::pair<int, std::function<void()>>> answers_;
+    bool interactiveBoxes_ = false;
+    int showBoxWindow(HWND owner, const MessageBoxRecord& record, const std::vector<int>& ids);
     std::vector<MessageBoxRecord> boxes_;
     std::vector<HelpRequest> help_;
     std::string cursor_ = "arrow";

@@ -128,6 +128,15 @@ Window* User::find(const std::string& control, std::string& error) const {
         error = "no window is open";
         return nullptr;
     }
+    if (control.rfind("hwnd:", 0) == 0) {
+        // A control by its handle (the web page names what it drew): one of the active window's.
+        const HWND handle = reinterpret_cast<HWND>(std::strtoull(control.c_str() + 5, nullptr, 10));
+        for (Window* w = desktop_.window(handle); w; w = desktop_.window(w->parent))
+            if (w == a.top && w->handle != handle)
+                return desktop_.window(handle);
+        error = "\"" + a.top->text + "\" has no such control (it went away)";
+        return nullptr;
+    }
     char* end = nullptr;
     long id = std::strtol(control.c_str(), &end, 10);
     const bool byId = !control.empty() && *end == '\0';

@@ -22,7 +22,7 @@ public:
     std::string activeCaption() const;
 
     // A control of the active window (the current page of a sheet first) by its id ("1007") or its text
-    // ("&Settings..." or "Settings..."); null with `error` set when there is none.
+    // ("&Settings..." or "Settings...") or its handle ("hwnd:N"); null with `error` set when there is none.
     Window* find(const std::string& control, std::string& error) const;
 
     bool click(const std::string& control, std::string& error);

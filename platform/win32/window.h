@@ -129,6 +129,12 @@ struct Window {
     DWORD buttonType() const { return style & BS_TYPEMASK; }
 };
 
+// Icons and bitmaps are named by their module and resource number: the instance handle (a multiple of
+// 0x10000) plus the number, bitmaps above 0x8000.
+inline constexpr uintptr_t kBitmapFlag = 0x8000;
+// The resource an icon or bitmap handle names, or null.
+const ImageResource* ImageOf(Desktop& desktop, uintptr_t handle, ImageKind kind);
+
 // The window procedures of the system classes and of dialogs.
 LRESULT ControlProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 LRESULT DialogWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);

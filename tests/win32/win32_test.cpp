@@ -453,6 +453,46 @@ TEST(Win32Dialogs, ADialogFromItsTemplateAnsweringAPerson) {
     EXPECT_EQ(seen.name, "Ada");
 }
 
+TEST(Win32Dialogs, WithAPersonAtTheDesktopABoxWaitsForItsAnswer) {
+    Desk d;
+    win32::Desktop& desktop = d.machine.desktop();
+    desktop.setInteractiveBoxes(true);
+    win32::User user(desktop);
+    Seen seen;
+    ASSERT_TRUE(desktop.start("test", [&] {
+        HINSTANCE module = LoadLibraryA("Test.exe");
+        DialogBoxParamA(module, MAKEINTRESOURCEA(kTestDialog), nullptr, TestProc,
+                        reinterpret_cast<LPARAM>(&seen));
+        FreeLibrary(module);
+    }));
+    std::string error;
+    ASSERT_TRUE(user.click("&Go", error)) << error;
+    // The box is a window of its own over the dialog, which takes no input meanwhile.
+    ASSERT_EQ(user.activeCaption(), "Test");
+    EXPECT_EQ(seen.boxAnswer, 0) << "nobody answered yet";
+    const std::string shown = user.describe();
+    for (const char* part : {"Go on?", "Yes", "No", "question"})
+        EXPECT_NE(shown.find(part), std::string::npos) << part << "\n" << shown;
+    win32::Window* yes = user.find("Yes", error);
+    win32::Window* no = user.find("No", error);
+    ASSERT_TRUE(yes && no) << error;
+    EXPECT_LT(yes->rect.right, no->rect.left) << "the buttons side by side";
+    const auto tops = desktop.topLevelWindows();
+    const win32::Window* dialog = tops[tops.size() - 2];
+    EXPECT_FALSE(dialog->enabled);
+    ASSERT_TRUE(user.click("No", error)) << error;
+    EXPECT_EQ(seen.boxAnswer, IDNO);
+    EXPECT_EQ(user.activeCaption(), "Test Dialog");
+    ASSERT_TRUE(user.click("&Go", error)) << error;
+    // Its close box answers as Cancel would, else as the last button.
+    ASSERT_TRUE(user.close(error)) << error;
+    EXPECT_EQ(seen.boxAnswer, IDNO);
+    ASSERT_EQ(desktop.boxes().size(), 2u);
+    EXPECT_TRUE(desktop.boxes()[0].expected) << "a person answered it";
+    EXPECT_TRUE(user.click("OK", error)) << error;
+    EXPECT_FALSE(desktop.programRunning());
+}
+
 TEST(Win32Dialogs, APersonCannotUseWhatIsHiddenOrDisabled) {
     Desk d;
     win32::Desktop& desktop = d.machine.desktop();

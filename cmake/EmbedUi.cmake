@@ -1,0 +1,15 @@
+# Writes the web page's files into a C++ source as raw strings (run at build time: cmake -P).
+# Inputs: SOURCE_DIR (the ui folder), OUTPUT (the .cpp to write).
+set(files index.html:/:text/html app.js:/app.js:text/javascript style.css:/style.css:text/css)
+set(body "// Generated from ui/ at build time.\n#include \"sim/uipage.h\"\n\nnamespace sim {\n\nconst std::vector<UiFile>& UiFiles() {\n    static const std::vector<UiFile> files = {\n")
+foreach(entry ${files})
+  string(REPLACE ":" ";" parts "${entry}")
+  list(GET parts 0 name)
+  list(GET parts 1 path)
+  list(GET parts 2 type)
+  file(READ "${SOURCE_DIR}/${name}" text)
+  set(body "${body}        {\"${path}\", \"${type}\", R\"cvui(${text})cvui\"},\n")
+endforeach()
+set(body "${body}    };\n    return files;\n}\n\n} // namespace sim\n")
+file(WRITE "${OUTPUT}.tmp" "${body}")
+execute_process(COMMAND ${CMAKE_COMMAND} -E copy_if_different "${OUTPUT}.tmp" "${OUTPUT}")
