@@ -101,13 +101,15 @@ inline bool RunTransfer(nt::Kernel& kernel, const std::vector<TransferPort*>& po
     for (TransferPort* port : ports)
         topUp(*port);
     const uint64_t limit = start + uint64_t(10.0 * double(total) * 10.0 / baud * hw::kTicksPerSecond);
-    auto anyFinished = [&] {
-        for (TransferPort* port : ports)
-            if ((!port->writes.empty() && port->writes.front()->completed) ||
-                (!port->reads.empty() && port->reads.front()->completed))
-                return true;
-        return false;
-    };
+    // A port's requests complete in order, so once every completed one has been taken, a new completion
+    // is what the program waits for; the count tells at once, with any number of ports.
+    uint64_t taken = kernel.io().completions();
+    auto anyFinished = [&] { return kernel.io().completions() != taken; };
+    // Requests that ended while they were issued are taken at once, as before.
+    for (TransferPort* port : ports)
+        if ((!port->writes.empty() && port->writes.front()->completed) ||
+            (!port->reads.empty() && port->reads.front()->completed))
+            taken = ~uint64_t{0};
     bool failed = false;
     for (;;) {
         bool outstanding = false;
@@ -120,6 +122,7 @@ inline bool RunTransfer(nt::Kernel& kernel, const std::vector<TransferPort*>& po
             failed = true;
             break;
         }
+        taken = kernel.io().completions();
         for (TransferPort* port : ports) {
             while (!port->writes.empty() && port->writes.front()->completed) {
                 failed = failed || port->writes.front()->status != STATUS_SUCCESS;

@@ -90,6 +90,14 @@ bool Frame::level(double offset) const {
 Sampled sample(const Frame& sent, const Frame& receiver) {
     Sampled out;
     double t = receiver.bitTicks;
+    // The usual case, a character sent as the receiver expects it: every sample falls in the middle of
+    // the bit it is meant for, so the result is the character itself, without errors.
+    if (t > 0 && sent.bitTicks == t && sent.dataBits == receiver.dataBits && sent.parity == receiver.parity &&
+        !sent.badParity && !sent.badStop) {
+        out.valid = true;
+        out.data = static_cast<uint8_t>(sent.data & ((1u << sent.dataBits) - 1));
+        return out;
+    }
     if (t <= 0 || sent.level(0.5 * t))
         return out; // no receive clock, or a start bit too short to be seen
     out.valid = true;
@@ -313,6 +321,7 @@ uint8_t Uart::readRbr() {
     if (!rxFifo_.empty()) {
         rbr_ = rxFifo_.front();
         rxFifo_.pop_front();
+        rxErrorsInFifo_ -= rxErrors_.front() ? 1 : 0;
         rxErrors_.pop_front();
         if (!rxErrors_.empty())
             lsr_ |= rxErrors_.front(); // errors are shown as their character reaches the top
@@ -357,11 +366,8 @@ void Uart::scheduleTimeout(Tick when) {
 
 uint8_t Uart::readLsr() {
     uint8_t value = lsr();
-    if (fifoEnabled_) {
-        for (uint8_t e : rxErrors_)
-            if (e)
-                value |= LSR_FIFO_ERROR;
-    }
+    if (fifoEnabled_ && rxErrorsInFifo_)
+        value |= LSR_FIFO_ERROR;
     lsr_ &= static_cast<uint8_t>(~(LSR_OE | LSR_PE | LSR_FE | LSR_BI));
     return value;
 }
@@ -428,6 +434,7 @@ void Uart::writeFcr(uint8_t value) {
     if (enable != fifoEnabled_) {
         rxFifo_.clear();
         rxErrors_.clear();
+        rxErrorsInFifo_ = 0;
         txFifo_.clear();
     }
     fifoEnabled_ = enable;
@@ -436,6 +443,7 @@ void Uart::writeFcr(uint8_t value) {
     if (value & FCR_RX_CLEAR) {
         rxFifo_.clear();
         rxErrors_.clear();
+        rxErrorsInFifo_ = 0;
         lsr_ &= static_cast<uint8_t>(~LSR_DR);
         restartTimeout();
     }
@@ -612,6 +620,7 @@ void Uart::softwareReset() {
     thrInterruptLatched_ = false;
     rxFifo_.clear();
     rxErrors_.clear();
+    rxErrorsInFifo_ = 0;
     flowRegs_.fill(0);
     resetIcrs();
     updateModemStatus(before);
@@ -632,6 +641,7 @@ void Uart::receive(uint8_t character, uint8_t lineErrors) {
             lsr_ |= lineErrors;
         rxFifo_.push_back(character);
         rxErrors_.push_back(lineErrors);
+        rxErrorsInFifo_ += lineErrors ? 1 : 0;
         lsr_ |= LSR_DR;
     }
     restartTimeout();

@@ -225,6 +225,7 @@ private:
     bool thrInterruptLatched_ = false;
     std::deque<uint8_t> rxFifo_;
     std::deque<uint8_t> rxErrors_;
+    size_t rxErrorsInFifo_ = 0; // characters in the receive FIFO that came with an error
     std::vector<uint8_t> transmitted_;
     std::array<uint8_t, 0x14> icr_{};
     std::array<uint8_t, 4> flowRegs_{}; // XON1, XON2, XOFF1, XOFF2 behind LCR 0xBF

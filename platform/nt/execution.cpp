@@ -46,9 +46,11 @@ void Kernel::setStress(uint64_t seed, uint64_t maxTicks) {
 
 void Kernel::setInterruptLine(ULONG vector, bool asserted) {
     Line& line = lines_[vector];
+    const bool wasActive = line.asserted || line.edgePending;
     if (asserted && !line.asserted)
         line.edgePending = true;
     line.asserted = asserted;
+    activeLines_ += size_t(line.asserted || line.edgePending) - size_t(wasActive);
 }
 
 bool Kernel::interruptLine(ULONG vector) const {
@@ -74,7 +76,8 @@ void Kernel::checkpoint() {
 
 void Kernel::deliverInterrupts() {
     uint64_t deliveries = 0;
-    for (;;) {
+    // Most checkpoints find every line quiet: then there is nothing to look at.
+    while (activeLines_) {
         Line* best = nullptr;
         KIRQL bestIrql = 0;
         ULONG bestVector = 0;
@@ -94,6 +97,8 @@ void Kernel::deliverInterrupts() {
         if (++deliveries > kStormLimit)
             verifierStop("interrupt delivery", "vector " + std::to_string(bestVector) +
                                                    " stays asserted: no service routine quiets it");
+        if (best->edgePending && !best->asserted)
+            --activeLines_;
         best->edgePending = false;
         KIRQL previous = irql_;
         std::vector<InterruptObject*> chain = best->chain;

@@ -383,6 +383,7 @@ void IoManager::complete(PIRP irp) {
     }
     request->completed = true;
     request->completedAt = kernel_.now();
+    ++completions_;
     request->status = irp->IoStatus.Status;
     request->information = irp->IoStatus.Information;
     if (!request->inDispatch)

@@ -56,6 +56,9 @@ public:
     }
     std::vector<std::u16string> linkNames() const;
     size_t deviceCount() const { return devices_.size(); }
+    // How many requests have completed so far: a program waiting for any of many requests compares it
+    // instead of looking at each one.
+    uint64_t completions() const { return completions_; }
 
     // Builds and dispatches a request to a device's driver. `input` is copied into the system buffer;
     // `outputLength` is the room for what comes back. Returns the request; it may still be pending.
@@ -100,6 +103,7 @@ public:
     void detach(PDEVICE_OBJECT lower);
 
 private:
+    uint64_t completions_ = 0;
     std::shared_ptr<IoRequest> start(PDEVICE_OBJECT device, PFILE_OBJECT file, UCHAR major, NTSTATUS initial,
                                      const std::vector<uint8_t>& input, ULONG outputLength,
                                      const std::function<void(IO_STACK_LOCATION&)>& parameters,

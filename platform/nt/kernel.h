@@ -209,6 +209,7 @@ private:
         std::vector<InterruptObject*> chain;
     };
     std::map<ULONG, Line> lines_;
+    size_t activeLines_ = 0; // lines asserted or with an edge not yet delivered
     std::vector<std::unique_ptr<InterruptObject>> interrupts_;
     struct HeldLock {
         const void* lock;

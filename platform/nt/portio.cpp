@@ -17,21 +17,35 @@ void PortSpace::attach(uint16_t base, uint16_t length, hw::PortDevice& device) {
         }
     }
     windows_[base] = Window{length, &device};
+    fill(base, length, &device);
 }
 
 void PortSpace::detach(uint16_t base) {
-    windows_.erase(base);
+    auto it = windows_.find(base);
+    if (it == windows_.end())
+        return;
+    fill(base, it->second.length, nullptr);
+    windows_.erase(it);
+}
+
+void PortSpace::fill(uint16_t base, uint16_t length, hw::PortDevice* device) {
+    for (uint32_t address = base; address < uint32_t(base) + length; ++address) {
+        std::unique_ptr<Page>& page = pages_[address >> 8];
+        if (!page)
+            page = std::make_unique<Page>();
+        (*page)[address & 0xFF] = Decoded{device, base};
+    }
 }
 
 hw::PortDevice* PortSpace::decode(uint32_t address, uint16_t& offset) {
-    auto it = windows_.upper_bound(static_cast<uint16_t>(address));
-    if (it == windows_.begin())
+    if (address > 0xFFFF)
         return nullptr;
-    --it;
-    if (address >= static_cast<uint32_t>(it->first) + it->second.length)
+    const Page* page = pages_[address >> 8].get();
+    if (!page)
         return nullptr;
-    offset = static_cast<uint16_t>(address - it->first);
-    return it->second.device;
+    const Decoded& d = (*page)[address & 0xFF];
+    offset = static_cast<uint16_t>(address - d.base);
+    return d.device;
 }
 
 void PortSpace::record(uint32_t address, uint16_t value, uint8_t width, bool write) {

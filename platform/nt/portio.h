@@ -3,8 +3,10 @@
 
 #include "hw/bus.h"
 
+#include <array>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -56,8 +58,18 @@ private:
     void record(uint32_t address, uint16_t value, uint8_t width, bool write);
     bool claimedByCurrentImage(uint32_t address, uint8_t width) const;
 
+    // Each address's window found in one step: a page of 256 addresses is made when a window first
+    // covers it, each entry the window's device and base (no device: nothing answers there).
+    struct Decoded {
+        hw::PortDevice* device = nullptr;
+        uint16_t base = 0;
+    };
+    using Page = std::array<Decoded, 256>;
+    void fill(uint16_t base, uint16_t length, hw::PortDevice* device);
+
     Kernel& kernel_;
     std::map<uint16_t, Window> windows_;
+    std::array<std::unique_ptr<Page>, 256> pages_;
     bool tracing_ = false;
     bool claimCheck_ = false;
     std::vector<UnclaimedAccess> unclaimed_;

@@ -1,0 +1,106 @@
+// The timeline's order, cancellation and handles, against a plain ordered reference; and the receiver's
+// sampling of a character sent as it expects, against the bit-by-bit sampling.
+#include "hw/eventqueue.h"
+#include "hw/uart.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <set>
+#include <vector>
+
+namespace {
+
+TEST(EventQueue, RunsInTimeThenSchedulingOrderAsAnOrderedReferenceDoes) {
+    hw::EventQueue q;
+    std::mt19937_64 random(7);
+    std::map<std::pair<hw::Tick, uint64_t>, int> reference; // (time, order) -> id
+    std::map<int, hw::EventQueue::Handle> handles;
+    std::map<int, std::pair<hw::Tick, uint64_t>> keys;
+    std::vector<int> ran;
+    std::set<hw::EventQueue::Handle> seen;
+    uint64_t order = 0;
+    int next = 0;
+    for (int step = 0; step < 20000; ++step) {
+        const unsigned what = random() % 10;
+        if (what < 6) { // schedule, often at the same tick as others
+            const hw::Tick when = q.now() + random() % 50;
+            const int id = next++;
+            const auto handle = q.at(when, [&ran, id] { ran.push_back(id); });
+            EXPECT_TRUE(seen.insert(handle).second) << "a handle is never given twice";
+            EXPECT_NE(handle, 0u);
+            handles[id] = handle;
+            keys[id] = {when, ++order};
+            reference[keys[id]] = id;
+        } else if (what < 8 && !handles.empty()) { // cancel one
+            auto it = std::next(handles.begin(), random() % handles.size());
+            EXPECT_TRUE(q.scheduled(it->second));
+            EXPECT_TRUE(q.cancel(it->second));
+            EXPECT_FALSE(q.cancel(it->second)) << "cancelled once";
+            EXPECT_FALSE(q.scheduled(it->second));
+            reference.erase(keys[it->first]);
+            handles.erase(it);
+        } else if (!reference.empty()) { // run the next
+            const auto first = reference.begin();
+            ASSERT_EQ(q.nextTime(), first->first.first);
+            ASSERT_TRUE(q.runNext());
+            ASSERT_EQ(ran.back(), first->second);
+            EXPECT_EQ(q.now(), first->first.first);
+            EXPECT_FALSE(q.scheduled(handles[first->second])) << "run, it is no longer scheduled";
+            handles.erase(first->second);
+            reference.erase(first);
+        }
+        ASSERT_EQ(q.size(), reference.size());
+    }
+    q.runUntil(q.now() + 100);
+    EXPECT_EQ(q.size(), 0u);
+    EXPECT_FALSE(q.nextTime().has_value());
+    EXPECT_FALSE(q.runNext());
+    EXPECT_THROW(q.at(q.now() - 1, [] {}), std::logic_error);
+}
+
+TEST(EventQueue, AnEventMayScheduleAndCancelOthersWhileItRuns) {
+    hw::EventQueue q;
+    std::vector<int> ran;
+    hw::EventQueue::Handle victim = q.at(20, [&] { ran.push_back(99); });
+    q.at(10, [&] {
+        ran.push_back(1);
+        q.cancel(victim);
+        q.at(10, [&] { ran.push_back(2); }); // same tick: after those already due then
+        q.after(5, [&] { ran.push_back(3); });
+    });
+    q.at(10, [&] { ran.push_back(4); });
+    q.runUntil(100);
+    EXPECT_EQ(ran, (std::vector<int>{1, 4, 2, 3}));
+    EXPECT_EQ(q.now(), 100u);
+}
+
+TEST(LineSampling, ACharacterSentAsTheReceiverExpectsReadsAsTheBitsSay) {
+    for (unsigned dataBits = 5; dataBits <= 8; ++dataBits)
+        for (uint8_t parity : {uint8_t(0), hw::reg::LCR_ODD_PARITY, hw::reg::LCR_EVEN_PARITY,
+                               hw::reg::LCR_MARK_PARITY, hw::reg::LCR_SPACE_PARITY})
+            for (unsigned data = 0; data < 256; ++data) {
+                hw::Frame frame;
+                frame.data = static_cast<uint8_t>(data);
+                frame.dataBits = dataBits;
+                frame.parity = parity;
+                frame.bitTicks = 10'000'000.0 / 921600;
+                // A sender a hair off the receiver's rate is sampled bit by bit: the same result.
+                hw::Frame nearly = frame;
+                nearly.bitTicks *= 1 + 1e-9;
+                const hw::Sampled fast = hw::sample(frame, frame), slow = hw::sample(nearly, frame);
+                ASSERT_TRUE(fast.valid && slow.valid);
+                ASSERT_EQ(fast.data, slow.data) << dataBits << " bits, " << data;
+                ASSERT_EQ(fast.errors, slow.errors) << dataBits << " bits, " << data;
+                EXPECT_EQ(fast.errors, 0);
+            }
+    // Injected errors still take the bit-by-bit way.
+    hw::Frame bad;
+    bad.bitTicks = 100;
+    bad.data = 0x41;
+    bad.badStop = true;
+    EXPECT_EQ(hw::sample(bad, bad).errors, hw::reg::LSR_FE);
+}
+
+} // namespace
