@@ -22,7 +22,7 @@ EventQueue::Handle EventQueue::at(Tick when, std::function<void()> action) {
     slots_[slot].action = std::move(action);
     slots_[slot].order = order;
     heap_.push_back({when, order, slot});
-    std::push_heap(heap_.begin(), heap_.end(), later);
+    std::push_heap(heap_.begin(), heap_.end(), Later{});
     ++live_;
     return handleOf(order, slot);
 }
@@ -45,7 +45,7 @@ bool EventQueue::cancel(Handle handle) {
 
 void EventQueue::dropCancelled() const {
     while (!heap_.empty() && slots_[heap_.front().slot].order != heap_.front().order) {
-        std::pop_heap(heap_.begin(), heap_.end(), later);
+        std::pop_heap(heap_.begin(), heap_.end(), Later{});
         heap_.pop_back();
     }
 }
@@ -62,7 +62,7 @@ bool EventQueue::runNext() {
     if (heap_.empty())
         return false;
     const Entry next = heap_.front();
-    std::pop_heap(heap_.begin(), heap_.end(), later);
+    std::pop_heap(heap_.begin(), heap_.end(), Later{});
     heap_.pop_back();
     now_ = next.when;
     Slot& slot = slots_[next.slot];

@@ -46,9 +46,11 @@ private:
         std::function<void()> action;
         uint64_t order = 0; // the event's order while it is scheduled, 0 while the slot is free
     };
-    static bool later(const Entry& a, const Entry& b) {
-        return a.when != b.when ? a.when > b.when : a.order > b.order;
-    }
+    struct Later { // the heap's order, as a type so that the heap's steps inline it
+        bool operator()(const Entry& a, const Entry& b) const {
+            return a.when != b.when ? a.when > b.when : a.order > b.order;
+        }
+    };
     static constexpr unsigned kSlotBits = 24;
     static Handle handleOf(uint64_t order, uint32_t slot) { return (order << kSlotBits) | slot; }
     // Drops the entries of cancelled events from the top.

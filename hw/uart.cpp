@@ -493,11 +493,13 @@ void Uart::startTransmitter() {
     frame.start = txEpoch_ + static_cast<Tick>(std::llround(txOffset_));
     txOffset_ += frame.ticks();
     Tick end = txEpoch_ + static_cast<Tick>(std::llround(txOffset_));
-    txEvent_ = clock_->at(end, [this, frame] { finishFrame(frame); });
+    // The frame in the shift register is kept here, so that the event carries no copy of it.
+    txFrame_ = frame;
+    txEvent_ = clock_->at(end, [this] { finishFrame(txFrame_); });
     updateInterrupt();
 }
 
-void Uart::finishFrame(const Frame& frame) {
+void Uart::finishFrame(Frame frame) {
     txEvent_ = 0;
     tsrBusy_ = false;
     if (!breakOn()) // a break holds the line at spacing: nothing readable leaves

@@ -187,7 +187,7 @@ public:
 
 private:
     void startTransmitter();
-    void finishFrame(const Frame& frame);
+    void finishFrame(Frame frame); // by value: the shift register may take the next frame meanwhile
     void deliver(const Frame& frame);
     void restartTimeout();
     void scheduleTimeout(Tick when);
@@ -215,6 +215,7 @@ private:
     const UartVariant& variant_;
     uint32_t inputClockHz_;
     LineSide* line_ = nullptr;
+    Frame txFrame_; // the character in the transmit shift register
 
     uint8_t rbr_ = 0, ier_ = 0, lcr_ = 0, mcr_ = 0, lsr_ = 0, spr_ = 0; // lsr_: receive bits only
     uint8_t dll_ = 0, dlm_ = 0, efr_ = 0;
