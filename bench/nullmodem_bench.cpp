@@ -6,9 +6,12 @@
 // bytes, transmit and receive interrupts per KiB, register accesses per byte, and simulated seconds
 // per host CPU second.
 //
-//   cvbench_nullmodem [--pairs N]... [--mib M | --kib K] [--request BYTES] [--in-flight N]
+//   cvbench_nullmodem [--pairs N]... [--ports-per-card N] [--mib M | --kib K] [--request BYTES]
+//                     [--in-flight N]
 //
-// Without --pairs it runs one pair, then 8 pairs on 4 cards.
+// Without --pairs it runs one pair, then 8 pairs on 4 cards. Cards carry 4 ports unless
+// --ports-per-card says otherwise (an installation's largest: 16 cards of 8 ports, --pairs 64
+// --ports-per-card 8).
 #include "port_harness.h"
 #include "transfer.h"
 
@@ -30,10 +33,10 @@ namespace {
 
 constexpr ULONG kBaud = 921600;
 constexpr uint32_t kClock = 14745600;
-constexpr unsigned kPortsPerCard = 4;
 
 struct Options {
     std::vector<unsigned> pairs;
+    unsigned portsPerCard = 4;
     bench::TransferOptions transfer;
 };
 
@@ -88,7 +91,8 @@ bool Run(unsigned pairs, const Options& options, Result& result) {
         return false;
     DRIVER_OBJECT driver{};
     const unsigned portCount = 2 * pairs;
-    const unsigned cards = (portCount + kPortsPerCard - 1) / kPortsPerCard;
+    const unsigned perCard = options.portsPerCard;
+    const unsigned cards = (portCount + perCard - 1) / perCard;
     std::vector<std::unique_ptr<hw::WiredOrLine>> lines;
     for (unsigned c = 0; c < cards; ++c) {
         ULONG vector = 0x40 + c;
@@ -104,13 +108,13 @@ bool Run(unsigned pairs, const Options& options, Result& result) {
         HarnessPortConfig config;
         config.index = i;
         config.base = static_cast<USHORT>(0xE000 + 8 * i);
-        config.vector = 0x40 + i / kPortsPerCard;
+        config.vector = 0x40 + i / perCard;
         config.kind = hw::UartKind::Uart16C950;
         config.type = CV_UART_16950;
         config.clock = kClock;
         config.baud = kBaud;
         ok = NT_SUCCESS(
-            port->harness.create(kernel, driver, HarnessDispatch, config, lines[i / kPortsPerCard]->input()));
+            port->harness.create(kernel, driver, HarnessDispatch, config, lines[i / perCard]->input()));
         if (ok) {
             ok = NT_SUCCESS(port->harness.connect(CountingIsr, TRUE, port.get()));
             port->harness.ext->PortOnAMultiportCard = TRUE;
@@ -181,6 +185,8 @@ bool Parse(int argc, char** argv, Options& options) {
         unsigned long v = 0;
         if (arg == "--pairs" && value(v) && v <= 64)
             options.pairs.push_back(static_cast<unsigned>(v));
+        else if (arg == "--ports-per-card" && value(v) && v <= 8)
+            options.portsPerCard = static_cast<unsigned>(v);
         else if (arg == "--mib" && value(v) && v <= 1024)
             options.transfer.bytes = size_t(v) << 20;
         else if (arg == "--kib" && value(v) && v <= (1u << 20))
@@ -190,8 +196,10 @@ bool Parse(int argc, char** argv, Options& options) {
         else if (arg == "--in-flight" && value(v) && v <= 16)
             options.transfer.inFlight = static_cast<unsigned>(v);
         else {
-            std::fprintf(stderr, "usage: cvbench_nullmodem [--pairs N (1-64)]... [--mib M | --kib K] "
-                                 "[--request BYTES] [--in-flight N (1-16)]\n");
+            std::fprintf(
+                stderr,
+                "usage: cvbench_nullmodem [--pairs N (1-64)]... [--ports-per-card N (1-8)] [--mib M | "
+                "--kib K] [--request BYTES] [--in-flight N (1-16)]\n");
             return false;
         }
     }
@@ -222,7 +230,7 @@ int main(int argc, char** argv) {
         std::printf(
             "| %u | %u | %.5f | %llu | %llu | %llu | %.2f | %.2f | %.2f | %.2f | %.3f | %.3f | %.2f | %.2f | "
             "%llu |\n",
-            pairs, (2 * pairs + kPortsPerCard - 1) / kPortsPerCard, r.shareOfLineRate,
+            pairs, (2 * pairs + options.portsPerCard - 1) / options.portsPerCard, r.shareOfLineRate,
             static_cast<unsigned long long>(r.overruns), static_cast<unsigned long long>(r.lost),
             static_cast<unsigned long long>(r.corrupted), r.transmitPerKiB, r.receivePerKiB, r.otherPerKiB,
             r.sharedMissesPerKiB, r.accessesPerByte, r.simulatedSeconds, r.cpuSeconds,

@@ -243,7 +243,7 @@ typedef struct _KTIMER {
     LONG Period;
     BOOLEAN Inserted;
     BOOLEAN Signaled;
-    ULONG_PTR Reserved; // the kernel's handle of the scheduled expiry
+    ULONGLONG Reserved; // the kernel's handle of the scheduled expiry (64 bits on every word size)
 } KTIMER, *PKTIMER;
 
 typedef enum _EVENT_TYPE { NotificationEvent, SynchronizationEvent } EVENT_TYPE;
