@@ -122,6 +122,7 @@ public:
     Answer view(const std::string& name);
     Answer terminal(const Json& request);
     Answer image(uintptr_t handle);
+    Answer bitmap(uintptr_t handle);
     // Keeps each terminal's read going and collects what arrived.
     void serviceTerminals();
 
@@ -175,9 +176,21 @@ Json UiMachine::windowJson(const win32::Window& w) const {
         Json columns = Json::array(), rows = Json::array();
         for (const auto& c : w.listView->columns)
             columns.push_back({{"header", c.header}, {"width", c.width}});
-        for (const auto& r : w.listView->rows)
-            rows.push_back(
-                {{"texts", r.texts}, {"image", r.image}, {"selected", (r.state & LVIS_SELECTED) != 0}});
+        // Each row's image as a piece of its list's bitmap strip: the page shows the strip offset to it.
+        const win32::ImageList* list =
+            machine_.desktop().imageList(w.listView->small ? w.listView->small : w.listView->normal);
+        for (const auto& r : w.listView->rows) {
+            Json row = {{"texts", r.texts}, {"image", r.image}, {"selected", (r.state & LVIS_SELECTED) != 0}};
+            if (list && r.image >= 0 && size_t(r.image) < list->images.size()) {
+                const auto& image = list->images[size_t(r.image)];
+                row["strip"] = {{"bitmap", reinterpret_cast<uintptr_t>(image.bitmap)},
+                                {"x", image.index * list->cx},
+                                {"cx", list->cx},
+                                {"cy", list->cy},
+                                {"mask", list->mask}};
+            }
+            rows.push_back(row);
+        }
         j["columns"] = columns;
         j["rows"] = rows;
     }
@@ -418,6 +431,15 @@ Answer UiMachine::terminal(const Json& request) {
     return Ok(portsView());
 }
 
+Answer UiMachine::bitmap(uintptr_t handle) {
+    // Only bitmaps of the programs' own resources: a handle is looked up, never followed.
+    const win32::ImageResource* image =
+        win32::ImageOf(desktop(), handle & ~win32::kBitmapFlag, win32::ImageKind::Bitmap);
+    if (!(handle & win32::kBitmapFlag) || !image)
+        return Error(404, "there is no such bitmap");
+    return {200, std::string(reinterpret_cast<const char*>(image->data), image->size), "image/bmp"};
+}
+
 Answer UiMachine::image(uintptr_t handle) {
     const win32::Window* w = desktop().window(reinterpret_cast<HWND>(handle));
     if (!w || !w->staticState)
@@ -521,6 +543,11 @@ int RunUi(Machine& machine, const UiOptions& options, const std::atomic<bool>& s
         const uintptr_t handle = std::stoull(request.matches[1]);
         Reply(response, queue.run([&ui, handle] { return ui.image(handle); }));
     });
+    server.Get(R"(/api/bitmap/(\d{1,12}))",
+               [&](const httplib::Request& request, httplib::Response& response) {
+                   const uintptr_t handle = std::stoull(request.matches[1]);
+                   Reply(response, queue.run([&ui, handle] { return ui.bitmap(handle); }));
+               });
     server.set_error_handler([](const httplib::Request&, httplib::Response& response) {
         if (response.body.empty())
             Reply(response, Error(response.status, "there is no such page or request"));

@@ -60,6 +60,33 @@ async function act(win, control, action, value) {
   if (state) render(state, true);
 }
 
+// A list's bitmap strip with its mask colour made transparent, as the list draws it; the plain bitmap
+// until that is ready.
+const strips = new Map();
+function stripUrl(strip) {
+  const url = "/api/bitmap/" + strip.bitmap;
+  const key = url + "/" + strip.mask;
+  if (strips.has(key)) return strips.get(key);
+  strips.set(key, url);
+  const image = new Image();
+  image.onload = () => {
+    const canvas = document.createElement("canvas");
+    canvas.width = image.width;
+    canvas.height = image.height;
+    const g = canvas.getContext("2d");
+    g.drawImage(image, 0, 0);
+    const pixels = g.getImageData(0, 0, canvas.width, canvas.height);
+    const [r, gr, b] = [strip.mask & 0xff, (strip.mask >> 8) & 0xff, (strip.mask >> 16) & 0xff]; // COLORREF
+    for (let i = 0; i < pixels.data.length; i += 4)
+      if (pixels.data[i] === r && pixels.data[i + 1] === gr && pixels.data[i + 2] === b) pixels.data[i + 3] = 0;
+    g.putImageData(pixels, 0, 0);
+    strips.set(key, canvas.toDataURL());
+    lastWindows = ""; // redraw with it
+  };
+  image.src = url;
+  return url;
+}
+
 function drawControl(win, c, parent) {
   let e;
   switch (c.kind) {
@@ -136,7 +163,16 @@ function drawControl(win, c, parent) {
         const tr = el("tr", row.selected ? "selected" : "");
         row.texts.forEach((text, k) => {
           const td = el("td");
-          if (k === 0 && row.image >= 0) td.append(el("span", "img"));
+          if (k === 0 && row.strip) {
+            // The row's image: its piece of the list's bitmap strip.
+            const img = el("span", "img");
+            img.style.width = row.strip.cx + "px";
+            img.style.height = row.strip.cy + "px";
+            img.style.background = `url(${stripUrl(row.strip)}) -${row.strip.x}px 0`;
+            td.append(img);
+          } else if (k === 0 && row.image >= 0) {
+            td.append(el("span", "img placeholder"));
+          }
           td.append(text);
           tr.append(td);
         });
@@ -286,9 +322,12 @@ function render(state, force) {
 }
 
 async function poll() {
-  const state = await call("GET", "/api/state");
-  if (state) render(state, false);
-  setTimeout(poll, 300);
+  try {
+    const state = await call("GET", "/api/state");
+    if (state) render(state, false);
+  } finally {
+    setTimeout(poll, 300);
+  }
 }
 
 // The views of the machine beside the windows.
@@ -333,13 +372,14 @@ function drawPorts(ports) {
 
 async function terminal(body) {
   const ports = await call("POST", "/api/terminal", body);
-  if (ports && currentView === "ports") drawPorts(ports);
+  if (Array.isArray(ports) && currentView === "ports") drawPorts(ports);
 }
 
 async function refreshView() {
-  const answer = await call("GET", "/api/view/" + currentView);
-  if (!answer) return;
-  if (currentView === "ports") return drawPorts(answer);
+  const asked = currentView;
+  const answer = await call("GET", "/api/view/" + asked);
+  if (!answer || asked !== currentView) return; // another view was chosen meanwhile
+  if (asked === "ports") return drawPorts(answer);
   const view = document.getElementById("view");
   const pre = el("pre", "", answer.text || "(empty)");
   view.replaceChildren(pre);
@@ -355,9 +395,12 @@ document.querySelectorAll("#view-tabs button").forEach((b) => {
 });
 
 async function viewLoop() {
-  const typing = document.activeElement && document.activeElement.dataset && document.activeElement.dataset.port;
-  if (!typing) await refreshView();
-  setTimeout(viewLoop, 700);
+  try {
+    const typing = document.activeElement && document.activeElement.dataset && document.activeElement.dataset.port;
+    if (!typing) await refreshView();
+  } finally {
+    setTimeout(viewLoop, 700);
+  }
 }
 
 poll();

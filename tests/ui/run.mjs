@@ -103,10 +103,19 @@ const cases = {
   // The Control Panel's applet lists the driver's ports.
   async appletListsThePorts(page) {
     const applet = await openApplet(page);
-    const list = await rows(applet);
+    const names = await rows(applet);
     for (const com of ["COM1", "COM3", "COM4", "COM5", "COM8"])
-      if (!list.some((r) => r.startsWith(com))) fail(`${com} is not in the list: ${list.join(" | ")}`);
-    if (!list.some((r) => r.includes("Corvane PCI 4-port 16C950"))) fail("the PCI card's ports are not named");
+      if (!names.some((r) => r.startsWith(com))) fail(`${com} is not in the list: ${names.join(" | ")}`);
+    if (!names.some((r) => r.includes("Corvane PCI 4-port 16C950"))) fail("the PCI card's ports are not named");
+    // Each row's image is a piece of the list's bitmap strip, served from the applet's resources.
+    const state = await page.evaluate(async () => (await fetch("/api/state")).json());
+    const list = state.windows.at(-1).children.find((c) => c.kind === "listview");
+    const strip = list && list.rows[0].strip;
+    if (!strip) fail("a row has no image");
+    const type = await page.evaluate(async (p) => (await fetch(p)).headers.get("content-type"), "/api/bitmap/" + strip.bitmap);
+    if (type !== "image/bmp") fail("the strip is served as " + type);
+    await waitFor("the rows drawn with their images", async () =>
+      /data:image\/png/.test(await applet.locator(".listview .img").first().evaluate((e) => e.style.background)));
     await photograph(page, applet, "ui-applet.png");
   },
 
@@ -227,8 +236,10 @@ const cases = {
     // The second tab acts on the window the first closed.
     await other.evaluate((h) => act({ h }, null, "click"), stale);
     await waitFor("the error on the page", async () => /that window is gone/.test(await other.locator("#error").innerText()));
-    const gone = await page.evaluate(async () => (await fetch("/api/image/123")).status);
-    if (gone !== 404) fail("an image of no control answered " + gone);
+    for (const path of ["/api/image/123", "/api/bitmap/123", "/api/view/nothing", "/nowhere"]) {
+      const status = await page.evaluate(async (p) => (await fetch(p)).status, path);
+      if (status !== 404) fail(`${path} answered ${status}`);
+    }
     await other.close();
     // The machine is whole: the applet opens again and lists its ports.
     const again = await openApplet(page);
