@@ -5,6 +5,7 @@
 //
 //   cvbench_startup [--cards N]... [--repeat R]
 #include "sim/machine.h"
+#include "cardmachine.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -18,12 +19,6 @@ double CpuSeconds() {
     timespec t{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
     return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
-}
-
-std::string Hex(unsigned value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%08x", value);
-    return text;
 }
 
 // The registry without the driver's event-source registration, which stays after a stop by design.
@@ -41,59 +36,6 @@ std::string WithoutEventSource(const std::string& dump) {
             out += line;
     }
     return out;
-}
-
-sim::MachineSpec Spec(unsigned pciCards, unsigned isaCards) {
-    sim::MachineSpec spec;
-    spec.standardPorts = {sim::StandardPortSpec{0x3F8, 4, 1}, sim::StandardPortSpec{0x2F8, 3, 2}};
-    spec.pciBuses = {0};
-    const std::string service = "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\CvNt";
-    std::string reg =
-        "Windows Registry Editor Version 5.00\n\n" + service + "]\n\"Type\"=dword:1\n\"Start\"=dword:3\n" +
-        "\"LogLevel\"=dword:1\n\n" + service + "\\Templates\\Bus5\\Card1]\n" +
-        "\"VendorID\"=dword:000010b5\n\"DeviceID\"=dword:00000020\n\"ClockFrequency\"=dword:00e10000\n"
-        "\"nComPorts\"=dword:8\n\"nLptPorts\"=dword:0\n\"Description\"=\"Corvane PCI 8\"\n"
-        "\"BaseAddressAlignment\"=dword:8\n\"PlxBaudClockType\"=dword:1\n\"PlxBaudClockDivisor\"=dword:1\n"
-        "\"PlxBaudClockOffset\"=dword:50\n\"UartType\"=dword:9\n";
-    for (unsigned c = 0; c < pciCards; ++c) {
-        sim::CardSpec card;
-        card.name = "PCI card " + std::to_string(c + 1);
-        card.bus = "PCI";
-        card.clockHz = 14745600;
-        card.uarts.assign(8, sim::UartSpec{0, hw::UartKind::Uart16C950});
-        card.pciDevice = static_cast<uint8_t>(c + 1);
-        card.pci.uartWindow = static_cast<uint16_t>(0x8000 + 0x40 * c);
-        card.pci.bridgeIo = static_cast<uint16_t>(0xC000 + 0x80 * c);
-        card.pci.bridgeMemory = 0xFE000000u + 0x1000u * c;
-        card.pci.divisorKind = hw::BridgeDivisor::Byte;
-        card.pci.interruptLine = static_cast<uint8_t>(11 + c % 2);
-        card.vector = nt::VectorForIrq(card.pci.interruptLine);
-        spec.cards.push_back(card);
-    }
-    const unsigned irqs[] = {5, 7, 9, 10};
-    for (unsigned c = 0; c < isaCards; ++c) {
-        sim::CardSpec card;
-        card.name = "ISA card " + std::to_string(c + 1);
-        card.bus = "ISA";
-        card.clockHz = 1843200;
-        card.sisrAddress = static_cast<uint16_t>(0x1A0 + 0x40 * c);
-        card.vector = nt::VectorForIrq(irqs[c]);
-        std::string cardKey = service + "\\Parameters\\Bus1\\Card" + std::to_string(c + 1);
-        reg += "\n" + cardKey +
-               "]\n\"ClockFrequency\"=dword:001c2000\n\"SisrAddress\"=dword:" + Hex(card.sisrAddress) +
-               "\n\"InterruptLevel\"=dword:" + Hex(irqs[c]) + "\n";
-        for (unsigned p = 0; p < 4; ++p) {
-            auto base = static_cast<uint16_t>(0x1A0 + 0x40 * c + 8 + 8 * p);
-            card.uarts.push_back(sim::UartSpec{base, hw::UartKind::Uart16550});
-            reg += "\n" + cardKey + "\\ComPort" + std::to_string(p + 1) +
-                   "]\n\"BaseAddress\"=dword:" + Hex(base) +
-                   "\n\"BaseAddressRange\"=dword:8\n\"BaseAddressAlignment\"=dword:8\n\"nCom\"=dword:" +
-                   Hex(20 + 4 * c + p) + "\n";
-        }
-        spec.cards.push_back(card);
-    }
-    spec.registryText = reg;
-    return spec;
 }
 
 } // namespace
@@ -129,7 +71,7 @@ int main(int argc, char** argv) {
         uint64_t allocations = 0, accesses = 0;
         bool restored = true;
         for (unsigned r = 0; r < repeat; ++r) {
-            sim::Machine machine(Spec(n, isa));
+            sim::Machine machine(bench::CardMachine(n, isa));
             nt::Kernel& kernel = machine.kernel();
             nt::KernelScope scope(kernel);
             const std::string before = kernel.registry().dump();
