@@ -22,6 +22,21 @@ inline uint16_t CardPortAddress(unsigned card, unsigned port) {
     return static_cast<uint16_t>(0x8000 + 0x40 * card + 8 * port);
 }
 
+// PCI card `c` (from 0): eight 16C950 ports at 14.7456 MHz, its windows and its interrupt line.
+inline sim::CardSpec PciCard(unsigned c) {
+    sim::CardSpec card;
+    card.name = "PCI card " + std::to_string(c + 1);
+    card.bus = "PCI";
+    card.clockHz = 14745600;
+    card.uarts.assign(8, sim::UartSpec{0, hw::UartKind::Uart16C950});
+    card.pciDevice = static_cast<uint8_t>(c + 1);
+    card.pci.uartWindow = CardPortAddress(c, 0);
+    card.pci.bridgeIo = static_cast<uint16_t>(0xC000 + 0x80 * c);
+    card.pci.interruptLine = static_cast<uint8_t>(11 + c % 2);
+    card.vector = nt::VectorForIrq(card.pci.interruptLine);
+    return card;
+}
+
 inline sim::MachineSpec CardMachine(unsigned pciCards, unsigned isaCards) {
     sim::MachineSpec spec;
     spec.standardPorts = {sim::StandardPortSpec{0x3F8, 4, 1}, sim::StandardPortSpec{0x2F8, 3, 2}};
@@ -35,18 +50,9 @@ inline sim::MachineSpec CardMachine(unsigned pciCards, unsigned isaCards) {
         "\"BaseAddressAlignment\"=dword:8\n\"PlxBaudClockType\"=dword:1\n\"PlxBaudClockDivisor\"=dword:1\n"
         "\"PlxBaudClockOffset\"=dword:50\n\"UartType\"=dword:9\n";
     for (unsigned c = 0; c < pciCards; ++c) {
-        sim::CardSpec card;
-        card.name = "PCI card " + std::to_string(c + 1);
-        card.bus = "PCI";
-        card.clockHz = 14745600;
-        card.uarts.assign(8, sim::UartSpec{0, hw::UartKind::Uart16C950});
-        card.pciDevice = static_cast<uint8_t>(c + 1);
-        card.pci.uartWindow = CardPortAddress(c, 0);
-        card.pci.bridgeIo = static_cast<uint16_t>(0xC000 + 0x80 * c);
+        sim::CardSpec card = PciCard(c);
         card.pci.bridgeMemory = 0xFE000000u + 0x1000u * c;
         card.pci.divisorKind = hw::BridgeDivisor::Byte;
-        card.pci.interruptLine = static_cast<uint8_t>(11 + c % 2);
-        card.vector = nt::VectorForIrq(card.pci.interruptLine);
         spec.cards.push_back(card);
     }
     const unsigned irqs[] = {5, 7, 9, 10};

@@ -6,6 +6,7 @@
 // children (the per-child figures stay flat as N grows).
 //
 //   cvbench_w2k [--cards N]... [--repeat R]
+#include "cardmachine.h"
 #include "sim/machine.h"
 #include "sim/pnpdevices.h"
 
@@ -42,18 +43,9 @@ sim::MachineSpec Spec(unsigned cards) {
         "0480]\n"
         "\"Service\"=\"CvInstal\"\n\"ClassGUID\"=\"{50906CB8-BA12-11D1-BF5D-0000F805F530}\"\n";
     for (unsigned c = 0; c < cards; ++c) {
-        sim::CardSpec card;
-        card.name = "PCI card " + std::to_string(c + 1);
-        card.bus = "PCI";
-        card.clockHz = 14745600;
-        card.uarts.assign(8, sim::UartSpec{0, hw::UartKind::Uart16C950});
-        card.pciDevice = static_cast<uint8_t>(c + 1);
+        sim::CardSpec card = bench::PciCard(c);
         card.pci.deviceId = card.pci.subsystemId = 0x0480;
-        card.pci.uartWindow = static_cast<uint16_t>(0x8000 + 0x40 * c);
-        card.pci.bridgeIo = static_cast<uint16_t>(0xC000 + 0x80 * c);
         card.pci.bridgeMemory = 0; // placed by the machine
-        card.pci.interruptLine = static_cast<uint8_t>(11 + c % 2);
-        card.vector = nt::VectorForIrq(card.pci.interruptLine);
         spec.cards.push_back(card);
     }
     return spec;
