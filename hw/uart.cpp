@@ -511,6 +511,7 @@ void Uart::finishFrame(Frame frame) {
 }
 
 void Uart::deliver(const Frame& frame) {
+    ++charactersSent_;
     if (loopback())
         receiveFrame(frame);
     else if (line_)
@@ -630,6 +631,7 @@ void Uart::softwareReset() {
 }
 
 void Uart::receive(uint8_t character, uint8_t lineErrors) {
+    ++charactersReceived_;
     lineErrors &= LSR_PE | LSR_FE | LSR_BI;
     if (!fifoEnabled_) {
         if (lsr_ & LSR_DR)

@@ -178,6 +178,10 @@ public:
     Frame currentFormat() const;
     bool transmitterEmpty() const { return txFifo_.empty() && !tsrBusy_; }
     size_t txCount() const { return txFifo_.size(); }
+    // Characters that crossed this UART's side of the line: sent from its shift register (to the wire, or
+    // back to itself in loopback), and received (sampled, whether or not they found room in the FIFO).
+    uint64_t charactersSent() const { return charactersSent_; }
+    uint64_t charactersReceived() const { return charactersReceived_; }
 
     // The interrupt output. On ISA cards the OUT2 output gates it onto the bus.
     bool interruptOutput() const;
@@ -216,6 +220,7 @@ private:
     uint32_t inputClockHz_;
     LineSide* line_ = nullptr;
     Frame txFrame_; // the character in the transmit shift register
+    uint64_t charactersSent_ = 0, charactersReceived_ = 0;
 
     uint8_t rbr_ = 0, ier_ = 0, lcr_ = 0, mcr_ = 0, lsr_ = 0, spr_ = 0; // lsr_: receive bits only
     uint8_t dll_ = 0, dlm_ = 0, efr_ = 0;

@@ -331,9 +331,26 @@ std::vector<std::string> UiMachine::comPorts() const {
 }
 
 Json UiMachine::portsView() {
+    // Each port's UART, for the characters that crossed its line whether or not the page holds it open.
+    std::map<std::string, uint16_t> addresses;
+    if (PnpDevices* pnp = machine_.pnp()) {
+        for (const PnpDevices::Port& port : pnp->ports())
+            addresses[port.name] = port.address;
+    } else {
+        for (const CvNtPort& port : CvNtPorts(machine_))
+            addresses[port.name] = port.address;
+    }
     Json ports = Json::array();
     for (const std::string& name : comPorts()) {
         Json p = {{"port", name}, {"open", terminals_.count(name) != 0}};
+        if (auto at = addresses.find(name); at != addresses.end())
+            if (const hw::Uart* uart = machine_.uartAt(at->second)) {
+                char address[8];
+                std::snprintf(address, sizeof address, "%X", at->second);
+                p["address"] = address;
+                p["lineSent"] = uart->charactersSent();
+                p["lineReceived"] = uart->charactersReceived();
+            }
         if (auto it = terminals_.find(name); it != terminals_.end()) {
             nt::IoResult r = it->second.file->control(IOCTL_SERIAL_GET_STATS, {}, sizeof(SERIALPERF_STATS),
                                                       kernel_.now() + 1'000'000);

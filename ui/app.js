@@ -345,6 +345,8 @@ function drawPorts(ports) {
     toggle.addEventListener("click", () => terminal({ port: p.port, action: p.open ? "close" : "open" }));
     head.append(el("b", "", p.port + " "), toggle);
     box.append(head);
+    if (p.address !== undefined)
+      box.append(el("div", "line", `UART at ${p.address}: ${p.lineSent} characters sent, ${p.lineReceived} received on its line`));
     if (p.open) {
       box.append(el("div", "stats", `received ${p.received}, transmitted ${p.transmitted}, frame errors ${p.frameErrors}, overruns ${p.overruns}, parity errors ${p.parityErrors}`));
       const out = el("div", "screen", p.text);

@@ -49,6 +49,8 @@ hw::PortDevice* PortSpace::decode(uint32_t address, uint16_t& offset) {
 }
 
 void PortSpace::record(uint32_t address, uint16_t value, uint8_t width, bool write) {
+    if (!tracing_ && !claimCheck_)
+        return; // the usual case: nobody watches the accesses
     PortAccess access{kernel_.now(), static_cast<uint16_t>(address), value, width, write};
     if (tracing_)
         trace_.push_back(access);

@@ -207,6 +207,10 @@ const cases = {
       /hello through the cable/.test(await page.locator('[aria-label="What arrived at COM6"]').innerText()));
     const stats = await page.locator('.port[data-port="COM6"] .stats').innerText();
     if (!/received 23/.test(stats)) fail("COM6's statistics: " + stats);
+    // Every port shows what crossed its UART's line, open or not.
+    await waitFor("COM5's line count", async () =>
+      /UART at 300: 23 characters sent/.test(await page.locator('.port[data-port="COM5"] .line').innerText()));
+    if (!/UART at E000/.test(await page.locator('.port[data-port="COM3"] .line').innerText())) fail("COM3 shows no line");
     await photograph(page, page.locator("#views"), "ui-terminal.png");
   },
 
