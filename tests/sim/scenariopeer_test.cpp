@@ -138,6 +138,10 @@ await w
 expect events 10
 begin x ioctl COM3 0x1B0068 out=4
 await x
+begin c ioctl COM3 WAIT_ON_MASK
+cancel c
+await c
+expect status C0000120
 )");
     ASSERT_TRUE(r.ok) << r.error << "\n" << r.transcript;
     EXPECT_TRUE(r.failures.empty()) << r.failures.front() << "\n" << r.transcript;
@@ -145,6 +149,7 @@ await x
     EXPECT_TRUE(Has(r, "await w: 0x00000000, 4 bytes (ioctl COM3 WAIT_ON_MASK, began 0.0000000 s, ended "
                        "0.0030000 s, events 00000010)"))
         << r.transcript;
+    EXPECT_TRUE(Has(r, "cancel c (cancelled)")) << r.transcript;
     auto bad = RunOnDefault("start\nopen COM3\nbegin x ioctl COM3 GET_NOTHING\n");
     EXPECT_EQ(bad.error.rfind("s:3: \"GET_NOTHING\" is not a serial request name", 0), 0u) << bad.error;
 }
