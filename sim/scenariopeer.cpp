@@ -167,28 +167,14 @@ bool ScenarioPeers::act(const std::vector<std::string>& w, Peer& peer, Outcome& 
             error = "peer ADDRESS hold takes xoff (it sends XOFF) or cts (it drops CTS)";
             return false;
         }
-        peer.holding = true;
         peer.holdingByCts = words[3] == "cts";
-        if (peer.holdingByCts) {
-            peer.lines.cts = false;
-            device.modemAt(when, peer.lines);
-            outcome.note = "CTS dropped";
-        } else {
-            outcome.note = "XOFF sent, ending at " + Seconds(device.sendAt(when, {kXoff}));
-        }
+        outcome.note = setHold(peer, true, when);
     } else if (what == "release") {
         if (words.size() != 3 || !peer.holding) {
             error = peer.holding ? usage() : "the peer is not holding (peer ADDRESS hold xoff|cts first)";
             return false;
         }
-        peer.holding = false;
-        if (peer.holdingByCts) {
-            peer.lines.cts = true;
-            device.modemAt(when, peer.lines);
-            outcome.note = "CTS raised";
-        } else {
-            outcome.note = "XON sent, ending at " + Seconds(device.sendAt(when, {kXon}));
-        }
+        outcome.note = setHold(peer, false, when);
     } else if (what == "received") {
         if (words.size() != 3)
             return error = usage(), false;
@@ -199,6 +185,18 @@ bool ScenarioPeers::act(const std::vector<std::string>& w, Peer& peer, Outcome& 
         return false;
     }
     return true;
+}
+
+// Holds or releases the port the way the hold chose: CTS, or XOFF and XON after what the peer queued.
+std::string ScenarioPeers::setHold(Peer& peer, bool hold, hw::Tick when) {
+    peer.holding = hold;
+    if (peer.holdingByCts) {
+        peer.lines.cts = !hold;
+        peer.device->modemAt(when, peer.lines);
+        return hold ? "CTS dropped" : "CTS raised";
+    }
+    const hw::Tick end = peer.device->sendAt(when, {hold ? kXoff : kXon});
+    return std::string(hold ? "XOFF" : "XON") + " sent, ending at " + Seconds(end);
 }
 
 // What the peer received, a line per character with the time it ended and the errors its receiver saw,

@@ -40,6 +40,7 @@ private:
     };
     bool attach(const std::vector<std::string>& w, uint16_t address, Outcome& outcome, std::string& error);
     bool act(const std::vector<std::string>& w, Peer& peer, Outcome& outcome, std::string& error);
+    static std::string setHold(Peer& peer, bool hold, hw::Tick when);
     static std::string report(const hw::ScriptedPeer& device, std::vector<uint8_t>& data);
 
     Machine& machine_;

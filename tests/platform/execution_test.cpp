@@ -28,6 +28,11 @@ public:
         return TRUE;
     }
 
+    static BOOLEAN LatchedIsr(PKINTERRUPT, PVOID context) {
+        static_cast<ExecutionTest*>(context)->log.push_back("latched isr");
+        return TRUE;
+    }
+
     std::vector<std::string> log;
     bool quietLine = true;
     bool claim = true;
@@ -246,4 +251,57 @@ TEST_F(ExecutionTest, ALatchedVectorOffersEachEdgeOnceToEveryRoutine) {
     EXPECT_EQ(log.size(), 2u) << "a new edge";
     IoDisconnectInterrupt(first);
     IoDisconnectInterrupt(second);
+}
+
+// A timer set after the timeline has handed out many events (its handles then exceed 32 bits) can still
+// be cancelled: its expiry must not run.
+TEST_F(ExecutionTest, ATimerSetLateInALongRunCanStillBeCancelled) {
+    for (int i = 0; i < 2000; ++i)
+        kernel.timeline().after(1, [] {});
+    kernel.runUntil(10);
+    KTIMER timer;
+    KDPC dpc;
+    KeInitializeTimer(&timer);
+    KeInitializeDpc(&dpc, RecordDpc, this);
+    LARGE_INTEGER due;
+    due.QuadPart = -100;
+    EXPECT_FALSE(KeSetTimer(&timer, due, &dpc));
+    EXPECT_TRUE(KeSetTimer(&timer, due, &dpc)) << "set again: the first expiry is replaced";
+    EXPECT_TRUE(KeCancelTimer(&timer));
+    kernel.runUntil(2000);
+    EXPECT_TRUE(log.empty()) << "a cancelled timer's deferred call ran";
+    EXPECT_FALSE(KeReadStateTimer(&timer));
+    KeSetTimer(&timer, due, &dpc);
+    KeSetTimer(&timer, due, &dpc);
+    kernel.runUntil(4000);
+    EXPECT_EQ(log.size(), 1u) << "one expiry, however often it was set";
+}
+
+// An edge latched while the line was up is delivered once even after the line fell, and a level line
+// masked by the IRQL is delivered when the IRQL comes down; once both are served, checkpoints find
+// nothing to deliver.
+TEST_F(ExecutionTest, EdgesAndMaskedLevelsAreDeliveredOnceEachWhateverTheLineDidMeanwhile) {
+    PKINTERRUPT latched = nullptr, level = nullptr;
+    ASSERT_EQ(IoConnectInterrupt(&latched, LatchedIsr, this, nullptr, 9, 12, 12, Latched, FALSE, 1, FALSE),
+              STATUS_SUCCESS);
+    ASSERT_EQ(IoConnectInterrupt(&level, Isr, this, nullptr, 5, 10, 10, LevelSensitive, FALSE, 1, FALSE),
+              STATUS_SUCCESS);
+    KIRQL old;
+    KeRaiseIrql(HIGH_LEVEL, &old);
+    kernel.setInterruptLine(9, true);
+    kernel.setInterruptLine(9, false); // a pulse while masked
+    kernel.setInterruptLine(5, true);
+    kernel.checkpoint();
+    EXPECT_TRUE(log.empty()) << "masked by the IRQL";
+    KeLowerIrql(old);
+    EXPECT_EQ(log, (std::vector<std::string>{"latched isr", "isr irql 10"})) << "the higher IRQL first";
+    log.clear();
+    for (int i = 0; i < 3; ++i)
+        kernel.checkpoint();
+    EXPECT_TRUE(log.empty()) << "each delivered once";
+    kernel.setInterruptLine(9, true);
+    kernel.checkpoint();
+    EXPECT_EQ(log, std::vector<std::string>{"latched isr"}) << "a new edge after the last one was served";
+    IoDisconnectInterrupt(latched);
+    IoDisconnectInterrupt(level);
 }

@@ -127,3 +127,31 @@ TEST_F(PortIoTest, AccessesReachTheDecodingDeviceAndAreTraced) {
     EXPECT_EQ(kernel.ports().writes(), 5u);
     EXPECT_EQ(kernel.ports().reads(), 1u);
 }
+
+// Windows decode every address they cover, up to the top of the I/O space, and nothing beyond them;
+// a detached window's addresses float high again and the space between windows stays empty.
+TEST_F(PortIoTest, WindowsDecodeExactlyTheirAddressesUntilDetached) {
+    hw::Uart low(hw::UartKind::Uart16550, 1843200), high(hw::UartKind::Uart16550, 1843200);
+    kernel.ports().attach(0x2F8, 8, low);
+    kernel.ports().attach(0xFFF8, 8, high);
+    EXPECT_THROW(kernel.ports().attach(0xFFFC, 8, low), std::invalid_argument) << "past the top";
+    EXPECT_THROW(kernel.ports().attach(0x2F0, 9, high), std::invalid_argument) << "overlaps by one";
+    auto in = [](uint32_t address) { return READ_PORT_UCHAR(reinterpret_cast<PUCHAR>(uintptr_t(address))); };
+    auto out = [](uint32_t address, UCHAR value) {
+        WRITE_PORT_UCHAR(reinterpret_cast<PUCHAR>(uintptr_t(address)), value);
+    };
+    out(0x2FF, 0x11); // each window's scratch register, at its last address
+    out(0xFFFF, 0x22);
+    EXPECT_EQ(in(0x2FF), 0x11);
+    EXPECT_EQ(in(0xFFFF), 0x22);
+    EXPECT_EQ(low.scratch(), 0x11);
+    EXPECT_EQ(high.scratch(), 0x22);
+    EXPECT_EQ(in(0x2F7), 0xFF) << "just below the window";
+    EXPECT_EQ(in(0x300), 0xFF) << "just above it, in the same page";
+    kernel.ports().detach(0x2F8);
+    EXPECT_EQ(in(0x2FF), 0xFF) << "detached";
+    kernel.ports().attach(0x2F8, 8, high);
+    EXPECT_EQ(in(0x2FF), 0x22) << "the new device answers there";
+    kernel.ports().detach(0x1234); // nothing there: nothing happens
+    EXPECT_EQ(in(0xFFFF), 0x22);
+}
