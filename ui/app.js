@@ -330,58 +330,90 @@ async function poll() {
   }
 }
 
-// The views of the machine beside the windows.
-function drawPorts(ports) {
-  const view = document.getElementById("view");
-  const focused = document.activeElement && document.activeElement.dataset.port;
-  const typed = focused ? document.activeElement.value : "";
-  view.replaceChildren();
-  ports.forEach((p) => {
-    const box = el("div", "port");
-    box.dataset.port = p.port;
-    const head = el("div");
-    const toggle = el("button", "", p.open ? "Close" : "Open terminal");
-    toggle.setAttribute("aria-label", (p.open ? "Close " : "Open terminal on ") + p.port);
-    toggle.addEventListener("click", () => terminal({ port: p.port, action: p.open ? "close" : "open" }));
-    head.append(el("b", "", p.port + " "), toggle);
-    box.append(head);
-    if (p.address !== undefined)
-      box.append(el("div", "line", `UART at ${p.address}: ${p.lineSent} characters sent, ${p.lineReceived} received on its line`));
-    if (p.open) {
-      box.append(el("div", "stats", `received ${p.received}, transmitted ${p.transmitted}, frame errors ${p.frameErrors}, overruns ${p.overruns}, parity errors ${p.parityErrors}`));
-      const out = el("div", "screen", p.text);
-      out.setAttribute("aria-label", "What arrived at " + p.port);
-      box.append(out);
-      const input = el("input");
-      input.placeholder = "type and press Enter to send";
-      input.dataset.port = p.port;
-      input.setAttribute("aria-label", "Send on " + p.port);
-      input.addEventListener("keydown", (ev) => {
-        if (ev.key !== "Enter") return;
-        const text = input.value;
-        input.value = "";
-        terminal({ port: p.port, action: "send", text });
-      });
-      box.append(input);
-      if (focused === p.port) {
-        input.value = typed;
-        input.focus();
-      }
-    }
-    view.append(box);
+// The views of the machine beside the windows. The ports view is updated in place, so that a
+// terminal's input keeps its focus and what is being typed while the view refreshes; an answer that
+// was asked for before the one already shown is dropped.
+let portsAsked = 0;
+let portsShown = 0;
+
+function portBox(name) {
+  const box = el("div", "port");
+  box.dataset.port = name;
+  const toggle = el("button");
+  toggle.addEventListener("click", () => terminal({ port: name, action: box.dataset.open ? "close" : "open" }));
+  const head = el("div");
+  head.append(el("b", "", name + " "), toggle);
+  const term = el("div", "terminal");
+  const out = el("div", "screen");
+  out.setAttribute("aria-label", "What arrived at " + name);
+  const input = el("input");
+  input.placeholder = "type and press Enter to send";
+  input.dataset.port = name;
+  input.setAttribute("aria-label", "Send on " + name);
+  input.addEventListener("keydown", (ev) => {
+    if (ev.key !== "Enter") return;
+    const text = input.value;
+    input.value = "";
+    terminal({ port: name, action: "send", text });
   });
+  term.append(el("div", "stats"), out, input);
+  box.append(head, el("div", "line"), term);
+  return box;
+}
+
+function updatePort(box, p) {
+  box.dataset.open = p.open ? "1" : "";
+  const toggle = box.querySelector("button");
+  toggle.textContent = p.open ? "Close" : "Open terminal";
+  toggle.setAttribute("aria-label", (p.open ? "Close " : "Open terminal on ") + p.port);
+  const line = box.querySelector(".line");
+  line.hidden = p.address === undefined;
+  line.textContent = p.address === undefined ? "" :
+    `UART at ${p.address}: ${p.lineSent} characters sent, ${p.lineReceived} received on its line`;
+  const term = box.querySelector(".terminal");
+  term.hidden = !p.open;
+  if (!p.open) {
+    term.querySelector("input").value = "";
+    return;
+  }
+  term.querySelector(".stats").textContent =
+    `received ${p.received}, transmitted ${p.transmitted}, frame errors ${p.frameErrors}, overruns ${p.overruns}, parity errors ${p.parityErrors}`;
+  const out = term.querySelector(".screen");
+  if (out.textContent !== p.text) out.textContent = p.text;
+}
+
+function drawPorts(ports, asked) {
+  if (asked < portsShown) return;
+  portsShown = asked;
+  const view = document.getElementById("view");
+  const boxes = new Map([...view.querySelectorAll(":scope > .port")].map((b) => [b.dataset.port, b]));
+  if (view.firstElementChild && !view.firstElementChild.classList.contains("port")) view.replaceChildren();
+  let previous = null;
+  ports.forEach((p) => {
+    let box = boxes.get(p.port);
+    boxes.delete(p.port);
+    if (!box) box = portBox(p.port);
+    updatePort(box, p);
+    // Insert only where the order changed: moving a focused input would take its focus away.
+    const wanted = previous ? previous.nextElementSibling : view.firstElementChild;
+    if (wanted !== box) view.insertBefore(box, wanted);
+    previous = box;
+  });
+  boxes.forEach((b) => b.remove());
 }
 
 async function terminal(body) {
+  const asked = ++portsAsked;
   const ports = await call("POST", "/api/terminal", body);
-  if (Array.isArray(ports) && currentView === "ports") drawPorts(ports);
+  if (Array.isArray(ports) && currentView === "ports") drawPorts(ports, asked);
 }
 
 async function refreshView() {
   const asked = currentView;
+  const order = ++portsAsked;
   const answer = await call("GET", "/api/view/" + asked);
   if (!answer || asked !== currentView) return; // another view was chosen meanwhile
-  if (asked === "ports") return drawPorts(answer);
+  if (asked === "ports") return drawPorts(answer, order);
   const view = document.getElementById("view");
   const pre = el("pre", "", answer.text || "(empty)");
   view.replaceChildren(pre);
@@ -398,8 +430,7 @@ document.querySelectorAll("#view-tabs button").forEach((b) => {
 
 async function viewLoop() {
   try {
-    const typing = document.activeElement && document.activeElement.dataset && document.activeElement.dataset.port;
-    if (!typing) await refreshView();
+    await refreshView();
   } finally {
     setTimeout(viewLoop, 700);
   }
