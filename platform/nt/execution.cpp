@@ -147,12 +147,8 @@ void Kernel::drainDpcs() {
 
 void Kernel::runUntil(uint64_t until) {
     checkpoint();
-    while (auto next = timeline_.nextTime()) {
-        if (*next > until)
-            break;
-        timeline_.runNext();
+    while (timeline_.runNextUntil(until))
         checkpoint();
-    }
     timeline_.runUntil(until);
     checkpoint();
 }
@@ -160,14 +156,12 @@ void Kernel::runUntil(uint64_t until) {
 bool Kernel::runUntil(const std::function<bool()>& done, uint64_t limit) {
     checkpoint();
     while (!done()) {
-        auto next = timeline_.nextTime();
-        if (!next || *next > limit) {
+        if (!timeline_.runNextUntil(limit)) {
             if (limit > timeline_.now())
                 timeline_.runUntil(limit);
             checkpoint();
             return done();
         }
-        timeline_.runNext();
         checkpoint();
     }
     return true;

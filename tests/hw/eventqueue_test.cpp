@@ -5,7 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+#include <functional>
 #include <map>
+#include <memory>
 #include <random>
 #include <set>
 #include <vector>
@@ -24,8 +28,11 @@ TEST(EventQueue, RunsInTimeThenSchedulingOrderAsAnOrderedReferenceDoes) {
     int next = 0;
     for (int step = 0; step < 20000; ++step) {
         const unsigned what = random() % 10;
-        if (what < 6) { // schedule, often at the same tick as others
-            const hw::Tick when = q.now() + random() % 50;
+        if (what < 6) { // schedule, often at the same tick as others, sometimes far beyond the wheel
+            const unsigned kind = random() % 8; // near; about the wheel's span of 4096 ticks; far
+            const hw::Tick when = q.now() + (kind > 1    ? random() % 50
+                                             : kind == 1 ? 4000 + random() % 150
+                                                         : random() % 20000);
             const int id = next++;
             const auto handle = q.at(when, [&ran, id] { ran.push_back(id); });
             EXPECT_TRUE(seen.insert(handle).second) << "a handle is never given twice";
@@ -41,6 +48,18 @@ TEST(EventQueue, RunsInTimeThenSchedulingOrderAsAnOrderedReferenceDoes) {
             EXPECT_FALSE(q.scheduled(it->second));
             reference.erase(keys[it->first]);
             handles.erase(it);
+        } else if (what == 9 && step % 7 == 0) { // let time pass up to a point
+            const hw::Tick until = q.now() + random() % 5000;
+            size_t at = ran.size();
+            q.runUntil(until);
+            while (!reference.empty() && reference.begin()->first.first <= until) {
+                ASSERT_LT(at, ran.size());
+                EXPECT_EQ(ran[at++], reference.begin()->second);
+                handles.erase(reference.begin()->second);
+                reference.erase(reference.begin());
+            }
+            EXPECT_EQ(at, ran.size()) << "nothing ran that was not due";
+            EXPECT_EQ(q.now(), until);
         } else if (!reference.empty()) { // run the next
             const auto first = reference.begin();
             ASSERT_EQ(q.nextTime(), first->first.first);
@@ -53,7 +72,7 @@ TEST(EventQueue, RunsInTimeThenSchedulingOrderAsAnOrderedReferenceDoes) {
         }
         ASSERT_EQ(q.size(), reference.size());
     }
-    q.runUntil(q.now() + 100);
+    q.runUntil(q.now() + 20000);
     EXPECT_EQ(q.size(), 0u);
     EXPECT_FALSE(q.nextTime().has_value());
     EXPECT_FALSE(q.runNext());
@@ -74,6 +93,52 @@ TEST(EventQueue, AnEventMayScheduleAndCancelOthersWhileItRuns) {
     q.runUntil(100);
     EXPECT_EQ(ran, (std::vector<int>{1, 4, 2, 3}));
     EXPECT_EQ(q.now(), 100u);
+}
+
+// Events due round the whole wheel from wherever now stands, and just beyond it, run in time order.
+TEST(EventQueue, EventsAllRoundTheWheelRunInTimeOrder) {
+    for (hw::Tick start : {0, 5, 63, 64, 70, 4031, 4095, 4096, 5000}) {
+        hw::EventQueue q;
+        q.runUntil(start);
+        std::vector<hw::Tick> ran;
+        for (hw::Tick delay : {4095, 4090, 1, 4093, 64, 4096, 2, 10000, 0, 4097, 4089})
+            q.at(start + delay, [&q, &ran] { ran.push_back(q.now()); });
+        q.runUntil(start + 20000);
+        EXPECT_TRUE(std::is_sorted(ran.begin(), ran.end())) << "from " << start;
+        EXPECT_EQ(ran.size(), 11u);
+        // Only events just short of a whole turn: they sit behind now in now's own stretch of the wheel.
+        ran.clear();
+        for (hw::Tick delay : {4095, 4090, 4093, 1})
+            q.after(delay, [&q, &ran] { ran.push_back(q.now()); });
+        q.runFor(4096);
+        EXPECT_TRUE(std::is_sorted(ran.begin(), ran.end())) << "from " << start;
+        EXPECT_EQ(ran.size(), 4u);
+    }
+}
+
+// The callables an event keeps: small ones in place, large ones or those that own something moved or
+// freed exactly once, whether they run or are cancelled.
+TEST(EventQueue, AnEventsActionIsKeptAndFreedOnce) {
+    auto owned = std::make_shared<int>(0);
+    {
+        hw::EventQueue q;
+        std::array<uint64_t, 16> large{};
+        large[15] = 5;
+        int sum = 0;
+        q.at(3, [owned, &sum] { sum += ++*owned; });
+        q.at(2, [large, &sum] { sum += int(large[15]); });
+        const auto dropped = q.at(4, [owned] { *owned += 100; });
+        q.at(1, std::function<void()>([owned, &sum] { sum += 10 * ++*owned; }));
+        EXPECT_EQ(owned.use_count(), 4);
+        EXPECT_TRUE(q.cancel(dropped));
+        EXPECT_EQ(owned.use_count(), 3) << "a cancelled event's action is freed at once";
+        q.runUntil(10);
+        EXPECT_EQ(sum, 10 + 5 + 2);
+        EXPECT_EQ(owned.use_count(), 1);
+        q.at(20, [owned] {}); // still pending when the timeline ends
+        EXPECT_EQ(owned.use_count(), 2);
+    }
+    EXPECT_EQ(owned.use_count(), 1);
 }
 
 TEST(LineSampling, ACharacterSentAsTheReceiverExpectsReadsAsTheBitsSay) {

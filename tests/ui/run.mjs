@@ -137,7 +137,12 @@ const cases = {
   // The ISA card wizard from Add... to Finish; the new card's ports join the list.
   async theIsaWizardRunsToFinish(page) {
     const applet = await openApplet(page);
-    await button(applet, "Add...").click({ modifiers: ["Control"], force: true });
+    // A forced click does not wait for the button to be drawn: wait for it, and try again should the
+    // window be redrawn between the wait and the click.
+    await waitFor("Add... clicked", async () => {
+      await button(applet, "Add...").waitFor({ state: "visible", timeout: 5_000 });
+      return button(applet, "Add...").click({ modifiers: ["Control"], force: true, timeout: 2_000 }).then(() => true, () => false);
+    });
     const wizard = await waitWindow(page, "Add an ISA Card");
     await control(wizard, 1050).selectOption({ label: "Corvane ISA 4-port" });
     await button(wizard, "Next >").click();
