@@ -88,7 +88,7 @@ private:
         other.ops_ = nullptr;
     }
 
-    alignas(std::max_align_t) unsigned char storage_[kInline];
+    alignas(std::max_align_t) unsigned char storage_[kInline] = {};
     void (*invoke_)(void*) = nullptr;
     const Ops* ops_ = nullptr;
 };

@@ -1,6 +1,8 @@
 #include "hw/uart.h"
 
+#include <algorithm>
 #include <cmath>
+#include <stdexcept>
 
 namespace hw {
 
@@ -124,7 +126,9 @@ Sampled sample(const Frame& sent, const Frame& receiver) {
 }
 
 Uart::Uart(UartKind kind, uint32_t inputClockHz)
-    : kind_(kind), variant_(variantOf(kind)), inputClockHz_(inputClockHz) {
+    : variant_(variantOf(kind)), inputClockHz_(inputClockHz), kind_(kind) {
+    if (std::max(variant_.fifoDepth, variant_.extendedFifoDepth) > InPlaceFifo<uint8_t>::kCapacity)
+        throw std::logic_error("a UART's FIFO is deeper than the model keeps");
     resetIcrs();
 }
 
@@ -137,24 +141,27 @@ Uart::~Uart() {
     }
 }
 
-double Uart::bitTicks() const {
-    // Asked for at every character: worked out again only when the clock or a divider changed.
-    uint64_t key = uint64_t(inputClockHz_) | uint64_t(divisor()) << 32 | uint64_t(samplesPerBit()) << 48 |
-                   uint64_t(prescalerEighths()) << 53;
-    if (key != bitTicksKey_) {
-        double rate = baudRate();
-        bitTicksKey_ = key;
-        bitTicks_ = rate > 0 ? double(kTicksPerSecond) / rate : 0.0;
+const Uart::Timing& Uart::timing() const {
+    const uint64_t clockKey = uint64_t(inputClockHz_) | uint64_t(divisor()) << 32 |
+                              uint64_t(samplesPerBit()) << 48 | uint64_t(prescalerEighths()) << 53;
+    const uint8_t lineControl =
+        lcr_ & (LCR_WORD_LENGTH_MASK | LCR_STOP_BITS | LCR_PARITY_ENABLE | LCR_PARITY_MASK);
+    if (clockKey != timing_.clockKey || lineControl != timing_.lineControl) {
+        const double rate = baudRate();
+        Frame& f = timing_.format;
+        f.dataBits = 5 + (lcr_ & LCR_WORD_LENGTH_MASK);
+        f.parity = (lcr_ & LCR_PARITY_ENABLE) ? (lcr_ & LCR_PARITY_MASK) : 0;
+        f.stopBits = (lcr_ & LCR_STOP_BITS) ? (f.dataBits == 5 ? 1.5 : 2.0) : 1.0;
+        f.bitTicks = rate > 0 ? double(kTicksPerSecond) / rate : 0.0;
+        timing_.timeoutTicks = RoundTicks(4 * f.ticks());
+        timing_.clockKey = clockKey;
+        timing_.lineControl = lineControl;
     }
-    return bitTicks_;
+    return timing_;
 }
 
 Frame Uart::currentFormat() const {
-    Frame f;
-    f.dataBits = 5 + (lcr_ & LCR_WORD_LENGTH_MASK);
-    f.parity = (lcr_ & LCR_PARITY_ENABLE) ? (lcr_ & LCR_PARITY_MASK) : 0;
-    f.stopBits = (lcr_ & LCR_STOP_BITS) ? (f.dataBits == 5 ? 1.5 : 2.0) : 1.0;
-    f.bitTicks = bitTicks();
+    Frame f = timing().format;
     f.start = clock_ ? clock_->now() : 0;
     return f;
 }
@@ -319,12 +326,11 @@ uint8_t Uart::readRbr() {
         return rbr_;
     }
     if (!rxFifo_.empty()) {
-        rbr_ = rxFifo_.front();
+        rbr_ = rxFifo_.front().character;
+        rxErrorsInFifo_ -= rxFifo_.front().errors ? 1 : 0;
         rxFifo_.pop_front();
-        rxErrorsInFifo_ -= rxErrors_.front() ? 1 : 0;
-        rxErrors_.pop_front();
-        if (!rxErrors_.empty())
-            lsr_ |= rxErrors_.front(); // errors are shown as their character reaches the top
+        if (!rxFifo_.empty())
+            lsr_ |= rxFifo_.front().errors; // errors are shown as their character reaches the top
     }
     if (rxFifo_.empty())
         lsr_ &= static_cast<uint8_t>(~LSR_DR);
@@ -337,11 +343,11 @@ void Uart::restartTimeout() {
     timeoutDeadline_ = 0;
     if (!clock_ || !fifoEnabled_ || rxFifo_.empty())
         return; // an event still scheduled finds no deadline and does nothing
-    double charTicks = currentFormat().ticks();
-    if (charTicks <= 0)
+    const Timing& t = timing();
+    if (t.format.bitTicks <= 0)
         return;
     // Four character times without a character arriving or being read.
-    timeoutDeadline_ = clock_->now() + static_cast<Tick>(std::llround(4 * charTicks));
+    timeoutDeadline_ = clock_->now() + t.timeoutTicks;
     if (!timeoutEvent_ || timeoutEventAt_ > timeoutDeadline_)
         scheduleTimeout(timeoutDeadline_);
 }
@@ -433,7 +439,6 @@ void Uart::writeFcr(uint8_t value) {
     bool enable = (value & FCR_ENABLE) != 0;
     if (enable != fifoEnabled_) {
         rxFifo_.clear();
-        rxErrors_.clear();
         rxErrorsInFifo_ = 0;
         txFifo_.clear();
     }
@@ -442,7 +447,6 @@ void Uart::writeFcr(uint8_t value) {
         return; // the other bits are programmed only together with the enable bit
     if (value & FCR_RX_CLEAR) {
         rxFifo_.clear();
-        rxErrors_.clear();
         rxErrorsInFifo_ = 0;
         lsr_ &= static_cast<uint8_t>(~LSR_DR);
         restartTimeout();
@@ -490,9 +494,9 @@ void Uart::startTransmitter() {
         txOffset_ = 0;
     }
     // Back-to-back frames are placed on an exact timeline, so rounding to ticks never accumulates.
-    frame.start = txEpoch_ + static_cast<Tick>(std::llround(txOffset_));
+    frame.start = txEpoch_ + RoundTicks(txOffset_);
     txOffset_ += frame.ticks();
-    Tick end = txEpoch_ + static_cast<Tick>(std::llround(txOffset_));
+    Tick end = txEpoch_ + RoundTicks(txOffset_);
     // The frame in the shift register is kept here, so that the event carries no copy of it.
     txFrame_ = frame;
     txEvent_ = clock_->at(end, [this] { finishFrame(txFrame_); });
@@ -622,7 +626,6 @@ void Uart::softwareReset() {
     rxTriggerBits_ = 0;
     thrInterruptLatched_ = false;
     rxFifo_.clear();
-    rxErrors_.clear();
     rxErrorsInFifo_ = 0;
     flowRegs_.fill(0);
     resetIcrs();
@@ -643,8 +646,7 @@ void Uart::receive(uint8_t character, uint8_t lineErrors) {
     } else {
         if (rxFifo_.empty())
             lsr_ |= lineErrors;
-        rxFifo_.push_back(character);
-        rxErrors_.push_back(lineErrors);
+        rxFifo_.push_back({character, lineErrors});
         rxErrorsInFifo_ += lineErrors ? 1 : 0;
         lsr_ |= LSR_DR;
     }

@@ -13,7 +13,6 @@
 
 #include <array>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <string_view>
 #include <vector>
@@ -93,6 +92,39 @@ public:
     // The modem control outputs changed (true = asserted).
     virtual void modemOutputsChanged(bool dtr, bool rts) { (void)dtr, (void)rts; }
 };
+
+// A FIFO in place, as deep as the deepest UART's: no allocation as characters come and go.
+template <class T>
+class InPlaceFifo {
+public:
+    static constexpr size_t kCapacity = 128;
+
+    bool empty() const { return count_ == 0; }
+    size_t size() const { return count_; }
+    const T& front() const { return items_[first_]; }
+    T& back() { return items_[(first_ + count_ - 1) % kCapacity]; }
+    void push_back(const T& item) { // the caller keeps within the capacity its UART has
+        items_[(first_ + count_) % kCapacity] = item;
+        ++count_;
+    }
+    void pop_front() {
+        first_ = static_cast<uint8_t>((first_ + 1) % kCapacity);
+        --count_;
+    }
+    void clear() { first_ = 0, count_ = 0; }
+
+private:
+    uint8_t first_ = 0;
+    uint16_t count_ = 0;
+    std::array<T, kCapacity> items_{};
+};
+
+// A tick count rounded to the nearest, halves away from zero: what std::llround gives for the
+// non-negative times the line works with, without a library call per character.
+inline Tick RoundTicks(double ticks) {
+    const auto whole = static_cast<Tick>(ticks);
+    return ticks - static_cast<double>(whole) >= 0.5 ? whole + 1 : whole;
+}
 
 // Modem input lines as the wiring presents them (true = asserted).
 struct ModemInputs {
@@ -197,7 +229,6 @@ private:
     void scheduleTimeout(Tick when);
     void updateInterrupt();
     void notifyModemOutputs();
-    double bitTicks() const;
     void writeFcr(uint8_t value);
     uint8_t readRegister(uint16_t offset);
     void writeRegister(uint16_t offset, uint8_t value);
@@ -215,48 +246,60 @@ private:
         return (variant_.fifo64Bit && fifo64_) || (variant_.enhancedFeatures && enhancedMode());
     }
 
-    UartKind kind_;
+    // What every character touches comes first, close together: with many ports, each is out of the
+    // processor's nearest caches by the time its next character comes.
     const UartVariant& variant_;
-    uint32_t inputClockHz_;
-    LineSide* line_ = nullptr;
-    Frame txFrame_; // the character in the transmit shift register
-    uint64_t charactersSent_ = 0, charactersReceived_ = 0;
-
+    EventQueue* clock_ = nullptr;
     uint8_t rbr_ = 0, ier_ = 0, lcr_ = 0, mcr_ = 0, lsr_ = 0, spr_ = 0; // lsr_: receive bits only
     uint8_t dll_ = 0, dlm_ = 0, efr_ = 0;
     uint8_t msrDeltas_ = 0;
-    ModemInputs inputs_;
-    bool fifoEnabled_ = false, dmaMode_ = false, fifo64_ = false;
     uint8_t rxTriggerBits_ = 0;
+    bool fifoEnabled_ = false, dmaMode_ = false, fifo64_ = false;
     bool thrInterruptLatched_ = false;
-    std::deque<uint8_t> rxFifo_;
-    std::deque<uint8_t> rxErrors_;
-    size_t rxErrorsInFifo_ = 0; // characters in the receive FIFO that came with an error
-    std::vector<uint8_t> transmitted_;
-    std::array<uint8_t, 0x14> icr_{};
-    std::array<uint8_t, 4> flowRegs_{}; // XON1, XON2, XOFF1, XOFF2 behind LCR 0xBF
-
-    EventQueue* clock_ = nullptr;
-    std::deque<uint8_t> txFifo_; // the holding register, or the transmit FIFO
     bool tsrBusy_ = false;
     bool txContinuing_ = false; // the next frame starts where the last one ended
+    bool timeoutPending_ = false;
+    bool breakIn_ = false;
+    bool gateWithOut2_ = false;
+    bool lastOutput_ = false;
+    bool sentDtr_ = false, sentRts_ = false;
+    ModemInputs inputs_;
+    uint32_t inputClockHz_;
+    LineSide* line_ = nullptr;
+    EventQueue::Handle txEvent_ = 0;
     Tick txEpoch_ = 0;
     double txOffset_ = 0; // ticks since the epoch, kept exact across back-to-back frames
-    EventQueue::Handle txEvent_ = 0;
-    mutable uint64_t bitTicksKey_ = ~0ull; // what bitTicks_ was worked out from
-    mutable double bitTicks_ = 0;
-    bool timeoutPending_ = false;
     // The receive timeout is due at the deadline (0: none). One scheduled event serves every restart
     // while characters keep arriving: it moves on to the deadline when it fires early.
     Tick timeoutDeadline_ = 0;
     Tick timeoutEventAt_ = 0;
     EventQueue::Handle timeoutEvent_ = 0;
-    bool breakIn_ = false;
-    EventQueue::Handle breakEvent_ = 0;
-    bool gateWithOut2_ = false;
-    bool lastOutput_ = false;
-    bool sentDtr_ = false, sentRts_ = false;
+    size_t rxErrorsInFifo_ = 0; // characters in the receive FIFO that came with an error
+    uint64_t charactersSent_ = 0, charactersReceived_ = 0;
+    // The character format and its times, asked for at every character: worked out again only when
+    // the clock, a divider or the line control changed.
+    struct Timing {
+        uint64_t clockKey = ~0ull; // input clock, divisor, sampling and prescaler
+        uint8_t lineControl = 0;   // word length, stop bits and parity
+        Frame format;              // `start` unset
+        Tick timeoutTicks = 0;     // four character times
+    };
+    const Timing& timing() const;
+    mutable Timing timing_;
+    Frame txFrame_; // the character in the transmit shift register
     std::function<void(bool)> interruptSink_;
+    struct Received {
+        uint8_t character;
+        uint8_t errors; // the line errors (LSR bits) that came with it
+    };
+    InPlaceFifo<Received> rxFifo_;
+    InPlaceFifo<uint8_t> txFifo_; // the holding register, or the transmit FIFO
+
+    UartKind kind_;
+    EventQueue::Handle breakEvent_ = 0;
+    std::vector<uint8_t> transmitted_;
+    std::array<uint8_t, 0x14> icr_{};
+    std::array<uint8_t, 4> flowRegs_{}; // XON1, XON2, XOFF1, XOFF2 behind LCR 0xBF
 };
 
 } // namespace hw

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <functional>
 #include <map>
 #include <memory>
@@ -139,6 +140,20 @@ TEST(EventQueue, AnEventsActionIsKeptAndFreedOnce) {
         EXPECT_EQ(owned.use_count(), 2);
     }
     EXPECT_EQ(owned.use_count(), 1);
+}
+
+// The line's rounding of times to ticks is the library's, halves away from zero, including the values
+// just either side of a half.
+TEST(LineTiming, TicksRoundAsTheLibraryRoundsThem) {
+    std::mt19937_64 random(11);
+    std::vector<double> values = {0.0, 0.5, 1.5, 2.5, 108.50694444444444, 4503599627370495.5};
+    for (int i = 0; i < 200000; ++i) {
+        const double half = double(random() % 100000000) + 0.5;
+        values.insert(values.end(), {half, std::nextafter(half, 0.0), std::nextafter(half, 1e18),
+                                     std::ldexp(double(random() >> 11), -int(random() % 60))});
+    }
+    for (double v : values)
+        ASSERT_EQ(hw::RoundTicks(v), static_cast<hw::Tick>(std::llround(v))) << std::hexfloat << v;
 }
 
 TEST(LineSampling, ACharacterSentAsTheReceiverExpectsReadsAsTheBitsSay) {

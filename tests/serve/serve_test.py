@@ -185,7 +185,9 @@ class LoopbackThroughRfc2217(unittest.TestCase):
             got += self.port.read(len(data) - len(got))
         elapsed = time.time() - start
         self.assertEqual(bytes(got), data)
-        self.assertAlmostEqual(elapsed, 2.0, delta=0.1)
+        # Never ahead of the wall clock; behind it only by what a busy test machine takes from the server.
+        self.assertGreaterEqual(elapsed, 1.9)
+        self.assertLess(elapsed, 3.0)
 
 
 class AServerHoldsUp(unittest.TestCase):
