@@ -9,6 +9,7 @@
 #include "platform/nt/kernel.h"
 
 #include <algorithm>
+#include <span>
 #include <cstdio>
 
 namespace nt {
@@ -58,9 +59,7 @@ bool Kernel::interruptLine(ULONG vector) const {
     return it != lines_.end() && it->second.asserted;
 }
 
-void Kernel::checkpoint() {
-    if (inCheckpoint_)
-        return;
+void Kernel::checkpointWork() {
     inCheckpoint_ = true;
     if (stress_ && stress_->maxTicks) {
         uint64_t ticks = stress_->random() % (stress_->maxTicks + 1);
@@ -101,9 +100,20 @@ void Kernel::deliverInterrupts() {
             --activeLines_;
         best->edgePending = false;
         KIRQL previous = irql_;
-        std::vector<InterruptObject*> chain = best->chain;
-        bool levelSensitive = chain.front()->mode == LevelSensitive;
-        for (InterruptObject* object : chain) {
+        // The routines as connected when the interrupt came: a routine may connect or disconnect others.
+        // A line's chain is short (a card's ports share one); a copy on the stack serves it.
+        InterruptObject* inPlace[32];
+        std::vector<InterruptObject*> larger;
+        InterruptObject** chain = inPlace;
+        const size_t count = best->chain.size();
+        if (count > std::size(inPlace)) {
+            larger = best->chain;
+            chain = larger.data();
+        } else {
+            std::copy(best->chain.begin(), best->chain.end(), inPlace);
+        }
+        bool levelSensitive = chain[0]->mode == LevelSensitive;
+        for (InterruptObject* object : std::span(chain, count)) {
             ImageScope image(*this, object->image);
             irql_ = object->synchronizeIrql;
             lockAcquired("interrupt dispatch", object->lock, LockKind::Interrupt);

@@ -37,17 +37,6 @@ void PortSpace::fill(uint16_t base, uint16_t length, hw::PortDevice* device) {
     }
 }
 
-hw::PortDevice* PortSpace::decode(uint32_t address, uint16_t& offset) {
-    if (address > 0xFFFF)
-        return nullptr;
-    const Page* page = pages_[address >> 8].get();
-    if (!page)
-        return nullptr;
-    const Decoded& d = (*page)[address & 0xFF];
-    offset = static_cast<uint16_t>(address - d.base);
-    return d.device;
-}
-
 void PortSpace::record(uint32_t address, uint16_t value, uint8_t width, bool write) {
     if (!tracing_ && !claimCheck_)
         return; // the usual case: nobody watches the accesses
@@ -72,23 +61,6 @@ bool PortSpace::claimedByCurrentImage(uint32_t address, uint8_t width) const {
         }
     }
     return false;
-}
-
-uint8_t PortSpace::read8(uint32_t address) {
-    ++reads_;
-    uint16_t offset = 0;
-    hw::PortDevice* device = decode(address, offset);
-    uint8_t value = device ? device->read(offset) : 0xFF; // nothing decodes it: the bus floats high
-    record(address, value, 1, false);
-    return value;
-}
-
-void PortSpace::write8(uint32_t address, uint8_t value) {
-    ++writes_;
-    record(address, value, 1, true);
-    uint16_t offset = 0;
-    if (hw::PortDevice* device = decode(address, offset))
-        device->write(offset, value);
 }
 
 uint16_t PortSpace::read16(uint32_t address) {

@@ -30,8 +30,23 @@ public:
     void attach(uint16_t base, uint16_t length, hw::PortDevice& device);
     void detach(uint16_t base);
 
-    uint8_t read8(uint32_t address);
-    void write8(uint32_t address, uint8_t value);
+    uint8_t read8(uint32_t address) {
+        ++reads_;
+        uint16_t offset = 0;
+        hw::PortDevice* device = decode(address, offset);
+        const uint8_t value = device ? device->read(offset) : 0xFF; // nothing decodes it: the bus floats high
+        if (tracing_ || claimCheck_)
+            record(address, value, 1, false);
+        return value;
+    }
+    void write8(uint32_t address, uint8_t value) {
+        ++writes_;
+        if (tracing_ || claimCheck_)
+            record(address, value, 1, true);
+        uint16_t offset = 0;
+        if (hw::PortDevice* device = decode(address, offset))
+            device->write(offset, value);
+    }
     uint16_t read16(uint32_t address);
     void write16(uint32_t address, uint16_t value);
 
@@ -54,7 +69,14 @@ private:
         uint16_t length;
         hw::PortDevice* device;
     };
-    hw::PortDevice* decode(uint32_t address, uint16_t& offset);
+    hw::PortDevice* decode(uint32_t address, uint16_t& offset) const {
+        const Page* page = address > 0xFFFF ? nullptr : pages_[address >> 8].get();
+        if (!page)
+            return nullptr;
+        const Decoded& d = (*page)[address & 0xFF];
+        offset = static_cast<uint16_t>(address - d.base);
+        return d.device;
+    }
     void record(uint32_t address, uint16_t value, uint8_t width, bool write);
     bool claimedByCurrentImage(uint32_t address, uint8_t width) const;
 
