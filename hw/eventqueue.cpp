@@ -10,7 +10,9 @@ static_assert(EventQueue::Handle{1} << 63 != 0, "handles keep their order in the
 
 EventQueue::EventQueue() : wheel_(kWheelSpan) {}
 
-uint32_t EventQueue::takeSlot() {
+uint32_t EventQueue::takeSlot(Tick when) {
+    if (when < now_)
+        throw std::logic_error("an event cannot be scheduled in the past");
     if (!freeSlots_.empty()) {
         const uint32_t slot = freeSlots_.back();
         freeSlots_.pop_back();
@@ -22,13 +24,9 @@ uint32_t EventQueue::takeSlot() {
     return static_cast<uint32_t>(slots_.size() - 1);
 }
 
-EventQueue::Handle EventQueue::at(Tick when, EventAction action) {
-    if (when < now_)
-        throw std::logic_error("an event cannot be scheduled in the past");
-    const uint32_t slot = takeSlot();
+EventQueue::Handle EventQueue::place(uint32_t slot, Tick when) {
     const Handle handle = (++order_ << kSlotBits) | slot;
     Slot& s = slots_[slot];
-    s.action = std::move(action);
     s.handle = handle;
     s.when = when;
     if (when - now_ < kWheelSpan) {

@@ -28,8 +28,16 @@ public:
     template <class F, class D = std::decay_t<F>,
               class = std::enable_if_t<!std::is_same_v<D, EventAction> && std::is_invocable_v<D&>>>
     EventAction(F&& f) { // NOLINT: converts from any callable, as std::function does
-        if constexpr (sizeof(D) <= kInline && alignof(D) <= alignof(std::max_align_t) &&
-                      std::is_nothrow_move_constructible_v<D>) {
+        emplace(std::forward<F>(f));
+    }
+    // Keeps `f` in place of what was kept.
+    template <class F, class D = std::decay_t<F>>
+    void emplace(F&& f) {
+        reset();
+        if constexpr (std::is_same_v<D, EventAction>) {
+            take(f);
+        } else if constexpr (sizeof(D) <= kInline && alignof(D) <= alignof(std::max_align_t) &&
+                             std::is_nothrow_move_constructible_v<D>) {
             new (storage_) D(std::forward<F>(f));
             invoke_ = [](void* p) { (*static_cast<D*>(p))(); };
             if constexpr (!std::is_trivially_copyable_v<D>)
@@ -100,9 +108,23 @@ public:
     EventQueue();
 
     Tick now() const { return now_; }
-    // Schedules `action` at `when` (not before now). Handles are never 0 and never reused.
-    Handle at(Tick when, EventAction action);
-    Handle after(Tick delay, EventAction action) { return at(now_ + delay, std::move(action)); }
+    // Schedules `action` at `when` (not before now), kept in the event's own place. Handles are never 0
+    // and never reused.
+    template <class F>
+    Handle at(Tick when, F&& action) {
+        const uint32_t slot = takeSlot(when);
+        try {
+            slots_[slot].action.emplace(std::forward<F>(action));
+        } catch (...) { // a large action's allocation failed: the slot is free again
+            freeSlots_.push_back(slot);
+            throw;
+        }
+        return place(slot, when);
+    }
+    template <class F>
+    Handle after(Tick delay, F&& action) {
+        return at(now_ + delay, std::forward<F>(action));
+    }
     // Removes a scheduled event; false when it has already run or was cancelled.
     bool cancel(Handle handle);
     bool scheduled(Handle handle) const;
@@ -152,7 +174,10 @@ private:
         return static_cast<uint32_t>(handle & ((Handle{1} << kSlotBits) - 1));
     }
 
-    uint32_t takeSlot();
+    // A free slot for an event at `when`; refuses a time in the past.
+    uint32_t takeSlot(Tick when);
+    // Puts the event in `slot`, its action already there, on the wheel or in the heap.
+    Handle place(uint32_t slot, Tick when);
     void link(uint32_t slot);
     void unlink(uint32_t slot);
     // The slot of the wheel's earliest event, kNone when the wheel is empty.

@@ -293,6 +293,14 @@ bool Uart::rxDataInterrupt() const {
     return rxFifo_.size() >= rxTriggerLevel();
 }
 
+bool Uart::interruptPending() const {
+    const uint8_t enabled = ier_;
+    return ((enabled & IER_THRE) && thrInterruptLatched_) ||
+           ((enabled & IER_RLS) && (lsr_ & (LSR_OE | LSR_PE | LSR_FE | LSR_BI))) ||
+           ((enabled & IER_RDA) && (timeoutPending_ || rxDataInterrupt())) ||
+           ((enabled & IER_MS) && msrDeltas_);
+}
+
 uint8_t Uart::pendingIdentification() const {
     uint8_t fifoBits = 0;
     if (variant_.fifoControl && fifoEnabled_) {

@@ -190,7 +190,9 @@ public:
 
     // The interrupt identification the IIR would give now (without reading it).
     uint8_t pendingIdentification() const;
-    bool interruptPending() const { return (pendingIdentification() & 0x01) == 0; }
+    // Whether any enabled source is pending: what the interrupt identification would show, asked for
+    // after every access without working out which source it is.
+    bool interruptPending() const;
 
     // Line-side entry points.
     void receive(uint8_t character, uint8_t lineErrors = 0);

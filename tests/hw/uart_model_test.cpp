@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <random>
+
 using namespace hw;
 using namespace hw::reg;
 
@@ -216,4 +219,52 @@ TEST(Uart16C950Model, WritingZeroToTheResetRegisterResetsTheUart) {
     u.write(ICR, 0x00);
     EXPECT_EQ(u.lcr(), 0);
     EXPECT_EQ(u.icr(ICR_CPR), 0x20);
+}
+
+// What the model keeps to spare work at every character (whether an interrupt is pending, the format
+// and its times) agrees with what the registers say, whatever a driver writes and however the line
+// runs: random accesses, received characters and time passing, on every kind.
+TEST(UartModel, WhatTheModelKeepsAgreesWithItsRegisters) {
+    std::mt19937 random(23);
+    const uint16_t writable[] = {THR, IER, FCR, LCR, MCR, SPR, ICR};
+    for (UartKind kind : kAllKinds) {
+        EventQueue clock;
+        Uart u(kind, 14745600);
+        u.attachClock(&clock);
+        u.write(LCR, LCR_DLAB);
+        u.write(DLL, 1);
+        u.write(LCR, 0x03);
+        for (int step = 0; step < 20000; ++step) {
+            const unsigned what = random() % 10;
+            if (what < 3) {
+                uint8_t value = static_cast<uint8_t>(random());
+                const uint16_t offset = writable[random() % std::size(writable)];
+                if (offset == LCR && random() % 4) // mostly without the latch or the enhanced registers open
+                    value &= static_cast<uint8_t>(~LCR_DLAB);
+                u.write(offset, value);
+            } else if (what < 6) { // reads, half of them of received characters
+                u.read(random() % 2 ? RBR : static_cast<uint16_t>(random() % 8));
+            } else if (what < 7) {
+                u.receive(static_cast<uint8_t>(random()), random() % 32 ? 0 : LSR_PE);
+            } else if (what < 8) { // the FIFO emptied, a character, then a pause for a receive timeout
+                for (size_t n = u.rxCount(); n; --n)
+                    u.read(RBR);
+                u.read(LSR);
+                u.receive(static_cast<uint8_t>(random()));
+                clock.runFor(RoundTicks(5 * u.currentFormat().ticks()));
+            } else {
+                clock.runFor(random() % 1500);
+            }
+            if (step % 997 == 0) // a divider or the clock changed behind the format's back
+                u.setInputClock(random() % 2 ? 14745600 : 1843200);
+            ASSERT_EQ(u.interruptPending(), (u.pendingIdentification() & IIR_NO_INTERRUPT) == 0)
+                << toString(kind) << " at step " << step;
+            const Frame f = u.currentFormat();
+            const double rate = u.baudRate();
+            ASSERT_EQ(f.bitTicks, rate > 0 ? double(kTicksPerSecond) / rate : 0.0) << toString(kind);
+            ASSERT_EQ(f.dataBits, 5u + (u.lcr() & LCR_WORD_LENGTH_MASK)) << toString(kind);
+            ASSERT_EQ(f.parity, (u.lcr() & LCR_PARITY_ENABLE) ? (u.lcr() & LCR_PARITY_MASK) : 0)
+                << toString(kind);
+        }
+    }
 }
