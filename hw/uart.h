@@ -102,7 +102,7 @@ public:
     bool empty() const { return count_ == 0; }
     size_t size() const { return count_; }
     const T& front() const { return items_[first_]; }
-    T& back() { return items_[(first_ + count_ - 1) % kCapacity]; }
+    T& back() { return items_[(first_ + count_ + kCapacity - 1) % kCapacity]; } // not empty
     void push_back(const T& item) { // the caller keeps within the capacity its UART has
         items_[(first_ + count_) % kCapacity] = item;
         ++count_;
