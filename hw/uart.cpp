@@ -89,17 +89,9 @@ bool Frame::level(double offset) const {
     return true; // stop bits, then the idle line
 }
 
-Sampled sample(const Frame& sent, const Frame& receiver) {
+Sampled sampleBits(const Frame& sent, const Frame& receiver) {
     Sampled out;
     double t = receiver.bitTicks;
-    // The usual case, a character sent as the receiver expects it: every sample falls in the middle of
-    // the bit it is meant for, so the result is the character itself, without errors.
-    if (t > 0 && sent.bitTicks == t && sent.dataBits == receiver.dataBits && sent.parity == receiver.parity &&
-        !sent.badParity && !sent.badStop) {
-        out.valid = true;
-        out.data = static_cast<uint8_t>(sent.data & ((1u << sent.dataBits) - 1));
-        return out;
-    }
     if (t <= 0 || sent.level(0.5 * t))
         return out; // no receive clock, or a start bit too short to be seen
     out.valid = true;
@@ -141,27 +133,24 @@ Uart::~Uart() {
     }
 }
 
-const Uart::Timing& Uart::timing() const {
-    const uint64_t clockKey = uint64_t(inputClockHz_) | uint64_t(divisor()) << 32 |
-                              uint64_t(samplesPerBit()) << 48 | uint64_t(prescalerEighths()) << 53;
-    const uint8_t lineControl =
-        lcr_ & (LCR_WORD_LENGTH_MASK | LCR_STOP_BITS | LCR_PARITY_ENABLE | LCR_PARITY_MASK);
-    if (clockKey != timing_.clockKey || lineControl != timing_.lineControl) {
-        const double rate = baudRate();
-        Frame& f = timing_.format;
-        f.dataBits = 5 + (lcr_ & LCR_WORD_LENGTH_MASK);
-        f.parity = (lcr_ & LCR_PARITY_ENABLE) ? (lcr_ & LCR_PARITY_MASK) : 0;
-        f.stopBits = (lcr_ & LCR_STOP_BITS) ? (f.dataBits == 5 ? 1.5 : 2.0) : 1.0;
-        f.bitTicks = rate > 0 ? double(kTicksPerSecond) / rate : 0.0;
-        timing_.timeoutTicks = RoundTicks(4 * f.ticks());
-        timing_.clockKey = clockKey;
-        timing_.lineControl = lineControl;
-    }
-    return timing_;
+void Uart::refreshSettings() const {
+    Settings& s = settings_;
+    const double rate = baudRate();
+    Frame& f = s.format;
+    f.dataBits = 5 + (lcr_ & LCR_WORD_LENGTH_MASK);
+    f.parity = (lcr_ & LCR_PARITY_ENABLE) ? (lcr_ & LCR_PARITY_MASK) : 0;
+    f.stopBits = (lcr_ & LCR_STOP_BITS) ? (f.dataBits == 5 ? 1.5 : 2.0) : 1.0;
+    f.bitTicks = rate > 0 ? double(kTicksPerSecond) / rate : 0.0;
+    s.frameTicks = f.ticks();
+    s.timeoutTicks = RoundTicks(4 * s.frameTicks);
+    s.rxDepth = static_cast<uint16_t>(fifoDepth());
+    s.txCapacity = fifoEnabled_ ? s.rxDepth : 1;
+    s.rxTrigger = static_cast<uint16_t>(rxTriggerLevel());
+    settingsStale_ = false;
 }
 
 Frame Uart::currentFormat() const {
-    Frame f = timing().format;
+    Frame f = settings().format;
     f.start = clock_ ? clock_->now() : 0;
     return f;
 }
@@ -287,20 +276,6 @@ void Uart::setModemInputs(const ModemInputs& inputs) {
     updateInterrupt();
 }
 
-bool Uart::rxDataInterrupt() const {
-    if (!fifoEnabled_)
-        return (lsr_ & LSR_DR) != 0;
-    return rxFifo_.size() >= rxTriggerLevel();
-}
-
-bool Uart::interruptPending() const {
-    const uint8_t enabled = ier_;
-    return ((enabled & IER_THRE) && thrInterruptLatched_) ||
-           ((enabled & IER_RLS) && (lsr_ & (LSR_OE | LSR_PE | LSR_FE | LSR_BI))) ||
-           ((enabled & IER_RDA) && (timeoutPending_ || rxDataInterrupt())) ||
-           ((enabled & IER_MS) && msrDeltas_);
-}
-
 uint8_t Uart::pendingIdentification() const {
     uint8_t fifoBits = 0;
     if (variant_.fifoControl && fifoEnabled_) {
@@ -310,7 +285,9 @@ uint8_t Uart::pendingIdentification() const {
     }
     if ((ier_ & IER_RLS) && (lsr_ & (LSR_OE | LSR_PE | LSR_FE | LSR_BI)))
         return fifoBits | IIR_RX_LINE_STATUS;
-    if ((ier_ & IER_RDA) && rxDataInterrupt())
+    // Worked out from the registers, not from what the model keeps for interruptPending().
+    const bool rxData = fifoEnabled_ ? rxFifo_.size() >= rxTriggerLevel() : (lsr_ & LSR_DR) != 0;
+    if ((ier_ & IER_RDA) && rxData)
         return fifoBits | IIR_RX_DATA;
     if ((ier_ & IER_RDA) && timeoutPending_)
         return fifoBits | IIR_CHAR_TIMEOUT;
@@ -351,7 +328,7 @@ void Uart::restartTimeout() {
     timeoutDeadline_ = 0;
     if (!clock_ || !fifoEnabled_ || rxFifo_.empty())
         return; // an event still scheduled finds no deadline and does nothing
-    const Timing& t = timing();
+    const Settings& t = settings();
     if (t.format.bitTicks <= 0)
         return;
     // Four character times without a character arriving or being read.
@@ -478,8 +455,7 @@ void Uart::transmit(uint8_t character) {
         thrInterruptLatched_ = true;
         return;
     }
-    size_t capacity = fifoEnabled_ ? fifoDepth() : 1;
-    if (txFifo_.size() < capacity)
+    if (txFifo_.size() < settings().txCapacity)
         txFifo_.push_back(character);
     else if (!fifoEnabled_)
         txFifo_.back() = character; // the unsent character in the holding register is overwritten
@@ -489,9 +465,12 @@ void Uart::transmit(uint8_t character) {
 void Uart::startTransmitter() {
     if (!clock_ || tsrBusy_ || txFifo_.empty())
         return;
-    Frame frame = currentFormat();
-    if (frame.bitTicks <= 0)
+    const Settings& s = settings();
+    if (s.format.bitTicks <= 0)
         return; // no baud clock: the character waits in the holding register
+    // The frame in the shift register is kept here, so that the event carries no copy of it.
+    Frame& frame = txFrame_;
+    frame = s.format;
     frame.data = static_cast<uint8_t>(txFifo_.front() & ((1u << frame.dataBits) - 1));
     txFifo_.pop_front();
     if (txFifo_.empty())
@@ -503,10 +482,8 @@ void Uart::startTransmitter() {
     }
     // Back-to-back frames are placed on an exact timeline, so rounding to ticks never accumulates.
     frame.start = txEpoch_ + RoundTicks(txOffset_);
-    txOffset_ += frame.ticks();
+    txOffset_ += s.frameTicks;
     Tick end = txEpoch_ + RoundTicks(txOffset_);
-    // The frame in the shift register is kept here, so that the event carries no copy of it.
-    txFrame_ = frame;
     txEvent_ = clock_->at(end, [this] { finishFrame(txFrame_); });
     updateInterrupt();
 }
@@ -533,6 +510,9 @@ void Uart::deliver(const Frame& frame) {
 }
 
 void Uart::write(uint16_t offset, uint8_t value) {
+    // A character for the transmitter changes no setting; any other write may.
+    if ((offset & (kRegisterCount - 1)) != THR || (lcr_ & LCR_DLAB))
+        settingsStale_ = true;
     writeRegister(offset, value);
     updateInterrupt();
 }
@@ -649,7 +629,7 @@ void Uart::receive(uint8_t character, uint8_t lineErrors) {
             lsr_ |= LSR_OE; // the unread character is overwritten
         rbr_ = character;
         lsr_ |= static_cast<uint8_t>(LSR_DR | lineErrors);
-    } else if (rxFifo_.size() >= fifoDepth()) {
+    } else if (rxFifo_.size() >= settings().rxDepth) {
         lsr_ |= LSR_OE; // the FIFO keeps its contents; the new character is lost
     } else {
         if (rxFifo_.empty())
@@ -663,7 +643,7 @@ void Uart::receive(uint8_t character, uint8_t lineErrors) {
 }
 
 void Uart::receiveFrame(const Frame& frame) {
-    Sampled got = sample(frame, currentFormat());
+    Sampled got = sample(frame, settings().format);
     if (got.valid)
         receive(got.data, got.errors);
 }

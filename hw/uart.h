@@ -79,7 +79,15 @@ struct Sampled {
     uint8_t data = 0;
     uint8_t errors = 0; // LSR bits PE, FE, BI
 };
-Sampled sample(const Frame& sent, const Frame& receiver);
+Sampled sampleBits(const Frame& sent, const Frame& receiver);
+inline Sampled sample(const Frame& sent, const Frame& receiver) {
+    // The usual case, a character sent as the receiver expects it: every sample falls in the middle of
+    // the bit it is meant for, so the result is the character itself, without errors.
+    if (receiver.bitTicks > 0 && sent.bitTicks == receiver.bitTicks && sent.dataBits == receiver.dataBits &&
+        sent.parity == receiver.parity && !sent.badParity && !sent.badStop)
+        return {true, static_cast<uint8_t>(sent.data & ((1u << sent.dataBits) - 1)), 0};
+    return sampleBits(sent, receiver);
+}
 
 // What a UART drives onto its side of the wiring.
 class LineSide {
@@ -160,7 +168,10 @@ public:
 
     UartKind kind() const { return kind_; }
     uint32_t inputClock() const { return inputClockHz_; }
-    void setInputClock(uint32_t hz) { inputClockHz_ = hz; }
+    void setInputClock(uint32_t hz) {
+        inputClockHz_ = hz;
+        settingsStale_ = true;
+    }
 
     // The bit rate the registers currently produce from the input clock; 0 with a zero divisor.
     double baudRate() const;
@@ -192,7 +203,14 @@ public:
     uint8_t pendingIdentification() const;
     // Whether any enabled source is pending: what the interrupt identification would show, asked for
     // after every access without working out which source it is.
-    bool interruptPending() const;
+    bool interruptPending() const {
+        const uint8_t enabled = ier_;
+        return ((enabled & reg::IER_THRE) && thrInterruptLatched_) ||
+               ((enabled & reg::IER_RLS) &&
+                (lsr_ & (reg::LSR_OE | reg::LSR_PE | reg::LSR_FE | reg::LSR_BI))) ||
+               ((enabled & reg::IER_RDA) && (timeoutPending_ || rxDataInterrupt())) ||
+               ((enabled & reg::IER_MS) && msrDeltas_);
+    }
 
     // Line-side entry points.
     void receive(uint8_t character, uint8_t lineErrors = 0);
@@ -238,7 +256,11 @@ private:
     uint8_t readIir();
     uint8_t readLsr();
     void transmit(uint8_t character);
-    bool rxDataInterrupt() const;
+    bool rxDataInterrupt() const {
+        if (!fifoEnabled_)
+            return (lsr_ & reg::LSR_DR) != 0;
+        return rxFifo_.size() >= settings().rxTrigger;
+    }
     uint8_t modemStatusBits() const;
     void updateModemStatus(uint8_t before);
     void resetIcrs();
@@ -261,6 +283,7 @@ private:
     bool tsrBusy_ = false;
     bool txContinuing_ = false; // the next frame starts where the last one ended
     bool timeoutPending_ = false;
+    mutable bool settingsStale_ = true;
     bool breakIn_ = false;
     bool gateWithOut2_ = false;
     bool lastOutput_ = false;
@@ -278,16 +301,24 @@ private:
     EventQueue::Handle timeoutEvent_ = 0;
     size_t rxErrorsInFifo_ = 0; // characters in the receive FIFO that came with an error
     uint64_t charactersSent_ = 0, charactersReceived_ = 0;
-    // The character format and its times, asked for at every character: worked out again only when
-    // the clock, a divider or the line control changed.
-    struct Timing {
-        uint64_t clockKey = ~0ull; // input clock, divisor, sampling and prescaler
-        uint8_t lineControl = 0;   // word length, stop bits and parity
-        Frame format;              // `start` unset
-        Tick timeoutTicks = 0;     // four character times
+    // What the registers make of the input clock, the dividers, the line control and the FIFO control,
+    // asked for at every character and access: worked out again only after a register write other than
+    // a character for the transmitter, or a new input clock.
+    struct Settings {
+        Frame format;            // `start` unset
+        double frameTicks = 0;   // one character
+        Tick timeoutTicks = 0;   // four character times
+        uint16_t txCapacity = 1; // the holding register, or the transmit FIFO
+        uint16_t rxDepth = 1;    // the receive FIFO, when enabled
+        uint16_t rxTrigger = 1;  // characters in the enabled receive FIFO that raise the data interrupt
     };
-    const Timing& timing() const;
-    mutable Timing timing_;
+    const Settings& settings() const {
+        if (settingsStale_)
+            refreshSettings();
+        return settings_;
+    }
+    void refreshSettings() const;
+    mutable Settings settings_;
     Frame txFrame_; // the character in the transmit shift register
     std::function<void(bool)> interruptSink_;
     struct Received {
