@@ -164,17 +164,7 @@ uint8_t Uart::lsr() const {
     return value;
 }
 
-bool Uart::interruptOutput() const {
-    if (!interruptPending())
-        return false;
-    // OUT2 reaches the bus only from the output pin, which loopback holds inactive.
-    return !gateWithOut2_ || ((mcr_ & MCR_OUT2) && !loopback());
-}
-
-void Uart::updateInterrupt() {
-    bool level = interruptOutput();
-    if (level == lastOutput_)
-        return;
+void Uart::interruptChanged(bool level) {
     lastOutput_ = level;
     if (interruptSink_)
         interruptSink_(level);

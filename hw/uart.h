@@ -236,7 +236,12 @@ public:
     uint64_t charactersReceived() const { return charactersReceived_; }
 
     // The interrupt output. On ISA cards the OUT2 output gates it onto the bus.
-    bool interruptOutput() const;
+    bool interruptOutput() const {
+        if (!interruptPending())
+            return false;
+        // OUT2 reaches the bus only from the output pin, which loopback holds inactive.
+        return !gateWithOut2_ || ((mcr_ & reg::MCR_OUT2) && !loopback());
+    }
     void setGateWithOut2(bool gate) { gateWithOut2_ = gate; }
     // Called whenever the interrupt output changes level.
     void setInterruptSink(std::function<void(bool level)> sink) { interruptSink_ = std::move(sink); }
@@ -247,7 +252,12 @@ private:
     void deliver(const Frame& frame);
     void restartTimeout();
     void scheduleTimeout(Tick when);
-    void updateInterrupt();
+    // After every access and line event: tells the sink when the interrupt output changed.
+    void updateInterrupt() {
+        if (const bool level = interruptOutput(); level != lastOutput_)
+            interruptChanged(level);
+    }
+    void interruptChanged(bool level);
     void notifyModemOutputs();
     void writeFcr(uint8_t value);
     uint8_t readRegister(uint16_t offset);

@@ -102,10 +102,13 @@ BOOLEAN NtNlsMbCodePageTag(void) {
 }
 
 namespace {
-uint32_t portAddress(Kernel& k, const void* port, const char* call) {
+[[noreturn, gnu::cold]] void outsideIoSpace(Kernel& k, uintptr_t address, const char* call) {
+    k.verifierStop(call, "port address " + std::to_string(address) + " is outside the 16-bit I/O space");
+}
+inline uint32_t portAddress(Kernel& k, const void* port, const char* call) {
     auto address = reinterpret_cast<uintptr_t>(port);
-    if (address > 0xFFFF)
-        k.verifierStop(call, "port address " + std::to_string(address) + " is outside the 16-bit I/O space");
+    if (address > 0xFFFF) [[unlikely]]
+        outsideIoSpace(k, address, call);
     return static_cast<uint32_t>(address);
 }
 } // namespace

@@ -51,7 +51,17 @@ void Kernel::setInterruptLine(ULONG vector, bool asserted) {
     if (asserted && !line.asserted)
         line.edgePending = true;
     line.asserted = asserted;
-    activeLines_ += size_t(line.asserted || line.edgePending) - size_t(wasActive);
+    if (const bool active = line.asserted || line.edgePending; active != wasActive)
+        setLineActive(vector, line, active);
+}
+
+void Kernel::setLineActive(ULONG vector, Line& line, bool active) {
+    auto at = std::lower_bound(activeLines_.begin(), activeLines_.end(), vector,
+                               [](const ActiveLine& a, ULONG v) { return a.vector < v; });
+    if (active)
+        activeLines_.insert(at, ActiveLine{vector, &line});
+    else
+        activeLines_.erase(at);
 }
 
 bool Kernel::interruptLine(ULONG vector) const {
@@ -76,17 +86,18 @@ void Kernel::checkpointWork() {
 void Kernel::deliverInterrupts() {
     uint64_t deliveries = 0;
     // Most checkpoints find every line quiet: then there is nothing to look at.
-    while (activeLines_) {
+    while (!activeLines_.empty()) {
         Line* best = nullptr;
         KIRQL bestIrql = 0;
         ULONG bestVector = 0;
-        for (auto& [vector, line] : lines_) {
+        for (auto [vector, active] : activeLines_) {
+            const Line& line = *active;
             if (line.chain.empty())
                 continue;
             bool wanted = line.chain.front()->mode == LevelSensitive ? line.asserted : line.edgePending;
             KIRQL level = line.chain.front()->irql;
             if (wanted && level > irql_ && level > bestIrql) {
-                best = &line;
+                best = active;
                 bestIrql = level;
                 bestVector = vector;
             }
@@ -96,9 +107,10 @@ void Kernel::deliverInterrupts() {
         if (++deliveries > kStormLimit)
             verifierStop("interrupt delivery", "vector " + std::to_string(bestVector) +
                                                    " stays asserted: no service routine quiets it");
-        if (best->edgePending && !best->asserted)
-            --activeLines_;
+        const bool stillActive = best->asserted;
         best->edgePending = false;
+        if (!stillActive)
+            setLineActive(bestVector, *best, false);
         KIRQL previous = irql_;
         // The routines as connected when the interrupt came: a routine may connect or disconnect others.
         // A line's chain is short (a card's ports share one); a copy on the stack serves it.

@@ -6,7 +6,6 @@
 namespace nt {
 
 namespace {
-thread_local Kernel* tCurrent = nullptr;
 // 1 January 2001, 00:00 UTC, in 100 ns units since 1601: every machine starts at the same instant.
 constexpr uint64_t kBootTime = 126227808000000000ULL;
 } // namespace
@@ -18,20 +17,13 @@ Kernel::Kernel()
       bootTime_(kBootTime) {}
 
 Kernel::~Kernel() {
-    if (tCurrent == this)
-        tCurrent = nullptr;
+    if (current_ == this)
+        current_ = nullptr;
 }
 
-Kernel* Kernel::current() {
-    return tCurrent;
-}
-
-Kernel& Kernel::require(const char* call) {
-    if (!tCurrent) {
-        std::fprintf(stderr, "*** %s called with no machine running on this thread\n", call);
-        std::abort();
-    }
-    return *tCurrent;
+void Kernel::noMachine(const char* call) {
+    std::fprintf(stderr, "*** %s called with no machine running on this thread\n", call);
+    std::abort();
 }
 
 void Kernel::verifierStop(const std::string& call, const std::string& what) {
@@ -43,11 +35,11 @@ void Kernel::verifierStop(const std::string& call, const std::string& what) {
     std::abort();
 }
 
-KernelScope::KernelScope(Kernel& kernel) : previous_(tCurrent) {
-    tCurrent = &kernel;
+KernelScope::KernelScope(Kernel& kernel) : previous_(Kernel::current_) {
+    Kernel::current_ = &kernel;
 }
 KernelScope::~KernelScope() {
-    tCurrent = previous_;
+    Kernel::current_ = previous_;
 }
 
 ImageScope::ImageScope(Kernel& kernel, std::string image)

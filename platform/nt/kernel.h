@@ -120,7 +120,7 @@ public:
     void checkpoint() {
         // Most checkpoints (one before every port access) find nothing to do: no interleaving asked
         // for, every line quiet, no deferred call queued.
-        if (!inCheckpoint_ && (stress_ || activeLines_ || !dpcQueue_.empty()))
+        if (!inCheckpoint_ && (stress_ || !activeLines_.empty() || !dpcQueue_.empty()))
             checkpointWork();
     }
     // Stress mode: with a seed, platform calls let up to `maxTicks` of time pass, so that hardware
@@ -156,8 +156,13 @@ public:
     using VerifierHandler = std::function<void(const std::string& message)>;
     void setVerifierHandler(VerifierHandler handler) { verifierHandler_ = std::move(handler); }
 
-    static Kernel* current();
-    static Kernel& require(const char* call);
+    static Kernel* current() { return current_; }
+    // The machine of this thread, for a platform call; a call with none stops the program.
+    static Kernel& require(const char* call) {
+        if (!current_) [[unlikely]]
+            noMachine(call);
+        return *current_;
+    }
 
     // Verifier bookkeeping of spin locks: the cancel lock is taken first, interrupt locks last, and
     // locks are released in the reverse order of taking them.
@@ -187,6 +192,8 @@ public:
 private:
     friend class KernelScope;
     friend struct KernelCalls;
+    static constinit inline thread_local Kernel* current_ = nullptr;
+    [[noreturn]] static void noMachine(const char* call);
     void deliverInterrupts();
     void drainDpcs();
     hw::EventQueue timeline_;
@@ -214,7 +221,13 @@ private:
         std::vector<InterruptObject*> chain;
     };
     std::map<ULONG, Line> lines_;
-    size_t activeLines_ = 0; // lines asserted or with an edge not yet delivered
+    // The lines asserted or with an edge not yet delivered, by vector: what delivery looks at.
+    struct ActiveLine {
+        ULONG vector;
+        Line* line;
+    };
+    std::vector<ActiveLine> activeLines_;
+    void setLineActive(ULONG vector, Line& line, bool active);
     std::vector<std::unique_ptr<InterruptObject>> interrupts_;
     struct HeldLock {
         const void* lock;
