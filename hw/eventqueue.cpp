@@ -93,6 +93,15 @@ uint32_t EventQueue::firstOnWheel() const {
     return wheel_[tick].first;
 }
 
+void EventQueue::prefetchNext() const {
+    if (const uint32_t next = firstOnWheel(); next != kNone) {
+        if (const void* subject = slots_[next].subject) {
+            __builtin_prefetch(subject);
+            __builtin_prefetch(static_cast<const char*>(subject) + 64);
+        }
+    }
+}
+
 bool EventQueue::scheduled(Handle handle) const {
     const uint32_t slot = slotOf(handle);
     return handle && slot < slots_.size() && slots_[slot].handle == handle;
@@ -152,6 +161,7 @@ bool EventQueue::runNextUntil(Tick until) {
     s.handle = 0;
     freeSlots_.push_back(slot);
     --live_;
+    prefetchNext();
     action();
     return true;
 }

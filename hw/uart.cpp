@@ -119,6 +119,7 @@ Sampled sampleBits(const Frame& sent, const Frame& receiver) {
 
 Uart::Uart(UartKind kind, uint32_t inputClockHz)
     : variant_(variantOf(kind)), inputClockHz_(inputClockHz), kind_(kind) {
+    static_assert(sizeof(Frame) == 32, "a frame fills half a cache line");
     if (std::max(variant_.fifoDepth, variant_.extendedFifoDepth) > InPlaceFifo<uint8_t>::kCapacity)
         throw std::logic_error("a UART's FIFO is deeper than the model keeps");
     resetIcrs();
@@ -331,18 +332,21 @@ void Uart::scheduleTimeout(Tick when) {
     if (timeoutEvent_)
         clock_->cancel(timeoutEvent_);
     timeoutEventAt_ = when;
-    timeoutEvent_ = clock_->at(when, [this] {
-        timeoutEvent_ = 0;
-        if (!timeoutDeadline_)
-            return;
-        if (clock_->now() < timeoutDeadline_) {
-            scheduleTimeout(timeoutDeadline_);
-            return;
-        }
-        timeoutDeadline_ = 0;
-        timeoutPending_ = !rxFifo_.empty();
-        updateInterrupt();
-    });
+    timeoutEvent_ = clock_->at(
+        when,
+        [this] {
+            timeoutEvent_ = 0;
+            if (!timeoutDeadline_)
+                return;
+            if (clock_->now() < timeoutDeadline_) {
+                scheduleTimeout(timeoutDeadline_);
+                return;
+            }
+            timeoutDeadline_ = 0;
+            timeoutPending_ = !rxFifo_.empty();
+            updateInterrupt();
+        },
+        this);
 }
 
 uint8_t Uart::readLsr() {
@@ -361,7 +365,7 @@ uint8_t Uart::read(uint16_t offset) {
 
 uint8_t Uart::readRegister(uint16_t offset) {
     offset &= kRegisterCount - 1;
-    if (variant_.enhancedFeatures && lcr_ == LCR_ENHANCED_ACCESS) {
+    if (lcr_ == LCR_ENHANCED_ACCESS && variant_.enhancedFeatures) {
         switch (offset) {
         case DLL:
             return dll_;
@@ -474,7 +478,8 @@ void Uart::startTransmitter() {
     frame.start = txEpoch_ + RoundTicks(txOffset_);
     txOffset_ += s.frameTicks;
     Tick end = txEpoch_ + RoundTicks(txOffset_);
-    txEvent_ = clock_->at(end, [this] { finishFrame(txFrame_); });
+    txEvent_ = clock_->at(
+        end, [this] { finishFrame(txFrame_); }, this);
     updateInterrupt();
 }
 
@@ -509,7 +514,7 @@ void Uart::write(uint16_t offset, uint8_t value) {
 
 void Uart::writeRegister(uint16_t offset, uint8_t value) {
     offset &= kRegisterCount - 1;
-    if (variant_.enhancedFeatures && lcr_ == LCR_ENHANCED_ACCESS) {
+    if (lcr_ == LCR_ENHANCED_ACCESS && variant_.enhancedFeatures) {
         switch (offset) {
         case DLL:
             dll_ = value;

@@ -55,12 +55,12 @@ inline constexpr uint8_t TCR_SAMPLES_MASK = 0x0F;
 // One character as it crossed the wire: its bits and the timing the sender gave them, so a receiver can
 // sample it with its own settings (a wrong divisor anywhere shows as garbage and framing errors).
 struct Frame {
-    uint8_t data = 0;      // the data bits sent, least significant first
-    unsigned dataBits = 8; // 5 to 8
-    uint8_t parity = 0;    // line control bits 3 to 5: 0 none, 0x08 odd, 0x18 even, 0x28 mark, 0x38 space
-    double stopBits = 1;   // 1, 1.5 or 2
     double bitTicks = 0;   // length of one bit in ticks
+    double stopBits = 1;   // 1, 1.5 or 2
     Tick start = 0;        // falling edge of the start bit
+    unsigned dataBits = 8; // 5 to 8
+    uint8_t data = 0;      // the data bits sent, least significant first
+    uint8_t parity = 0;    // line control bits 3 to 5: 0 none, 0x08 odd, 0x18 even, 0x28 mark, 0x38 space
 
     bool badParity = false; // a peer's injected parity error: the parity bit is inverted
     bool badStop = false;   // a peer's injected framing error: the stop bit is held at spacing
@@ -156,7 +156,7 @@ struct UartVariant {
 };
 const UartVariant& variantOf(UartKind kind);
 
-class Uart final : public PortDevice {
+class alignas(64) Uart final : public PortDevice {
 public:
     Uart(UartKind kind, uint32_t inputClockHz);
     ~Uart() override;
@@ -280,9 +280,11 @@ private:
         return (variant_.fifo64Bit && fifo64_) || (variant_.enhancedFeatures && enhancedMode());
     }
 
-    // What every character touches comes first, close together: with many ports, each is out of the
-    // processor's nearest caches by the time its next character comes.
-    const UartVariant& variant_;
+    // What every character touches comes first, in as few cache lines as it fits: with many ports, each
+    // is out of the processor's nearest caches by the time its next character comes. The first line
+    // holds the registers and the transmitter's timeline, the second the events and counts, the third
+    // the settings and the head of the receive FIFO; the transmit frame shares a line with the head of
+    // the transmit FIFO.
     EventQueue* clock_ = nullptr;
     uint8_t rbr_ = 0, ier_ = 0, lcr_ = 0, mcr_ = 0, lsr_ = 0, spr_ = 0; // lsr_: receive bits only
     uint8_t dll_ = 0, dlm_ = 0, efr_ = 0;
@@ -299,18 +301,20 @@ private:
     bool lastOutput_ = false;
     bool sentDtr_ = false, sentRts_ = false;
     ModemInputs inputs_;
-    uint32_t inputClockHz_;
-    LineSide* line_ = nullptr;
-    EventQueue::Handle txEvent_ = 0;
+    uint32_t rxErrorsInFifo_ = 0; // characters in the receive FIFO that came with an error
     Tick txEpoch_ = 0;
     double txOffset_ = 0; // ticks since the epoch, kept exact across back-to-back frames
+
+    LineSide* line_ = nullptr;
+    EventQueue::Handle txEvent_ = 0;
     // The receive timeout is due at the deadline (0: none). One scheduled event serves every restart
     // while characters keep arriving: it moves on to the deadline when it fires early.
     Tick timeoutDeadline_ = 0;
     Tick timeoutEventAt_ = 0;
     EventQueue::Handle timeoutEvent_ = 0;
-    size_t rxErrorsInFifo_ = 0; // characters in the receive FIFO that came with an error
     uint64_t charactersSent_ = 0, charactersReceived_ = 0;
+    EventQueue::Handle breakEvent_ = 0;
+
     // What the registers make of the input clock, the dividers, the line control and the FIFO control,
     // asked for at every character and access: worked out again only after a register write other than
     // a character for the transmitter, or a new input clock.
@@ -329,17 +333,18 @@ private:
     }
     void refreshSettings() const;
     mutable Settings settings_;
-    Frame txFrame_; // the character in the transmit shift register
-    std::function<void(bool)> interruptSink_;
     struct Received {
         uint8_t character;
         uint8_t errors; // the line errors (LSR bits) that came with it
     };
     InPlaceFifo<Received> rxFifo_;
+    Frame txFrame_;               // the character in the transmit shift register
     InPlaceFifo<uint8_t> txFifo_; // the holding register, or the transmit FIFO
 
+    const UartVariant& variant_;
+    uint32_t inputClockHz_;
     UartKind kind_;
-    EventQueue::Handle breakEvent_ = 0;
+    std::function<void(bool)> interruptSink_;
     std::vector<uint8_t> transmitted_;
     std::array<uint8_t, 0x14> icr_{};
     std::array<uint8_t, 4> flowRegs_{}; // XON1, XON2, XOFF1, XOFF2 behind LCR 0xBF
