@@ -193,11 +193,11 @@ size_t Kernel::queuedDeferredWork(const std::string& image) const {
     size_t count = 0;
     for (PKDPC dpc : dpcQueue_) {
         auto it = dpcImages_.find(dpc);
-        if (it != dpcImages_.end() && it->second == image)
+        if (it != dpcImages_.end() && *it->second == image)
             ++count;
     }
     for (const auto& [timer, owner] : timerImages_)
-        if (owner == image && static_cast<const KTIMER*>(timer)->Inserted)
+        if (*owner == image && static_cast<const KTIMER*>(timer)->Inserted)
             ++count;
     return count;
 }
@@ -224,8 +224,8 @@ struct KernelCalls {
         dpc->DpcData = nullptr;
         return true;
     }
-    static void recordDpc(Kernel& k, PKDPC dpc) { k.dpcImages_[dpc] = k.currentImage(); }
-    static void recordTimer(Kernel& k, PKTIMER timer) { k.timerImages_[timer] = k.currentImage(); }
+    static void recordDpc(Kernel& k, PKDPC dpc) { k.dpcImages_[dpc] = k.currentImage_; }
+    static void recordTimer(Kernel& k, PKTIMER timer) { k.timerImages_[timer] = k.currentImage_; }
     static Kernel::InterruptObject* connect(Kernel& k, std::unique_ptr<Kernel::InterruptObject> object) {
         Kernel::Line& line = k.lines_[object->vector];
         Kernel::InterruptObject* raw = object.get();
@@ -374,7 +374,7 @@ NTSTATUS IoConnectInterrupt(PKINTERRUPT* InterruptObject, PKSERVICE_ROUTINE Serv
     object->synchronizeIrql = SynchronizeIrql;
     object->mode = InterruptMode;
     object->shared = ShareVector;
-    object->image = k.currentImage();
+    object->image = &k.currentImage();
     *InterruptObject = reinterpret_cast<PKINTERRUPT>(KernelCalls::connect(k, std::move(object)));
     return STATUS_SUCCESS;
 }

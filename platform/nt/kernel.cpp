@@ -42,12 +42,13 @@ KernelScope::~KernelScope() {
     Kernel::current_ = previous_;
 }
 
-ImageScope::ImageScope(Kernel& kernel, std::string image)
-    : kernel_(kernel), previous_(kernel.currentImage()) {
-    kernel_.setCurrentImage(std::move(image));
+ImageScope::ImageScope(Kernel& kernel, const std::string& image)
+    : kernel_(kernel), previous_(kernel.currentImage_) {
+    if (image != *previous_)
+        kernel_.currentImage_ = &kernel_.imageName(image);
 }
 ImageScope::~ImageScope() {
-    kernel_.setCurrentImage(std::move(previous_));
+    kernel_.currentImage_ = previous_;
 }
 
 std::string toUtf8(std::u16string_view text) {

@@ -141,8 +141,11 @@ public:
     void setMultiByteCodePage(bool on) { multiByteCodePage_ = on; }
 
     // The driver image whose code is running; pool blocks are attributed to it.
-    const std::string& currentImage() const { return currentImage_; }
-    void setCurrentImage(std::string name) { currentImage_ = std::move(name); }
+    const std::string& currentImage() const { return *currentImage_; }
+    void setCurrentImage(const std::string& name) { currentImage_ = &imageName(name); }
+    // The one copy of an image's name the kernel keeps: what is running is named by it, so that
+    // entering and leaving an image's code (every interrupt, deferred call and request) copies nothing.
+    const std::string& imageName(const std::string& name) { return *imageNames_.insert(name).first; }
 
     uint8_t irql() const { return irql_; }
     void setIrql(uint8_t irql) { irql_ = irql; }
@@ -182,7 +185,7 @@ public:
         KIRQL synchronizeIrql = 0;
         KINTERRUPT_MODE mode = LevelSensitive;
         bool shared = false;
-        std::string image;
+        const std::string* image = nullptr; // the kernel's copy of the connecting image's name
     };
     // Deferred procedure calls and timers still queued that belong to `image`.
     size_t queuedDeferredWork(const std::string& image) const;
@@ -191,6 +194,7 @@ public:
 
 private:
     friend class KernelScope;
+    friend class ImageScope;
     friend struct KernelCalls;
     static constinit inline thread_local Kernel* current_ = nullptr;
     [[noreturn]] static void noMachine(const char* call);
@@ -213,8 +217,8 @@ private:
     DeviceManagerHooks* deviceManager_ = nullptr;
     uint64_t bootTime_;
     std::deque<PKDPC> dpcQueue_;
-    std::map<const void*, std::string> dpcImages_;
-    std::map<const void*, std::string> timerImages_;
+    std::map<const void*, const std::string*> dpcImages_; // the kernel's copies of the names
+    std::map<const void*, const std::string*> timerImages_;
     struct Line {
         bool asserted = false;
         bool edgePending = false;
@@ -246,7 +250,8 @@ private:
     MM_SYSTEMSIZE systemSize_ = MmLargeSystem;
     int pagableSectionLocks_ = 0;
     bool multiByteCodePage_ = false;
-    std::string currentImage_ = "system";
+    std::set<std::string, std::less<>> imageNames_;
+    const std::string* currentImage_ = &imageName("system");
     uint8_t irql_ = 0;
     std::vector<std::string> debugOutput_;
     VerifierHandler verifierHandler_;
@@ -267,14 +272,18 @@ private:
 // Runs the enclosed code as code of the named driver image.
 class ImageScope {
 public:
-    ImageScope(Kernel& kernel, std::string image);
+    ImageScope(Kernel& kernel, const std::string& image);
+    // `name` is the kernel's own copy (Kernel::imageName).
+    ImageScope(Kernel& kernel, const std::string* name) : kernel_(kernel), previous_(kernel.currentImage_) {
+        kernel_.currentImage_ = name;
+    }
     ~ImageScope();
     ImageScope(const ImageScope&) = delete;
     ImageScope& operator=(const ImageScope&) = delete;
 
 private:
     Kernel& kernel_;
-    std::string previous_;
+    const std::string* previous_;
 };
 
 // The interrupt vector and level an ISA or PCI interrupt line (IRQ) arrives at on x86 NT, as
