@@ -16,24 +16,36 @@ void PortSpace::attach(uint16_t base, uint16_t length, hw::PortDevice& device) {
             throw std::invalid_argument(what);
         }
     }
-    windows_[base] = Window{length, &device};
-    fill(base, length, &device);
+    uint16_t number;
+    if (!freeNumbers_.empty()) {
+        number = freeNumbers_.back();
+        freeNumbers_.pop_back();
+    } else {
+        // Windows do not overlap and each has an address, so there are never more than numbers.
+        number = static_cast<uint16_t>(decoded_.size());
+        decoded_.emplace_back();
+    }
+    decoded_[number] = Decoded{&device, base};
+    windows_[base] = Window{length, &device, number};
+    fill(base, length, number);
 }
 
 void PortSpace::detach(uint16_t base) {
     auto it = windows_.find(base);
     if (it == windows_.end())
         return;
-    fill(base, it->second.length, nullptr);
+    fill(base, it->second.length, 0);
+    decoded_[it->second.number] = Decoded{};
+    freeNumbers_.push_back(it->second.number);
     windows_.erase(it);
 }
 
-void PortSpace::fill(uint16_t base, uint16_t length, hw::PortDevice* device) {
+void PortSpace::fill(uint16_t base, uint16_t length, uint16_t number) {
     for (uint32_t address = base; address < uint32_t(base) + length; ++address) {
         std::unique_ptr<Page>& page = pages_[address >> 8];
         if (!page)
-            page = std::make_unique<Page>();
-        (*page)[address & 0xFF] = Decoded{device, base};
+            page = std::make_unique<Page>(); // every address numbered 0
+        (*page)[address & 0xFF] = number;
     }
 }
 

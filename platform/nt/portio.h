@@ -68,30 +68,35 @@ private:
     struct Window {
         uint16_t length;
         hw::PortDevice* device;
+        uint16_t number; // in `decoded_`
     };
     hw::PortDevice* decode(uint32_t address, uint16_t& offset) const {
         const Page* page = address > 0xFFFF ? nullptr : pages_[address >> 8].get();
         if (!page)
             return nullptr;
-        const Decoded& d = (*page)[address & 0xFF];
+        const Decoded& d = decoded_[(*page)[address & 0xFF]];
         offset = static_cast<uint16_t>(address - d.base);
         return d.device;
     }
     void record(uint32_t address, uint16_t value, uint8_t width, bool write);
     bool claimedByCurrentImage(uint32_t address, uint8_t width) const;
 
-    // Each address's window found in one step: a page of 256 addresses is made when a window first
-    // covers it, each entry the window's device and base (no device: nothing answers there).
+    // Each address's window found in two small steps: a page of 256 addresses, made when a window first
+    // covers it, holds each address's window number, and the window of that number its device and base
+    // (number 0: nothing answers). Numbers keep the pages small, so that with many devices they stay in
+    // the processor's nearest cache.
     struct Decoded {
         hw::PortDevice* device = nullptr;
         uint16_t base = 0;
     };
-    using Page = std::array<Decoded, 256>;
-    void fill(uint16_t base, uint16_t length, hw::PortDevice* device);
+    using Page = std::array<uint16_t, 256>;
+    void fill(uint16_t base, uint16_t length, uint16_t number);
 
     Kernel& kernel_;
     std::map<uint16_t, Window> windows_;
     std::array<std::unique_ptr<Page>, 256> pages_;
+    std::vector<Decoded> decoded_{1};   // by window number; [0] decodes nothing
+    std::vector<uint16_t> freeNumbers_; // of windows detached
     bool tracing_ = false;
     bool claimCheck_ = false;
     std::vector<UnclaimedAccess> unclaimed_;

@@ -150,6 +150,12 @@ TEST_F(PortIoTest, WindowsDecodeExactlyTheirAddressesUntilDetached) {
     EXPECT_EQ(in(0x300), 0xFF) << "just above it, in the same page";
     kernel.ports().detach(0x2F8);
     EXPECT_EQ(in(0x2FF), 0xFF) << "detached";
+    hw::Uart elsewhere(hw::UartKind::Uart16550, 1843200);
+    kernel.ports().attach(0x3F8, 8, elsewhere); // takes the place the detached window left
+    out(0x3FF, 0x33);
+    EXPECT_EQ(in(0x2FF), 0xFF) << "the detached addresses still decode nothing";
+    EXPECT_EQ(elsewhere.scratch(), 0x33);
+    kernel.ports().detach(0x3F8);
     kernel.ports().attach(0x2F8, 8, high);
     EXPECT_EQ(in(0x2FF), 0x22) << "the new device answers there";
     kernel.ports().detach(0x1234); // nothing there: nothing happens
