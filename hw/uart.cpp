@@ -147,6 +147,13 @@ void Uart::refreshSettings() const {
     s.rxDepth = static_cast<uint16_t>(fifoDepth());
     s.txCapacity = fifoEnabled_ ? s.rxDepth : 1;
     s.rxTrigger = static_cast<uint16_t>(rxTriggerLevel());
+    s.iirFifoBits = 0;
+    if (variant_.fifoControl && fifoEnabled_) {
+        s.iirFifoBits = IIR_FIFOS_ENABLED;
+        if (variant_.fifo64Bit && fifo64_)
+            s.iirFifoBits |= IIR_64_BYTE_FIFO;
+    }
+    s.lsrReadsIcr = variant_.enhancedFeatures && (icr_[ICR_ACR] & ACR_ICR_READ);
     settingsStale_ = false;
 }
 
@@ -268,17 +275,10 @@ void Uart::setModemInputs(const ModemInputs& inputs) {
 }
 
 uint8_t Uart::pendingIdentification() const {
-    uint8_t fifoBits = 0;
-    if (variant_.fifoControl && fifoEnabled_) {
-        fifoBits = IIR_FIFOS_ENABLED;
-        if (variant_.fifo64Bit && fifo64_)
-            fifoBits |= IIR_64_BYTE_FIFO;
-    }
+    const uint8_t fifoBits = settings().iirFifoBits;
     if ((ier_ & IER_RLS) && (lsr_ & (LSR_OE | LSR_PE | LSR_FE | LSR_BI)))
         return fifoBits | IIR_RX_LINE_STATUS;
-    // Worked out from the registers, not from what the model keeps for interruptPending().
-    const bool rxData = fifoEnabled_ ? rxFifo_.size() >= rxTriggerLevel() : (lsr_ & LSR_DR) != 0;
-    if ((ier_ & IER_RDA) && rxData)
+    if ((ier_ & IER_RDA) && rxDataInterrupt())
         return fifoBits | IIR_RX_DATA;
     if ((ier_ & IER_RDA) && timeoutPending_)
         return fifoBits | IIR_CHAR_TIMEOUT;
@@ -397,7 +397,7 @@ uint8_t Uart::readRegister(uint16_t offset) {
     case MCR:
         return mcr_;
     case LSR:
-        if (variant_.enhancedFeatures && (icr_[ICR_ACR] & ACR_ICR_READ))
+        if (settings().lsrReadsIcr)
             return spr_ < icr_.size() ? icr_[spr_] : 0;
         return readLsr();
     case MSR: {

@@ -319,12 +319,14 @@ private:
     // asked for at every character and access: worked out again only after a register write other than
     // a character for the transmitter, or a new input clock.
     struct Settings {
-        Frame format;            // `start` unset
-        double frameTicks = 0;   // one character
-        Tick timeoutTicks = 0;   // four character times
-        uint16_t txCapacity = 1; // the holding register, or the transmit FIFO
-        uint16_t rxDepth = 1;    // the receive FIFO, when enabled
-        uint16_t rxTrigger = 1;  // characters in the enabled receive FIFO that raise the data interrupt
+        Frame format;             // `start` unset
+        double frameTicks = 0;    // one character
+        Tick timeoutTicks = 0;    // four character times
+        uint16_t txCapacity = 1;  // the holding register, or the transmit FIFO
+        uint16_t rxDepth = 1;     // the receive FIFO, when enabled
+        uint16_t rxTrigger = 1;   // characters in the enabled receive FIFO that raise the data interrupt
+        uint8_t iirFifoBits = 0;  // what the interrupt identification shows of the FIFOs
+        bool lsrReadsIcr = false; // the 16C950's indexed registers are read in place of the line status
     };
     const Settings& settings() const {
         if (settingsStale_)

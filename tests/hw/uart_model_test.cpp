@@ -257,8 +257,19 @@ TEST(UartModel, WhatTheModelKeepsAgreesWithItsRegisters) {
             }
             if (step % 997 == 0) // a divider or the clock changed behind the format's back
                 u.setInputClock(random() % 2 ? 14745600 : 1843200);
-            ASSERT_EQ(u.interruptPending(), (u.pendingIdentification() & IIR_NO_INTERRUPT) == 0)
+            const uint8_t iir = u.pendingIdentification();
+            ASSERT_EQ(u.interruptPending(), (iir & IIR_NO_INTERRUPT) == 0)
                 << toString(kind) << " at step " << step;
+            // What the identification shows of the FIFOs and of received data, against the registers.
+            const bool fifos = u.fifoEnabled() && kind != UartKind::Uart16450;
+            ASSERT_EQ(iir & IIR_FIFOS_ENABLED, fifos ? IIR_FIFOS_ENABLED : 0) << toString(kind);
+            ASSERT_EQ((iir & IIR_64_BYTE_FIFO) != 0, fifos && kind == UartKind::Uart16750 && u.fifo64());
+            const bool lineErrors = (u.ier() & IER_RLS) && (u.lsr() & (LSR_OE | LSR_PE | LSR_FE | LSR_BI));
+            const bool dataReady =
+                u.fifoEnabled() ? u.rxCount() >= u.rxTriggerLevel() : (u.lsr() & LSR_DR) != 0;
+            if ((u.ier() & IER_RDA) && !lineErrors)
+                ASSERT_EQ((iir & IIR_ID_MASK) == IIR_RX_DATA, dataReady)
+                    << toString(kind) << " at step " << step;
             const Frame f = u.currentFormat();
             const double rate = u.baudRate();
             // Within rounding: a 32-bit build may keep the expected value at extended precision.
