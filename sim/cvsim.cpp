@@ -148,7 +148,7 @@ int main(int argc, char** argv) {
                 char* end = nullptr;
                 serve.speed = std::strtod(text.c_str(), &end);
                 ok = end && !*end && serve.speed >= 0.001 && serve.speed <= 1000;
-                error = "\"" + text.substr(0, 32) + "\" is not a speed (0.001 to 1000)";
+                error = std::string(1, '"').append(text, 0, 32) + "\" is not a speed (0.001 to 1000)";
             }
             if (!ok) {
                 std::fprintf(stderr, "cvsim: %s %s\n", arg.c_str(), error.c_str());

@@ -24,4 +24,12 @@ inline std::string Short(const std::string& word) {
     return word.size() <= 64 ? word : word.substr(0, 64) + "...";
 }
 
+// The word as a message quotes it: short, in double quotes.
+inline std::string Quoted(const std::string& word) {
+    std::string out(1, '"');
+    out += Short(word);
+    out += '"';
+    return out;
+}
+
 } // namespace sim

@@ -23,7 +23,7 @@ bool FrameOf(const std::string& rate, const std::string& format, hw::Frame& fram
     if (!Number(rate, kMaxPeerRate, baud, error, "a baud rate") || !FormatOf(format, f, error))
         return false;
     if (baud < 50) {
-        error = "\"" + Short(rate) + "\" is not a baud rate (50 to " + std::to_string(kMaxPeerRate) + ")";
+        error = Quoted(rate) + " is not a baud rate (50 to " + std::to_string(kMaxPeerRate) + ")";
         return false;
     }
     frame = hw::Frame{};
@@ -100,7 +100,7 @@ bool ScenarioPeers::act(const std::vector<std::string>& w, Peer& peer, Outcome& 
     if (words.back().rfind("after=", 0) == 0 && what != "format" && what != "received") {
         uint64_t delay = 0;
         if (!Duration(words.back().substr(6), delay)) {
-            error = "\"" + Short(words.back()) + "\" is not after=DURATION (10ms, 2s, 500us)";
+            error = Quoted(words.back()) + " is not after=DURATION (10ms, 2s, 500us)";
             return false;
         }
         when += delay;
@@ -153,7 +153,7 @@ bool ScenarioPeers::act(const std::vector<std::string>& w, Peer& peer, Outcome& 
                          : name == "ri"  ? &peer.lines.ri
                                          : nullptr;
             if (!line || (value != "on" && value != "off")) {
-                error = "\"" + Short(item) + "\" is not cts=, dsr=, dcd= or ri= with on or off";
+                error = Quoted(item) + " is not cts=, dsr=, dcd= or ri= with on or off";
                 return false;
             }
             *line = value == "on";
@@ -181,7 +181,7 @@ bool ScenarioPeers::act(const std::vector<std::string>& w, Peer& peer, Outcome& 
         outcome.report = report(device, outcome.data);
         outcome.hasData = true;
     } else {
-        error = "\"" + Short(what) + "\" is not something a peer does (" + usage() + ")";
+        error = Quoted(what) + " is not something a peer does (" + usage() + ")";
         return false;
     }
     return true;

@@ -92,7 +92,8 @@ std::string User::describe() const {
     Active a = ActiveOf(desktop_);
     if (!a.top)
         return "(no window)\n";
-    std::string out = "\"" + Escaped(a.top->text) + "\"";
+    std::string out(1, '"');
+    out += Escaped(a.top->text) + '"';
     if (a.top->dialog)
         out += " dialog " + std::to_string(a.top->dialog->templateId);
     if (a.top->sheet)
