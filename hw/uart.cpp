@@ -45,6 +45,9 @@ const UartVariant kVariants[] = {
      true},
 };
 
+// The transmit frame shares a cache line with the head of the transmit FIFO.
+static_assert(sizeof(Frame) == 32, "a frame fills half a cache line");
+
 } // namespace
 
 const UartVariant& variantOf(UartKind kind) {
@@ -119,7 +122,6 @@ Sampled sampleBits(const Frame& sent, const Frame& receiver) {
 
 Uart::Uart(UartKind kind, uint32_t inputClockHz)
     : variant_(variantOf(kind)), inputClockHz_(inputClockHz), kind_(kind) {
-    static_assert(sizeof(Frame) == 32, "a frame fills half a cache line");
     if (std::max(variant_.fifoDepth, variant_.extendedFifoDepth) > InPlaceFifo<uint8_t>::kCapacity)
         throw std::logic_error("a UART's FIFO is deeper than the model keeps");
     resetIcrs();

@@ -125,7 +125,7 @@ public:
             }
         }
         for (const auto& word : line_.words)
-            return fail("\"" + Short(word) + "\" is not a field (name=value)");
+            return fail(Quoted(word) + " is not a field (name=value)");
         return true;
     }
     bool fail(const std::string& what) {

@@ -945,8 +945,7 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
                 if (text.empty() || text.size() > 2 ||
                     !std::all_of(text.begin(), text.end(),
                                  [](unsigned char c) { return std::isxdigit(c); })) {
-                    error = "\"" + Short(w[i]) +
-                            "\" does not give a character as two hexadecimal digits (xon=11)";
+                    error = Quoted(w[i]) + " does not give a character as two hexadecimal digits (xon=11)";
                     return false;
                 }
                 auto value = static_cast<UCHAR>(std::strtoul(text.c_str(), nullptr, 16));
@@ -1015,8 +1014,8 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
                 }
                 auto it = events.find(w[i]);
                 if (it == events.end()) {
-                    error = "\"" + Short(w[i]) +
-                            "\" is not an event (rxchar, rxflag, txempty, cts, dsr, rlsd, break, err, "
+                    error = Quoted(w[i]) +
+                            " is not an event (rxchar, rxflag, txempty, cts, dsr, rlsd, break, err, "
                             "ring, rx80full) or bits as 0x...";
                     return false;
                 }
@@ -1075,7 +1074,7 @@ bool Runner::run(const std::vector<std::string>& w, std::string& error) {
                 }
                 auto it = kinds.find(w[i]);
                 if (it == kinds.end()) {
-                    error = "\"" + Short(w[i]) + "\" is not rx, tx, rxabort, txabort or bits as 0x...";
+                    error = Quoted(w[i]) + " is not rx, tx, rxabort, txabort or bits as 0x...";
                     return false;
                 }
                 mask |= it->second;
@@ -1241,7 +1240,7 @@ bool Runner::expect(const std::vector<std::string>& w, Record& r, std::string& e
         if (digits.empty() || digits.size() > 8 ||
             !std::all_of(digits.begin(), digits.end(), [](unsigned char c) { return std::isxdigit(c); }) ||
             std::strtoull(digits.c_str(), nullptr, 16) > max) {
-            error = "\"" + Short(word) + "\" is not a hexadecimal value up to " + Hex32(uint32_t(max));
+            error = Quoted(word) + " is not a hexadecimal value up to " + Hex32(uint32_t(max));
             return false;
         }
         value = std::strtoull(digits.c_str(), nullptr, 16);
@@ -1273,7 +1272,7 @@ bool Runner::expect(const std::vector<std::string>& w, Record& r, std::string& e
             {"divisor", [](const hw::Uart& x) { return x.divisor(); }}};
         auto reg = kRegisters.find(w[3]);
         if (reg == kRegisters.end()) {
-            error = "\"" + Short(w[3]) + "\" is not IER, IIR, LCR, MCR, LSR, MSR, SPR, EFR or divisor";
+            error = Quoted(w[3]) + " is not IER, IIR, LCR, MCR, LSR, MSR, SPR, EFR or divisor";
             return false;
         }
         const uint16_t value = reg->second(*u);
@@ -1493,7 +1492,7 @@ bool Runner::runHandflow(const std::vector<std::string>& w, nt::UserFile* f, Rec
                     std::string names;
                     for (const auto& [known, bit] : table)
                         names += (names.empty() ? "" : ", ") + known;
-                    error = "\"" + Short(item) + "\" is not a " + name + " bit (" + names + ") or 0x...";
+                    error = Quoted(item) + " is not a " + name + " bit (" + names + ") or 0x...";
                     return false;
                 }
                 if (plus == std::string::npos)
@@ -1506,7 +1505,7 @@ bool Runner::runHandflow(const std::vector<std::string>& w, nt::UserFile* f, Rec
                 return false;
             (name == "xon-limit" ? flow.XonLimit : flow.XoffLimit) = static_cast<LONG>(n);
         } else {
-            error = "\"" + Short(w[i]) + "\" is not control=, replace=, xon-limit= or xoff-limit=";
+            error = Quoted(w[i]) + " is not control=, replace=, xon-limit= or xoff-limit=";
             return false;
         }
     }
@@ -1537,8 +1536,8 @@ bool Runner::controlOf(const std::vector<std::string>& w, size_t from, Control& 
         const std::string digits = w[from].rfind("0x", 0) == 0 ? w[from].substr(2) : "";
         if (digits.empty() || digits.size() > 8 ||
             !std::all_of(digits.begin(), digits.end(), [](unsigned char ch) { return std::isxdigit(ch); })) {
-            error = "\"" + Short(w[from]) +
-                    "\" is not a serial request name (GET_MODEMSTATUS, ...) or a code (0x1B0068)";
+            error =
+                Quoted(w[from]) + " is not a serial request name (GET_MODEMSTATUS, ...) or a code (0x1B0068)";
             return false;
         }
         c.code = static_cast<ULONG>(std::strtoul(digits.c_str(), nullptr, 16));
@@ -1552,7 +1551,7 @@ bool Runner::controlOf(const std::vector<std::string>& w, size_t from, Control& 
                 return false;
             c.output = static_cast<ULONG>(n);
         } else {
-            error = "\"" + Short(w[i]) + "\" is not in=hex:... or out=N";
+            error = Quoted(w[i]) + " is not in=hex:... or out=N";
             return false;
         }
     }

@@ -75,8 +75,7 @@ bool Number(const std::string& word, uint64_t max, uint64_t& value, std::string&
     errno = 0;
     const unsigned long long n = digits ? std::strtoull(word.c_str(), nullptr, 10) : 0;
     if (!digits || errno == ERANGE || n > max) {
-        error = "\"" + Short(word) + "\" is not " + what + " (a decimal number up to " + std::to_string(max) +
-                ")";
+        error = Quoted(word) + " is not " + what + " (a decimal number up to " + std::to_string(max) + ")";
         return false;
     }
     value = n;
@@ -138,7 +137,7 @@ bool RawBits(const std::string& word, uint32_t& bits) {
 
 bool UartAddress(const std::string& word, uint16_t& address, std::string& error) {
     if (word.empty() || word.size() > 4 || !HexDigits(word.begin(), word.end())) {
-        error = "\"" + Short(word) + "\" is not a UART address (1 to 4 hexadecimal digits)";
+        error = Quoted(word) + " is not a UART address (1 to 4 hexadecimal digits)";
         return false;
     }
     address = static_cast<uint16_t>(std::strtoul(word.c_str(), nullptr, 16));
@@ -150,7 +149,7 @@ bool FormatOf(const std::string& word, CharacterFormat& format, std::string& err
     const std::string stop = word.size() >= 3 ? word.substr(2) : "";
     if (word.size() < 3 || word[0] < '5' || word[0] > '8' || kParities.find(word[1]) == std::string::npos ||
         (stop != "1" && stop != "2" && stop != "1.5")) {
-        error = "\"" + Short(word) + "\" is not a character format such as 8N1, 7E1, 8N2 or 5N1.5";
+        error = Quoted(word) + " is not a character format such as 8N1, 7E1, 8N2 or 5N1.5";
         return false;
     }
     format.dataBits = unsigned(word[0] - '0');
