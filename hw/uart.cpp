@@ -1,7 +1,6 @@
 #include "hw/uart.h"
 
 #include <algorithm>
-#include <cmath>
 #include <stdexcept>
 
 namespace hw {
@@ -655,13 +654,13 @@ void Uart::receiveBreak(bool on) {
         breakEvent_ = 0;
         return;
     }
-    double charTicks = currentFormat().ticks();
+    const double charTicks = settings().frameTicks;
     if (!clock_ || charTicks <= 0) {
         receive(0, LSR_BI | LSR_FE);
         return;
     }
     // A break is recognised once the line has stayed at spacing for a whole character.
-    breakEvent_ = clock_->after(static_cast<Tick>(std::llround(charTicks)), [this] {
+    breakEvent_ = clock_->after(RoundTicks(charTicks), [this] {
         breakEvent_ = 0;
         if (breakIn_)
             receive(0, LSR_BI | LSR_FE);

@@ -21,12 +21,13 @@ void PortSpace::attach(uint16_t base, uint16_t length, hw::PortDevice& device) {
         number = freeNumbers_.back();
         freeNumbers_.pop_back();
     } else {
-        // Windows do not overlap and each has an address, so there are never more than numbers.
+        if (decoded_.size() > 0xFFFF) // number 0 decodes nothing: one window fewer than addresses
+            throw std::invalid_argument("the I/O space holds no more windows");
         number = static_cast<uint16_t>(decoded_.size());
         decoded_.emplace_back();
     }
     decoded_[number] = Decoded{&device, base};
-    windows_[base] = Window{length, &device, number};
+    windows_[base] = Window{length, number};
     fill(base, length, number);
 }
 

@@ -67,7 +67,6 @@ public:
 private:
     struct Window {
         uint16_t length;
-        hw::PortDevice* device;
         uint16_t number; // in `decoded_`
     };
     hw::PortDevice* decode(uint32_t address, uint16_t& offset) const {

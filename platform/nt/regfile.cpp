@@ -501,8 +501,10 @@ std::string hiveName(const RegKey& key) {
     if (chain.empty())
         return {};
     std::string out = namesEqual(chain[0]->name, u"MACHINE") ? "HKEY_LOCAL_MACHINE" : "HKEY_USERS";
-    for (size_t i = 1; i < chain.size(); ++i)
-        out += "\\" + toUtf8(chain[i]->name);
+    for (size_t i = 1; i < chain.size(); ++i) {
+        out += '\\';
+        out += toUtf8(chain[i]->name);
+    }
     return out;
 }
 

@@ -497,7 +497,7 @@ TEST_F(W2kTest, BusRelationsAddTheChildrenToWhatWasReportedBefore) {
     pnp().addBus(own);
     w2k::BusDevice extra;
     extra.deviceId = u"LOWER\\EXTRA";
-    extra.instanceId = u"0";
+    extra.instanceId.assign(1, u'0');
     extra.rawDeviceOk = true;
     RelationsFilter filter;
     filter.reported = own.create(extra);
