@@ -81,7 +81,7 @@ BOOL CPortListDlg::OnInitDialog() {
     m_largeImages.Create(IDB_PORTS32, 32, 10, RGB(255, 255, 0));
 
     // Name, Card, Bus, Port No, Slot No, Bus No; each as wide as a word of its header and 10 pixels.
-    const std::string no = " " + AfxLoadString(IDS_NO);
+    const std::string no = std::string(1, ' ').append(AfxLoadString(IDS_NO));
     const std::string name = AfxLoadString(IDS_NAME), card = AfxLoadString(IDS_CARD),
                       bus = AfxLoadString(IDS_BUS), port = AfxLoadString(IDS_PORT),
                       slot = AfxLoadString(IDS_SLOT);

@@ -267,9 +267,10 @@ TEST(UartModel, WhatTheModelKeepsAgreesWithItsRegisters) {
             const bool lineErrors = (u.ier() & IER_RLS) && (u.lsr() & (LSR_OE | LSR_PE | LSR_FE | LSR_BI));
             const bool dataReady =
                 u.fifoEnabled() ? u.rxCount() >= u.rxTriggerLevel() : (u.lsr() & LSR_DR) != 0;
-            if ((u.ier() & IER_RDA) && !lineErrors)
+            if ((u.ier() & IER_RDA) && !lineErrors) {
                 ASSERT_EQ((iir & IIR_ID_MASK) == IIR_RX_DATA, dataReady)
                     << toString(kind) << " at step " << step;
+            }
             const Frame f = u.currentFormat();
             const double rate = u.baudRate();
             // Within rounding: a 32-bit build may keep the expected value at extended precision.
