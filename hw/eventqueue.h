@@ -113,7 +113,7 @@ public:
     // `subject`, when given, is the object the action works on: it is brought into the processor's
     // cache while the event before this one runs, since with many devices it has long left it.
     template <class F>
-    Handle at(Tick when, F&& action, const void* subject = nullptr) {
+    Handle at(Tick when, F&& action, const void* subject = nullptr, const void* alsoSubject = nullptr) {
         const uint32_t slot = takeSlot(when);
         try {
             slots_[slot].action.emplace(std::forward<F>(action));
@@ -122,6 +122,7 @@ public:
             throw;
         }
         slots_[slot].subject = subject;
+        slots_[slot].alsoSubject = alsoSubject;
         return place(slot, when);
     }
     template <class F>
@@ -157,6 +158,7 @@ private:
     struct Slot {
         EventAction action;
         const void* subject = nullptr;
+        const void* alsoSubject = nullptr;
         Handle handle = 0; // 0 while the slot is free
         Tick when = 0;
         uint32_t previous = kNone, next = kNone; // the tick's list, while on the wheel

@@ -480,7 +480,7 @@ void Uart::startTransmitter() {
     txOffset_ += s.frameTicks;
     Tick end = txEpoch_ + RoundTicks(txOffset_);
     txEvent_ = clock_->at(
-        end, [this] { finishFrame(txFrame_); }, this);
+        end, [this] { finishFrame(txFrame_); }, this, line_ && !loopback() ? line_->receiver() : nullptr);
     updateInterrupt();
 }
 
@@ -511,6 +511,19 @@ void Uart::write(uint16_t offset, uint8_t value) {
         settingsStale_ = true;
     writeRegister(offset, value);
     updateInterrupt();
+}
+
+void Uart::writeRun(uint16_t offset, const uint8_t* values, size_t count) {
+    // Characters for the transmitter change no setting and need the register decoded only once. The
+    // latch bit is also set in the enhanced access value: with it set, the writes are divisor bytes.
+    if ((offset & (kRegisterCount - 1)) != THR || (lcr_ & LCR_DLAB)) {
+        PortDevice::writeRun(offset, values, count);
+        return;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        transmit(values[i]);
+        updateInterrupt();
+    }
 }
 
 void Uart::writeRegister(uint16_t offset, uint8_t value) {

@@ -99,6 +99,9 @@ public:
     virtual void breakChanged(bool on) { (void)on; }
     // The modem control outputs changed (true = asserted).
     virtual void modemOutputsChanged(bool dtr, bool rts) { (void)dtr, (void)rts; }
+    // The object a frame sent on the line reaches first, for the timeline to bring into the cache
+    // before the frame ends; none when there is no such object.
+    virtual const void* receiver() const { return nullptr; }
 };
 
 // A FIFO in place, as deep as the deepest UART's: no allocation as characters come and go.
@@ -165,6 +168,7 @@ public:
 
     uint8_t read(uint16_t offset) override;
     void write(uint16_t offset, uint8_t value) override;
+    void writeRun(uint16_t offset, const uint8_t* values, size_t count) override;
 
     UartKind kind() const { return kind_; }
     uint32_t inputClock() const { return inputClockHz_; }

@@ -39,6 +39,7 @@ private:
         void transmit(const Frame& frame) override { peer->receiveFrame(frame); }
         void breakChanged(bool on) override { peer->receiveBreak(on); }
         void modemOutputsChanged(bool dtr, bool rts) override;
+        const void* receiver() const override { return peer; }
     };
     Uart& a_;
     Uart& b_;

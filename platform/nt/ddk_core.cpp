@@ -128,9 +128,7 @@ VOID WRITE_PORT_UCHAR(PUCHAR Port, UCHAR Value) {
 VOID WRITE_PORT_BUFFER_UCHAR(PUCHAR Port, PUCHAR Buffer, ULONG Count) {
     Kernel& k = Kernel::require("WRITE_PORT_BUFFER_UCHAR");
     k.checkpoint();
-    uint32_t address = portAddress(k, Port, "WRITE_PORT_BUFFER_UCHAR");
-    for (ULONG i = 0; i < Count; ++i)
-        k.ports().write8(address, Buffer[i]);
+    k.ports().writeRun8(portAddress(k, Port, "WRITE_PORT_BUFFER_UCHAR"), Buffer, Count);
 }
 
 USHORT READ_PORT_USHORT(PUSHORT Port) {

@@ -1,53 +1,51 @@
 #include "platform/nt/kernel.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <new>
 #include <stdexcept>
 
 namespace nt {
 
+PortSpace::PortSpace(Kernel& kernel)
+    : kernel_(kernel), decoded_(static_cast<uint64_t*>(std::calloc(0x10000, sizeof(uint64_t)))) {
+    if (!decoded_)
+        throw std::bad_alloc();
+}
+
+uint64_t PortSpace::entryFor(hw::PortDevice* device, uint16_t base) {
+    const auto address = reinterpret_cast<uintptr_t>(device);
+    if (uint64_t(address) >> 48) // no host this runs on gives a program addresses that wide
+        throw std::invalid_argument("a device's address does not fit the I/O decode table");
+    return uint64_t(address) << 16 | base;
+}
+
 void PortSpace::attach(uint16_t base, uint16_t length, hw::PortDevice& device) {
     if (length == 0 || base + length > 0x10000)
         throw std::invalid_argument("I/O window outside the 16-bit I/O space");
-    for (const auto& [start, window] : windows_) {
-        if (base < start + window.length && start < base + length) {
+    for (const auto& [start, windowLength] : windows_) {
+        if (base < start + windowLength && start < base + length) {
             char what[80];
             std::snprintf(what, sizeof what, "I/O window 0x%04X+%u overlaps 0x%04X+%u", base, length, start,
-                          window.length);
+                          windowLength);
             throw std::invalid_argument(what);
         }
     }
-    uint16_t number;
-    if (!freeNumbers_.empty()) {
-        number = freeNumbers_.back();
-        freeNumbers_.pop_back();
-    } else {
-        if (decoded_.size() > 0xFFFF) // number 0 decodes nothing: one window fewer than addresses
-            throw std::invalid_argument("the I/O space holds no more windows");
-        number = static_cast<uint16_t>(decoded_.size());
-        decoded_.emplace_back();
-    }
-    decoded_[number] = Decoded{&device, base};
-    windows_[base] = Window{length, number};
-    fill(base, length, number);
+    const uint64_t entry = entryFor(&device, base);
+    windows_[base] = length;
+    fill(base, length, entry);
 }
 
 void PortSpace::detach(uint16_t base) {
     auto it = windows_.find(base);
     if (it == windows_.end())
         return;
-    fill(base, it->second.length, 0);
-    decoded_[it->second.number] = Decoded{};
-    freeNumbers_.push_back(it->second.number);
+    fill(base, it->second, 0);
     windows_.erase(it);
 }
 
-void PortSpace::fill(uint16_t base, uint16_t length, uint16_t number) {
-    for (uint32_t address = base; address < uint32_t(base) + length; ++address) {
-        std::unique_ptr<Page>& page = pages_[address >> 8];
-        if (!page)
-            page = std::make_unique<Page>(); // every address numbered 0
-        (*page)[address & 0xFF] = number;
-    }
+void PortSpace::fill(uint16_t base, uint16_t length, uint64_t entry) {
+    std::fill_n(decoded_.get() + base, length, entry);
 }
 
 void PortSpace::record(uint32_t address, uint16_t value, uint8_t width, bool write) {

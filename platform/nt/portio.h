@@ -3,7 +3,7 @@
 
 #include "hw/bus.h"
 
-#include <array>
+#include <cstdlib>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -24,7 +24,7 @@ class Kernel;
 
 class PortSpace {
 public:
-    explicit PortSpace(Kernel& kernel) : kernel_(kernel) {}
+    explicit PortSpace(Kernel& kernel);
 
     // Decodes [base, base + length) to `device`; overlapping an existing window is refused.
     void attach(uint16_t base, uint16_t length, hw::PortDevice& device);
@@ -47,6 +47,18 @@ public:
         if (hw::PortDevice* device = decode(address, offset))
             device->write(offset, value);
     }
+    // `count` writes of successive values to one address, as a string output instruction makes them.
+    void writeRun8(uint32_t address, const uint8_t* values, size_t count) {
+        if (tracing_ || claimCheck_) { // each write recorded in its place
+            for (size_t i = 0; i < count; ++i)
+                write8(address, values[i]);
+            return;
+        }
+        writes_ += count;
+        uint16_t offset = 0;
+        if (hw::PortDevice* device = decode(address, offset))
+            device->writeRun(offset, values, count);
+    }
     uint16_t read16(uint32_t address);
     void write16(uint32_t address, uint16_t value);
 
@@ -65,37 +77,29 @@ public:
     uint64_t writes() const { return writes_; }
 
 private:
-    struct Window {
-        uint16_t length;
-        uint16_t number; // in `decoded_`
-    };
     hw::PortDevice* decode(uint32_t address, uint16_t& offset) const {
-        const Page* page = address > 0xFFFF ? nullptr : pages_[address >> 8].get();
-        if (!page)
+        if (address > 0xFFFF) [[unlikely]]
             return nullptr;
-        const Decoded& d = decoded_[(*page)[address & 0xFF]];
-        offset = static_cast<uint16_t>(address - d.base);
-        return d.device;
+        const uint64_t entry = decoded_[address];
+        offset = static_cast<uint16_t>(address - (entry & 0xFFFF));
+        return reinterpret_cast<hw::PortDevice*>(static_cast<uintptr_t>(entry >> 16));
     }
     void record(uint32_t address, uint16_t value, uint8_t width, bool write);
     bool claimedByCurrentImage(uint32_t address, uint8_t width) const;
 
-    // Each address's window found in two small steps: a page of 256 addresses, made when a window first
-    // covers it, holds each address's window number, and the window of that number its device and base
-    // (number 0: nothing answers). Numbers keep the pages small, so that with many devices they stay in
-    // the processor's nearest cache.
-    struct Decoded {
-        hw::PortDevice* device = nullptr;
-        uint16_t base = 0;
+    // Each address's device and the base of its window in one word, so that a single load finds both:
+    // the device's address above the low 16 bits, the base in them (0: nothing answers). The table
+    // spans the whole space but comes from zeroed pages the host maps as they are first written, so
+    // only the pages windows cover take memory.
+    struct FreeTable {
+        void operator()(uint64_t* table) const { std::free(table); }
     };
-    using Page = std::array<uint16_t, 256>;
-    void fill(uint16_t base, uint16_t length, uint16_t number);
+    static uint64_t entryFor(hw::PortDevice* device, uint16_t base);
+    void fill(uint16_t base, uint16_t length, uint64_t entry);
 
     Kernel& kernel_;
-    std::map<uint16_t, Window> windows_;
-    std::array<std::unique_ptr<Page>, 256> pages_;
-    std::vector<Decoded> decoded_{1};   // by window number; [0] decodes nothing
-    std::vector<uint16_t> freeNumbers_; // of windows detached
+    std::map<uint16_t, uint16_t> windows_; // base to length
+    std::unique_ptr<uint64_t[], FreeTable> decoded_;
     bool tracing_ = false;
     bool claimCheck_ = false;
     std::vector<UnclaimedAccess> unclaimed_;

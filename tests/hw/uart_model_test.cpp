@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <iterator>
+#include <utility>
+#include <vector>
 #include <random>
 
 using namespace hw;
@@ -279,5 +281,74 @@ TEST(UartModel, WhatTheModelKeepsAgreesWithItsRegisters) {
             ASSERT_EQ(f.parity, (u.lcr() & LCR_PARITY_ENABLE) ? (u.lcr() & LCR_PARITY_MASK) : 0)
                 << toString(kind);
         }
+    }
+}
+
+namespace {
+// Every frame a UART sends, with the time its last stop bit ends.
+struct RecordingLine final : LineSide {
+    const EventQueue* clock = nullptr;
+    std::vector<std::pair<Tick, uint8_t>> frames;
+    void transmit(const Frame& frame) override { frames.emplace_back(clock->now(), frame.data); }
+};
+} // namespace
+
+// A run of writes to one register (a string output instruction) does exactly what the same writes one
+// by one do: to the transmit holding register, to the divisor behind the latch, to any other register.
+TEST(UartModel, ARunOfWritesIsTheWritesOneByOne) {
+    std::mt19937 random(41);
+    for (UartKind kind : kAllKinds) {
+        EventQueue clock;
+        Uart run(kind, 14745600), single(kind, 14745600);
+        RecordingLine runLine, singleLine;
+        std::vector<bool> runLevels, singleLevels;
+        auto connect = [&clock](Uart& u, RecordingLine& line, std::vector<bool>& levels) {
+            line.clock = &clock;
+            u.attachClock(&clock);
+            u.attachLine(&line);
+            u.setInterruptSink([&levels](bool level) { levels.push_back(level); });
+            u.write(LCR, LCR_DLAB);
+            u.write(DLL, 4);
+            u.write(LCR, 0x03);
+            u.write(IER, IER_THRE | IER_RDA);
+        };
+        connect(run, runLine, runLevels);
+        connect(single, singleLine, singleLevels);
+        for (int step = 0; step < 2000; ++step) {
+            const unsigned what = random() % 8;
+            uint8_t values[40];
+            const size_t count = 1 + random() % std::size(values);
+            for (uint8_t& v : values)
+                v = static_cast<uint8_t>(random());
+            if (what < 4) { // characters, or the scratch or interrupt enable register
+                const uint16_t offset = what < 3 ? THR : (random() % 2 ? SPR : IER);
+                run.writeRun(offset, values, count);
+                for (size_t i = 0; i < count; ++i)
+                    single.write(offset, values[i]);
+            } else if (what < 5) { // the latch opened, a run to the divisor's low byte, the FIFOs switched
+                for (uint8_t& v : values)
+                    v = static_cast<uint8_t>(1 + v % 8);
+                for (Uart* u : {&run, &single})
+                    u->write(LCR, LCR_DLAB | 0x03);
+                run.writeRun(DLL, values, count);
+                for (size_t i = 0; i < count; ++i)
+                    single.write(DLL, values[i]);
+                const uint8_t fcr = random() % 2 ? FCR_ENABLE : 0;
+                for (Uart* u : {&run, &single}) {
+                    u->write(LCR, 0x03);
+                    u->write(FCR, fcr);
+                }
+            } else {
+                clock.runFor(random() % 3000);
+            }
+            ASSERT_EQ(run.divisor(), single.divisor()) << toString(kind) << " at step " << step;
+            ASSERT_EQ(run.txCount(), single.txCount()) << toString(kind) << " at step " << step;
+            ASSERT_EQ(run.pendingIdentification(), single.pendingIdentification()) << toString(kind);
+            ASSERT_EQ(run.lsr(), single.lsr()) << toString(kind) << " at step " << step;
+        }
+        clock.runFor(kTicksPerSecond);
+        EXPECT_EQ(runLine.frames, singleLine.frames) << toString(kind);
+        EXPECT_GT(runLine.frames.size(), 500u) << toString(kind) << ": the runs reached the line";
+        EXPECT_EQ(runLevels, singleLevels) << toString(kind);
     }
 }

@@ -151,7 +151,7 @@ TEST_F(PortIoTest, WindowsDecodeExactlyTheirAddressesUntilDetached) {
     kernel.ports().detach(0x2F8);
     EXPECT_EQ(in(0x2FF), 0xFF) << "detached";
     hw::Uart elsewhere(hw::UartKind::Uart16550, 1843200);
-    kernel.ports().attach(0x3F8, 8, elsewhere); // takes the place the detached window left
+    kernel.ports().attach(0x3F8, 8, elsewhere);
     out(0x3FF, 0x33);
     EXPECT_EQ(in(0x2FF), 0xFF) << "the detached addresses still decode nothing";
     EXPECT_EQ(elsewhere.scratch(), 0x33);
@@ -160,4 +160,8 @@ TEST_F(PortIoTest, WindowsDecodeExactlyTheirAddressesUntilDetached) {
     EXPECT_EQ(in(0x2FF), 0x22) << "the new device answers there";
     kernel.ports().detach(0x1234); // nothing there: nothing happens
     EXPECT_EQ(in(0xFFFF), 0x22);
+    kernel.ports().attach(0x0000, 8, elsewhere); // the bottom of the space decodes like any other place
+    out(0x0007, 0x44);
+    EXPECT_EQ(elsewhere.scratch(), 0x44);
+    EXPECT_EQ(in(0x0008), 0xFF);
 }
