@@ -158,6 +158,7 @@ void IoManager::deleteDevice(PDEVICE_OBJECT object) {
     if (hasRequests(object)) {
         it->second.deleted = true;
         it->second.name.clear();
+        ++deletedInUse_;
     } else {
         devices_.erase(it);
     }
@@ -166,8 +167,16 @@ void IoManager::deleteDevice(PDEVICE_OBJECT object) {
 }
 
 void IoManager::sweepDeleted() {
-    for (auto it = devices_.begin(); it != devices_.end();)
-        it = it->second.deleted && !hasRequests(it->first) ? devices_.erase(it) : std::next(it);
+    if (!deletedInUse_) // the usual case: every request's end would otherwise walk every device
+        return;
+    for (auto it = devices_.begin(); it != devices_.end();) {
+        if (it->second.deleted && !hasRequests(it->first)) {
+            it = devices_.erase(it);
+            --deletedInUse_;
+        } else {
+            ++it;
+        }
+    }
 }
 
 NTSTATUS IoManager::createLink(PUNICODE_STRING link, PUNICODE_STRING target) {

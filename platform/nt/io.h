@@ -121,6 +121,7 @@ private:
         bool deleted = false;           // deleted while a request still passes through it
     };
     std::map<PDEVICE_OBJECT, DeviceRecord> devices_;
+    size_t deletedInUse_ = 0; // devices deleted while a request still passes through them
     std::map<std::u16string, std::u16string> links_;               // upper-case \??\ name -> target
     std::map<std::u16string, std::vector<std::u16string>> hidden_; // earlier targets, the latest last
     std::map<PIRP, std::shared_ptr<IoRequest>> requests_;
