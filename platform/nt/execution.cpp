@@ -9,7 +9,6 @@
 #include "platform/nt/kernel.h"
 
 #include <algorithm>
-#include <span>
 #include <cstdio>
 
 namespace nt {
@@ -112,20 +111,12 @@ void Kernel::deliverInterrupts() {
         if (!stillActive)
             setLineActive(bestVector, *best, false);
         KIRQL previous = irql_;
-        // The routines as connected when the interrupt came: a routine may connect or disconnect others.
-        // A line's chain is short (a card's ports share one); a copy on the stack serves it.
-        InterruptObject* inPlace[32];
-        std::vector<InterruptObject*> larger;
-        InterruptObject** chain = inPlace;
-        const size_t count = best->chain.size();
-        if (count > std::size(inPlace)) {
-            larger = best->chain;
-            chain = larger.data();
-        } else {
-            std::copy(best->chain.begin(), best->chain.end(), inPlace);
-        }
+        // The routines as connected: none of them can change the list, since connecting and
+        // disconnecting are refused above PASSIVE_LEVEL. (A copy of it was made here for every
+        // interrupt, on the heap past 32 routines, as 8 cards of 8 ports on one line have.)
+        const std::vector<InterruptObject*>& chain = best->chain;
         bool levelSensitive = chain[0]->mode == LevelSensitive;
-        for (InterruptObject* object : std::span(chain, count)) {
+        for (InterruptObject* object : chain) {
             ImageScope image(*this, object->image);
             irql_ = object->synchronizeIrql;
             lockAcquired("interrupt dispatch", object->lock, LockKind::Interrupt);
@@ -381,6 +372,8 @@ NTSTATUS IoConnectInterrupt(PKINTERRUPT* InterruptObject, PKSERVICE_ROUTINE Serv
 
 VOID IoDisconnectInterrupt(PKINTERRUPT InterruptObject) {
     Kernel& k = Kernel::require("IoDisconnectInterrupt");
+    if (k.irql() != PASSIVE_LEVEL) // from a service routine it would free an object being called
+        k.verifierStop("IoDisconnectInterrupt", "called above PASSIVE_LEVEL");
     if (!KernelCalls::disconnect(k, reinterpret_cast<Kernel::InterruptObject*>(InterruptObject)))
         k.verifierStop("IoDisconnectInterrupt", "not a connected interrupt object");
 }

@@ -305,3 +305,65 @@ TEST_F(ExecutionTest, EdgesAndMaskedLevelsAreDeliveredOnceEachWhateverTheLineDid
     IoDisconnectInterrupt(latched);
     IoDisconnectInterrupt(level);
 }
+
+namespace {
+// One of many routines on a line: records its turn, claims only when it is the one asked for, and may
+// try to disconnect another routine while the interrupt is being delivered.
+struct ChainRoutine {
+    std::vector<int>* order = nullptr;
+    int index = 0;
+    const int* claimant = nullptr;
+    PKINTERRUPT self = nullptr;
+    PKINTERRUPT disconnect = nullptr;
+    bool refused = false;
+    static BOOLEAN Isr(PKINTERRUPT, PVOID context) {
+        auto* r = static_cast<ChainRoutine*>(context);
+        r->order->push_back(r->index);
+        if (r->disconnect) {
+            try {
+                IoDisconnectInterrupt(r->disconnect);
+            } catch (const nt::VerifierStop&) {
+                r->refused = true;
+            }
+        }
+        if (r->index != *r->claimant)
+            return FALSE;
+        nt::Kernel::require("test").setInterruptLine(7, false);
+        return TRUE;
+    }
+};
+} // namespace
+
+// However many routines share a line, they are called in the order they were connected until one
+// claims; one of them cannot disconnect another (or itself) while they are being called.
+TEST_F(ExecutionTest, LongChainsAreCalledInOrderAndCannotBeCutWhileCalled) {
+    for (const int count : {3, 32, 33, 128, 300}) {
+        std::vector<int> order;
+        int claimant = count - 1;
+        std::vector<ChainRoutine> routines(static_cast<size_t>(count));
+        for (int i = 0; i < count; ++i) {
+            ChainRoutine& r = routines[size_t(i)];
+            r = ChainRoutine{&order, i, &claimant};
+            ASSERT_EQ(IoConnectInterrupt(&r.self, ChainRoutine::Isr, &r, nullptr, 7, 10, 10, LevelSensitive,
+                                         TRUE, 1, FALSE),
+                      STATUS_SUCCESS);
+        }
+        routines.front().disconnect = routines.back().self;
+        kernel.setInterruptLine(7, true);
+        kernel.checkpoint();
+        EXPECT_TRUE(routines.front().refused) << count << " routines";
+        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+        ASSERT_EQ(order.size(), size_t(count)) << count << " routines: the last one is still there";
+        for (int i = 0; i < count; ++i)
+            ASSERT_EQ(order[size_t(i)], i) << count << " routines";
+        // A routine in the middle claims: the walk stops there.
+        order.clear();
+        routines.front().disconnect = nullptr;
+        claimant = count / 2;
+        kernel.setInterruptLine(7, true);
+        kernel.checkpoint();
+        EXPECT_EQ(order.size(), size_t(count / 2 + 1)) << count << " routines";
+        for (ChainRoutine& r : routines)
+            IoDisconnectInterrupt(r.self);
+    }
+}
