@@ -99,7 +99,7 @@ void EventQueue::prefetchNext() const {
             __builtin_prefetch(subject);
             __builtin_prefetch(static_cast<const char*>(subject) + 64);
         }
-        if (const void* also = slots_[next].alsoSubject) {
+        if (const void* also = slots_[next].alsoSubject) { // a receiver reaches a line further in
             __builtin_prefetch(also);
             __builtin_prefetch(static_cast<const char*>(also) + 64);
             __builtin_prefetch(static_cast<const char*>(also) + 128);

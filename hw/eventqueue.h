@@ -112,6 +112,7 @@ public:
     // and never reused.
     // `subject`, when given, is the object the action works on: it is brought into the processor's
     // cache while the event before this one runs, since with many devices it has long left it.
+    // `alsoSubject` is a second object the action reaches (a frame's receiver), brought in the same way.
     template <class F>
     Handle at(Tick when, F&& action, const void* subject = nullptr, const void* alsoSubject = nullptr) {
         const uint32_t slot = takeSlot(when);

@@ -111,9 +111,8 @@ void Kernel::deliverInterrupts() {
         if (!stillActive)
             setLineActive(bestVector, *best, false);
         KIRQL previous = irql_;
-        // The routines as connected: none of them can change the list, since connecting and
-        // disconnecting are refused above PASSIVE_LEVEL. (A copy of it was made here for every
-        // interrupt, on the heap past 32 routines, as 8 cards of 8 ports on one line have.)
+        // The routines as connected, walked in place: none of them can change the list, since
+        // connecting and disconnecting are refused above PASSIVE_LEVEL.
         const std::vector<InterruptObject*>& chain = best->chain;
         bool levelSensitive = chain[0]->mode == LevelSensitive;
         for (InterruptObject* object : chain) {
